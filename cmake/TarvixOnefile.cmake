@@ -1,0 +1,104 @@
+# tarvix_add_onefile(<name>
+#     LIBRARY <target or file>        the application library, exporting run_code
+#     [DIRECTORY <dir>]               every regular file below it travels along
+#     [DEPENDS <targets>...]          targets that produce files in DIRECTORY
+#     [COMPANY <text>] [PRODUCT <text>] [VERSION <a.b.c.d>]
+#     [ICON <file.ico>] [LEVEL <n>])
+# makes the one-file executable <name>.exe. COMPANY, PRODUCT and VERSION go into its
+# version record and are what {COMPANY}, {PRODUCT} and {VERSION} expand to.
+set(TARVIX_RESOURCE_DIR "${CMAKE_CURRENT_LIST_DIR}/../src/resources")
+
+function(tarvix_add_onefile name)
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "LIBRARY;DIRECTORY;COMPANY;PRODUCT;VERSION;ICON;LEVEL" "DEPENDS")
+  if(NOT arg_LIBRARY)
+    message(FATAL_ERROR "tarvix_add_onefile(${name}): LIBRARY is required")
+  endif()
+  if(NOT DEFINED arg_COMPANY)
+    set(arg_COMPANY "tarvix user")
+  endif()
+  if(NOT DEFINED arg_PRODUCT)
+    set(arg_PRODUCT "${name}")
+  endif()
+  if(NOT DEFINED arg_VERSION)
+    set(arg_VERSION "1.0.0.0")
+  endif()
+  if(NOT arg_ICON)
+    set(arg_ICON "${TARVIX_RESOURCE_DIR}/default.ico")
+  endif()
+  if(NOT arg_VERSION MATCHES "^[0-9]+(\\.[0-9]+)?(\\.[0-9]+)?(\\.[0-9]+)?$")
+    message(FATAL_ERROR "tarvix_add_onefile(${name}): VERSION '${arg_VERSION}' is not of the form a.b.c.d")
+  endif()
+
+  set(work "${CMAKE_CURRENT_BINARY_DIR}/${name}.onefile")
+  set(payload "${work}/payload.bin")
+  set(depends tarvix_pack_host ${arg_DEPENDS})
+  if(TARGET ${arg_LIBRARY})
+    set(library "$<TARGET_FILE:${arg_LIBRARY}>")
+    list(APPEND depends ${arg_LIBRARY})
+  else()
+    get_filename_component(library "${arg_LIBRARY}" ABSOLUTE)
+    list(APPEND depends "${library}")
+  endif()
+  set(pack_args build --library "${library}")
+  if(arg_DIRECTORY)
+    get_filename_component(directory "${arg_DIRECTORY}" ABSOLUTE)
+    list(APPEND pack_args --dir "${directory}")
+    file(GLOB_RECURSE directory_files CONFIGURE_DEPENDS "${directory}/*")
+    list(APPEND depends ${directory_files})
+  endif()
+  if(arg_LEVEL)
+    list(APPEND pack_args --level ${arg_LEVEL})
+  endif()
+  add_custom_command(OUTPUT "${payload}"
+    COMMAND "${TARVIX_PACK}" ${pack_args} -o "${payload}"
+    DEPENDS ${depends}
+    COMMENT "Packing the payload of ${name}"
+    VERBATIM)
+
+  # The payload is linked as one constant array through the assembler's .incbin: no
+  # generated C array, so a payload of hundreds of megabytes links in seconds.
+  string(REPLACE "\\" "\\\\" company_c "${arg_COMPANY}")
+  string(REPLACE "\"" "\\\"" company_c "${company_c}")
+  string(REPLACE "\\" "\\\\" product_c "${arg_PRODUCT}")
+  string(REPLACE "\"" "\\\"" product_c "${product_c}")
+  set(payload_source "${work}/payload_data.cpp")
+  file(CONFIGURE OUTPUT "${payload_source}" CONTENT [=[
+// Generated for @name@: the attached payload and the build-time constants.
+extern "C" const wchar_t tarvix_company_name[] = L"@company_c@";
+extern "C" const wchar_t tarvix_product_name[] = L"@product_c@";
+extern "C" const wchar_t tarvix_version[] = L"@arg_VERSION@";
+__asm__(
+    ".section .rdata,\"dr\"\n"
+    ".balign 64\n"
+    ".globl tarvix_payload\n"
+    "tarvix_payload:\n"
+    ".incbin \"@payload@\"\n"
+    "tarvix_payload_end:\n"
+    ".balign 8\n"
+    ".globl tarvix_payload_size\n"
+    "tarvix_payload_size:\n"
+    ".quad tarvix_payload_end - tarvix_payload\n"
+    ".text\n");
+]=] @ONLY)
+  set_source_files_properties("${payload_source}" PROPERTIES OBJECT_DEPENDS "${payload}")
+
+  string(REPLACE "." ";" version_parts "${arg_VERSION}")
+  list(LENGTH version_parts version_count)
+  while(version_count LESS 4)
+    list(APPEND version_parts 0)
+    list(LENGTH version_parts version_count)
+  endwhile()
+  string(REPLACE ";" "," version_numbers "${version_parts}")
+  string(REPLACE "\"" "\"\"" company_rc "${arg_COMPANY}")
+  string(REPLACE "\"" "\"\"" product_rc "${arg_PRODUCT}")
+  set(icon "${arg_ICON}")
+  set(manifest "${TARVIX_RESOURCE_DIR}/launcher.manifest")
+  set(name_rc "${name}")
+  configure_file("${TARVIX_RESOURCE_DIR}/launcher.rc.in" "${work}/resources.rc" @ONLY)
+
+  add_executable(${name} "${payload_source}" "${work}/resources.rc" $<TARGET_OBJECTS:tarvix_entry>)
+  add_dependencies(${name} tarvix_pack_host)
+  target_link_libraries(${name} PRIVATE tarvix_launcher)
+  target_link_options(${name} PRIVATE -municode -static -Wl,--file-alignment=4096)
+  set_source_files_properties("${work}/resources.rc" PROPERTIES OBJECT_DEPENDS "${icon};${manifest}")
+endfunction()

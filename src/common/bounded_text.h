@@ -1,0 +1,21 @@
+// Copying into the launcher's fixed-capacity wide buffers. A capacity always counts the
+// terminating NUL. Text that would not fit ends the process through abort: a truncated
+// path would silently name a different file.
+#pragma once
+
+#include <cstddef>
+#include <cstdlib>
+#include <cwchar>
+
+inline void text_copy(wchar_t* destination, size_t capacity, const wchar_t* source) {
+    size_t length = wcslen(source);
+    if (length >= capacity) abort();
+    wmemcpy(destination, source, length + 1);
+}
+
+inline void text_append(wchar_t* destination, size_t capacity, const wchar_t* source) {
+    size_t used = wcslen(destination);
+    size_t length = wcslen(source);
+    if (used >= capacity || length >= capacity - used) abort();
+    wmemcpy(destination + used, source, length + 1);
+}

@@ -1,0 +1,24 @@
+// The ways a failure ends the launcher. None of them returns, and none deletes anything:
+// the target directory is removed only after the child has ended or on a console event.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// The message and a newline on standard output, then exit code 2.
+[[noreturn]] void fatal_error(const char* message);
+
+// "Error, couldn't runtime expand spec '<template>'." on standard error, then abort.
+[[noreturn]] void fatal_template_error(const wchar_t* path_template);
+
+// "<message> ([Error <code>] <system text>)" on standard error, then exit code 2.
+// error_code is what GetLastError returned right after the failed call.
+[[noreturn]] void fatal_os_error(const char* message, uint32_t error_code);
+
+// "Error, failed to open '<path>' for writing." on standard error, then exit code 2.
+[[noreturn]] void fatal_open_error(const wchar_t* path);
+
+// Narrows a wide text for a message, one unit at a time: units up to U+00FF become the
+// byte of the same value, and the text ends at the first unit above that. capacity counts
+// the terminating NUL; text beyond it is cut.
+void narrow_for_message(const wchar_t* text, char* output, size_t capacity);

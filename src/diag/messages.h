@@ -1,0 +1,17 @@
+// Every line the launcher itself can write. Users match on these texts; keep them stable.
+#pragma once
+
+inline constexpr char message_register_handler[] = "Error, failed to register signal handler.";
+inline constexpr char message_header_missing[] = "Error, couldn't find attached data header.";
+inline constexpr char message_out_of_memory[] = "Error, couldn't allocate memory.";
+inline constexpr char message_decode_failed[] = "Error, couldn't decode attached data.";
+inline constexpr char message_payload_empty[] = "Error, attached data holds no files.";
+inline constexpr char message_unpack_failed[] = "Error, couldn't unpack file to target path.";
+inline constexpr char message_launch_failed[] = "Error, couldn't launch child";
+inline constexpr char message_split_failed[] = "Error, couldn't split command line.";
+inline constexpr char message_load_library[] = "Error, load DLL.";
+inline constexpr char message_entry_missing[] = "Error, DLL entry point not found.";
+
+// Formats with one wide text, narrowed by narrow_for_message before printing.
+inline constexpr char format_template_error[] = "Error, couldn't runtime expand spec '%s'.\n";
+inline constexpr char format_open_error[] = "Error, failed to open '%s' for writing.\n";

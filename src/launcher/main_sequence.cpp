@@ -1,0 +1,94 @@
+#include "launcher/main_sequence.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cwchar>
+
+#include "child/child_launch.h"
+#include "child/cleanup.h"
+#include "common/bounded_text.h"
+#include "diag/fatal.h"
+#include "diag/messages.h"
+#include "launcher/in_process.h"
+#include "launcher/run_state.h"
+#include "paths/environment.h"
+#include "paths/executable_path.h"
+#include "paths/path_template.h"
+#include "payload/extraction.h"
+#include "payload/payload_format.h"
+#include "payload/payload_reader.h"
+
+namespace {
+
+constexpr wchar_t target_directory_template[] = L"{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}";
+constexpr size_t process_id_capacity = 128;
+
+// The child finds its parent, and the template its {PID}, through this variable.
+void publish_process_id() {
+    char narrow[process_id_capacity];
+    snprintf(narrow, sizeof narrow, "%ld", static_cast<long>(GetCurrentProcessId()));
+    wchar_t wide[process_id_capacity];
+    size_t length = 0;
+    for (const char* p = narrow; *p != 0; ++p) {
+        char single[2] = {*p, 0};
+        wchar_t converted[2];
+        if (mbstowcs(converted, single, 2) != 1 || length + 1 >= process_id_capacity) abort();
+        wide[length++] = converted[0];
+    }
+    wide[length] = 0;
+    set_environment("TARVIX_ONEFILE_PARENT", wide);
+}
+
+void fix_target_directory() {
+    bool expanded = expand_path_template(target_directory, target_directory_template, target_directory_capacity);
+    wchar_t absolute[target_directory_capacity];
+    DWORD length = GetFullPathNameW(target_directory, target_directory_capacity, absolute, nullptr);
+    if (length == 0 || length >= target_directory_capacity) abort();
+    // Clearing the whole rest keeps the path followed by NULs only, whatever the longer
+    // unsimplified text left there.
+    wmemset(target_directory, 0, target_directory_capacity + 1);
+    wmemcpy(target_directory, absolute, length);
+    if (!expanded) fatal_template_error(target_directory_template);
+}
+
+void publish_launcher_facts(const wchar_t* argument_0) {
+    wchar_t directory[executable_path_capacity];
+    text_copy(directory, executable_path_capacity, get_executable_path(false));
+    wchar_t* last_backslash = wcsrchr(directory, L'\\');
+    if (last_backslash != nullptr) *last_backslash = 0;
+    set_environment("TARVIX_ONEFILE_DIRECTORY", directory);
+    set_environment("TARVIX_ORIGINAL_ARGV0", argument_0);
+}
+
+}  // namespace
+
+int launcher_main(int argument_count, wchar_t** arguments) {
+    program_argument_count = argument_count;
+    program_arguments = arguments;
+    SetDllDirectoryW(L"");  // no libraries from the current directory
+
+    in_process_mode = detect_in_process_mode();
+    if (!in_process_mode) {
+        // Left over from an outer run, these would make this run reuse its directory name.
+        set_environment("TARVIX_ONEFILE_START", nullptr);
+        set_environment("TARVIX_ONEFILE_TIME_US", nullptr);
+        set_environment("TARVIX_ONEFILE_RANDOM", nullptr);
+        publish_process_id();
+    }
+    fix_target_directory();
+    if (!in_process_mode && !SetConsoleCtrlHandler(console_control_handler, TRUE)) {
+        fatal_error(message_register_handler);
+    }
+
+    payload_check_header(tarvix_payload, tarvix_payload_size);
+    payload_reader_create(tarvix_payload, tarvix_payload_size);
+    extraction_started = true;
+    extract_payload();
+    if (in_process_mode) return run_application_library(argument_count, arguments);
+
+    payload_reader_release();
+    publish_launcher_facts(arguments[0]);
+    return static_cast<int>(run_child_process());
+}

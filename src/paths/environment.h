@@ -1,0 +1,13 @@
+// The variables that the launcher's two runs pass to each other. Names are narrow ASCII;
+// values are wide.
+#pragma once
+
+#include <windows.h>
+
+// A newly allocated copy of the variable's value (release with free), or nullptr when
+// the variable is absent, empty, or longer than the platform's maximum.
+wchar_t* get_environment(const char* name);
+
+// Sets the variable, or deletes it when value is nullptr. Returns the platform's result,
+// which no caller needs: a failed publish shows up later as a fresh value.
+BOOL set_environment(const char* name, const wchar_t* value);

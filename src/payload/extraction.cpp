@@ -1,0 +1,145 @@
+#include "payload/extraction.h"
+
+#include <windows.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cwchar>
+
+#include "common/bounded_text.h"
+#include "diag/fatal.h"
+#include "diag/messages.h"
+#include "launcher/run_state.h"
+#include "paths/path_template.h"
+#include "payload/payload_format.h"
+#include "payload/payload_reader.h"
+
+namespace {
+
+constexpr size_t full_path_capacity = 4096;
+constexpr size_t write_chunk = 32768;
+constexpr int known_directory_slots = 1024;
+
+wchar_t relative_path[relative_path_capacity];
+wchar_t full_path[full_path_capacity];
+unsigned char write_buffer[write_chunk];
+
+// Directories known to exist, so that the many files of one folder cost string compares
+// instead of system calls. Slot 0 is the user's profile folder, taken on trust.
+wchar_t* known_directories[known_directory_slots];
+int known_directory_count = 0;
+
+// False at the end marker.
+bool read_relative_path() {
+    size_t length = 0;
+    for (;;) {
+        uint16_t unit;
+        payload_read(&unit, sizeof unit);
+        if (unit == 0) break;
+        if (length + 1 >= relative_path_capacity) abort();  // the packer never writes one this long
+        relative_path[length++] = static_cast<wchar_t>(unit);
+    }
+    relative_path[length] = 0;
+    return length > 0;
+}
+
+uint64_t read_entry_size() {
+    unsigned char bytes[entry_size_bytes];
+    payload_read(bytes, sizeof bytes);
+    uint64_t size = 0;
+    for (size_t i = entry_size_bytes; i > 0; --i) size = (size << 8) | bytes[i - 1];
+    return size;
+}
+
+// The parent of path: path cut at its last backslash, the first unit not examined so
+// that a root's backslash is kept. False when there is none.
+bool cut_to_parent(wchar_t* path) {
+    for (size_t i = wcslen(path); i > 1; --i) {
+        if (path[i - 1] == L'\\') {
+            path[i - 1] = 0;
+            return true;
+        }
+    }
+    return false;
+}
+
+void write_entry_data(HANDLE file, uint64_t size) {
+    while (size > 0) {
+        DWORD n = size < write_chunk ? static_cast<DWORD>(size) : static_cast<DWORD>(write_chunk);
+        payload_read(write_buffer, n);
+        DWORD written = 0;
+        if (!WriteFile(file, write_buffer, n, &written, nullptr)) {
+            fatal_os_error(message_unpack_failed, GetLastError());
+        }
+        // A write that reports success but falls short would lose data without a word.
+        if (written != n) fatal_os_error(message_unpack_failed, ERROR_WRITE_FAULT);
+        size -= n;
+    }
+}
+
+}  // namespace
+
+void extract_payload() {
+    while (read_relative_path()) {
+        text_copy(full_path, full_path_capacity, target_directory);
+        text_append(full_path, full_path_capacity, L"\\");
+        text_append(full_path, full_path_capacity, relative_path);
+        if (application_library_path[0] == 0) {
+            text_copy(application_library_path, library_path_capacity, full_path);
+            if (in_process_mode) return;
+        }
+        uint64_t size = read_entry_size();
+        create_directory_chain(full_path);
+        HANDLE file = CreateFileW(full_path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0, nullptr);
+        if (file == INVALID_HANDLE_VALUE) fatal_open_error(full_path);
+        write_entry_data(file, size);
+        CloseHandle(file);
+    }
+    if (application_library_path[0] == 0) fatal_error(message_payload_empty);
+}
+
+bool ensure_directory(const wchar_t* path) {
+    if (known_directory_count == 0) {
+        wchar_t home[full_path_capacity];
+        if (!expand_path_template(home, L"{HOME}", full_path_capacity)) fatal_template_error(L"{HOME}");
+        known_directories[0] = _wcsdup(home);
+        if (known_directories[0] == nullptr) abort();
+        known_directory_count = 1;
+    }
+    for (int i = 0; i < known_directory_count; ++i) {
+        if (wcscmp(known_directories[i], path) == 0) return true;
+    }
+    if (wcslen(path) == 2 && path[1] == L':') return true;  // a bare drive always exists
+    if (!CreateDirectoryW(path, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return false;
+    if (known_directory_count < known_directory_slots) {
+        // Without memory for the copy the directory is simply not remembered.
+        wchar_t* copy = _wcsdup(path);
+        if (copy != nullptr) known_directories[known_directory_count++] = copy;
+    }
+    return true;
+}
+
+void create_directory_chain(const wchar_t* path) {
+    // Climbs from the missing directory to the nearest one that exists or can be made,
+    // then creates the levels below it from the top down. One buffer serves every level:
+    // a deep payload path must not cost a stack frame of 4096 units per level.
+    wchar_t chain[full_path_capacity] = {};
+    text_copy(chain, full_path_capacity, path);
+    size_t missing_levels = 0;
+    bool reached_existing = false;
+    while (cut_to_parent(chain)) {
+        if (ensure_directory(chain)) {
+            reached_existing = true;
+            break;
+        }
+        ++missing_levels;
+    }
+    if (!reached_existing && missing_levels > 0) {
+        ensure_directory(chain);  // the topmost level, which has no parent to make first
+        --missing_levels;
+    }
+    while (missing_levels-- > 0) {
+        chain[wcslen(chain)] = L'\\';  // step down to the next level, cut off above
+        ensure_directory(chain);
+    }
+}

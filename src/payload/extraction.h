@@ -1,0 +1,15 @@
+// Writing the payload's entries below the target directory.
+#pragma once
+
+// Reads the entries in order and writes each below the target directory, recording the
+// first one's full path as the application library path. In in-process mode it returns
+// as soon as that path is recorded, having written nothing. A payload without any entry
+// ends the process: its second run would start yet another run, without end.
+void extract_payload();
+
+// Makes sure the directory (no trailing backslash) exists, remembering it when it does.
+// False when it can neither be found nor created.
+bool ensure_directory(const wchar_t* path);
+
+// Makes sure every ancestor of path exists; path itself is left to ensure_directory.
+void create_directory_chain(const wchar_t* path);
