@@ -1,0 +1,150 @@
+#include "file_tree.h"
+
+#include <algorithm>
+#include <system_error>
+
+#include "failure.h"
+#include "path_text.h"
+#include "payload_layout.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+[[noreturn]] void refuse(const std::string& display, const std::string& reason) {
+    throw failure("refused '" + printable(display) + "': " + reason);
+}
+
+// Joins host name components into a payload path, refusing names Windows cannot hold.
+std::u16string payload_path_of(const std::vector<std::string>& components, const std::string& display) {
+    std::u16string path;
+    for (size_t i = 0; i < components.size(); ++i) {
+        std::u16string name;
+        bool is_directory = i + 1 < components.size();
+        std::string where = is_directory ? "directory '" + printable(components[i]) + "': " : "";
+        if (!utf8_to_utf16(components[i], name)) refuse(display, where + "name is not valid UTF-8");
+        if (const char* problem = windows_name_problem(name)) refuse(display, where + problem);
+        if (i > 0) path += payload_separator;
+        path += name;
+    }
+    if (path.size() > max_path_units)
+        refuse(display, "path is " + std::to_string(path.size()) + " UTF-16 units long, over the limit of " +
+                            std::to_string(max_path_units));
+    return path;
+}
+
+std::string join(const std::vector<std::string>& components) {
+    std::string text;
+    for (const auto& name : components) text += (text.empty() ? "" : "/") + name;
+    return text;
+}
+
+bool is_inside(const fs::path& root, const fs::path& target) {
+    auto at = target.begin();
+    for (const auto& part : root) {
+        if (at == target.end() || *at != part) return false;
+        ++at;
+    }
+    return true;
+}
+
+// Where a symbolic link under root leads; only files inside root are taken.
+fs::path follow_link(const fs::path& root, const fs::path& link, const std::string& display) {
+    std::error_code error;
+    fs::path target = fs::canonical(link, error);
+    if (error) refuse(display, "symbolic link cannot be resolved (" + error.message() + ")");
+    if (!is_inside(root, target)) refuse(display, "symbolic link leads outside the directory");
+    // Directory links are not followed: that is what keeps the walk free of loops.
+    if (fs::is_directory(target)) refuse(display, "symbolic link to a directory");
+    return target;
+}
+
+void add_file(std::vector<pack_file>& files, const fs::path& source, const std::vector<std::string>& components,
+              const std::string& display) {
+    std::u16string path = payload_path_of(components, display);
+    files.push_back({source, path, display, fs::file_size(source)});
+}
+
+std::vector<fs::path> sorted_children(const fs::path& dir) {
+    std::vector<fs::path> children;
+    for (const auto& entry : fs::directory_iterator(dir)) children.push_back(entry.path());
+    std::sort(children.begin(), children.end(),
+              [](const fs::path& a, const fs::path& b) { return host_bytes(a) < host_bytes(b); });
+    return children;
+}
+
+void walk(const fs::path& root, const fs::path& dir, std::vector<std::string>& components,
+          std::vector<pack_file>& files) {
+    for (const auto& child : sorted_children(dir)) {
+        components.push_back(host_bytes(child.filename()));
+        std::string display = join(components);
+        fs::path source = child;
+        fs::file_status status = fs::symlink_status(child);
+        if (fs::is_symlink(status)) {
+            source = follow_link(root, child, display);
+            status = fs::status(source);
+        }
+        if (fs::is_directory(status))
+            walk(root, child, components, files);
+        else if (fs::is_regular_file(status))
+            add_file(files, source, components, display);
+        else
+            refuse(display, "special file (fifo, socket or device)");
+        components.pop_back();
+    }
+}
+
+pack_file library_file(const fs::path& library) {
+    std::string display = host_bytes(library);
+    std::error_code error;
+    fs::file_status status = fs::status(library, error);
+    if (!fs::exists(status)) refuse(display, "library does not exist");
+    if (!fs::is_regular_file(status)) refuse(display, "library is not a regular file");
+    uint64_t size = fs::file_size(library);
+    if (size == 0) refuse(display, "library is empty");
+    std::u16string path = payload_path_of({host_bytes(library.filename())}, display);
+    return {library, path, display, size};
+}
+
+bool payload_order(const pack_file& a, const pack_file& b) {
+    // display differs from the payload path only in its separator.
+    auto key = [](char c) { return static_cast<unsigned char>(c == '/' ? '\\' : c); };
+    return std::lexicographical_compare(a.display.begin(), a.display.end(), b.display.begin(), b.display.end(),
+                                        [&](char x, char y) { return key(x) < key(y); });
+}
+
+void refuse_clashes(const std::vector<pack_file>& files) {
+    name_registry names;
+    for (size_t i = 0; i < files.size(); ++i) {
+        const pack_file& file = files[i];
+        std::string label = i == 0 ? "the library '" + display_path(file.path, '/') + "'"
+                                   : "'" + printable(file.display) + "'";
+        std::string clash = register_path(names, file.path, label, '/');
+        if (!clash.empty()) refuse(file.display, clash);
+    }
+}
+
+}  // namespace
+
+std::string host_bytes(const fs::path& path) {
+#ifdef _WIN32
+    return path.u8string();
+#else
+    return path.native();
+#endif
+}
+
+std::vector<pack_file> collect_files(const fs::path& library, const std::optional<fs::path>& dir) {
+    std::vector<pack_file> files{library_file(library)};
+    if (dir) {
+        std::error_code error;
+        fs::path root = fs::canonical(*dir, error);
+        if (error || !fs::is_directory(root))
+            throw failure("'" + printable(host_bytes(*dir)) + "' is not a directory");
+        std::vector<std::string> components;
+        walk(root, root, components, files);
+        std::sort(files.begin() + 1, files.end(), payload_order);
+    }
+    refuse_clashes(files);
+    return files;
+}

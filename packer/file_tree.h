@@ -1,0 +1,25 @@
+// Gathers what goes into a payload and refuses whatever the launcher could not extract
+// faithfully on Windows.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct pack_file {
+    std::filesystem::path source;  // contents are read from here (a link's target)
+    std::u16string path;           // payload path, backslash separated
+    std::string display;           // host form for messages, '/' separated
+    uint64_t size;
+};
+
+// The library first, then the regular files under dir in payload order: bytewise by the
+// UTF-8 form of the payload path, backslashes included (that is, code point order).
+// Throws failure("refused '...': ...") naming the offending file.
+std::vector<pack_file> collect_files(const std::filesystem::path& library,
+                                     const std::optional<std::filesystem::path>& dir);
+
+// Bytes of a host path as UTF-8 (on POSIX: as the file system holds them).
+std::string host_bytes(const std::filesystem::path& path);

@@ -1,0 +1,227 @@
+// tarvix-pack: builds, lists, verifies and extracts the payload that the launcher carries.
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "failure.h"
+#include "file_tree.h"
+#include "path_text.h"
+#include "payload_reader.h"
+#include "payload_writer.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int default_level = 19;
+constexpr int exit_failed = 1;
+constexpr int exit_usage = 2;
+
+const char* usage_text = R"(usage:
+  tarvix-pack build --library APP.dll [--dir DIR] [--level N] -o PAYLOAD
+  tarvix-pack list PAYLOAD
+  tarvix-pack verify PAYLOAD
+  tarvix-pack extract PAYLOAD DIR
+  tarvix-pack --help
+
+build    Packs APP.dll as the first entry, then every regular file under DIR in
+         code point order of its payload path. Refuses, naming the file, anything
+         Windows could not hold as it is. --level is the zstd level, 1..22
+         (default 19). Writes beside PAYLOAD first and renames it into place.
+list     One line per entry: the size in bytes right-aligned in 12 columns, two
+         spaces, the path as stored (backslash separators); then a last line
+         "N files, M bytes".
+verify   Decodes the whole payload and checks its layout; prints
+         "ok: N files, M bytes".
+extract  Verifies, then writes the entries under DIR ('/' for '\'); DIR must be
+         new or empty.
+
+Exit status: 0 done, 1 refused or failed, 2 wrong usage.
+)";
+
+struct usage_error : failure {
+    using failure::failure;
+};
+
+using option_map = std::map<std::string, std::string>;
+
+// Splits arguments into the options named in takes_value and positional arguments.
+void parse_arguments(const std::vector<std::string>& args, const std::vector<std::string>& takes_value,
+                     option_map& options, std::vector<std::string>& positional) {
+    for (size_t i = 0; i < args.size(); ++i) {
+        std::string arg = args[i];
+        if (arg.size() < 2 || arg[0] != '-') {
+            positional.push_back(arg);
+            continue;
+        }
+        std::optional<std::string> value;
+        if (size_t equals = arg.find('='); equals != std::string::npos && arg.compare(0, 2, "--") == 0) {
+            value = arg.substr(equals + 1);
+            arg = arg.substr(0, equals);
+        }
+        if (arg == "--output") arg = "-o";
+        if (std::find(takes_value.begin(), takes_value.end(), arg) == takes_value.end())
+            throw usage_error("unknown option '" + printable(arg) + "' (see --help)");
+        if (!value) {
+            if (i + 1 >= args.size()) throw usage_error("option '" + arg + "' needs a value");
+            value = args[++i];
+        }
+        if (!options.emplace(arg, *value).second) throw usage_error("option '" + arg + "' given twice");
+    }
+}
+
+int parse_level(const std::string& text) {
+    bool digits = !text.empty() && text.size() <= 2 && text.find_first_not_of("0123456789") == std::string::npos;
+    int level = digits ? std::stoi(text) : 0;
+    if (level < 1 || level > 22) throw usage_error("level must be 1..22, not '" + printable(text) + "'");
+    return level;
+}
+
+// Hidden TARVIX_PACK_WORKERS lets tests show the output does not depend on it.
+int worker_count() {
+    if (const char* forced = std::getenv("TARVIX_PACK_WORKERS")) {
+        int workers = std::atoi(forced);
+        if (workers < 1) throw usage_error("TARVIX_PACK_WORKERS must be a positive number");
+        return workers;
+    }
+    return std::max(1u, std::thread::hardware_concurrency());
+}
+
+int run_build(const std::vector<std::string>& args) {
+    option_map options;
+    std::vector<std::string> positional;
+    parse_arguments(args, {"--library", "--dir", "--level", "-o"}, options, positional);
+    if (!positional.empty()) throw usage_error("unexpected argument '" + printable(positional[0]) + "'");
+    if (!options.count("--library")) throw usage_error("build needs --library");
+    if (!options.count("-o")) throw usage_error("build needs -o");
+    int level = options.count("--level") ? parse_level(options["--level"]) : default_level;
+    int workers = worker_count();
+
+    std::optional<fs::path> dir;
+    if (options.count("--dir")) dir = fs::u8path(options["--dir"]);
+    std::vector<pack_file> files = collect_files(fs::u8path(options["--library"]), dir);
+    write_payload(files, fs::u8path(options["-o"]), level, workers);
+    return 0;
+}
+
+// list, verify and extract take no options, only paths.
+std::vector<std::string> paths_only(const std::vector<std::string>& args, size_t count) {
+    option_map options;
+    std::vector<std::string> positional;
+    parse_arguments(args, {}, options, positional);
+    if (positional.size() != count)
+        throw usage_error("expected " + std::to_string(count) + " argument" + (count > 1 ? "s" : "") +
+                          " (see --help)");
+    return positional;
+}
+
+int run_list(const std::vector<std::string>& args) {
+    std::string payload = paths_only(args, 1)[0];
+    entry_visitor print_entry;
+    print_entry.begin = [](const entry_info& entry) {
+        std::printf("%12" PRIu64 "  %s\n", entry.size, utf16_to_utf8(entry.path).c_str());
+    };
+    payload_totals totals = read_payload(fs::u8path(payload), print_entry);
+    std::printf("%" PRIu64 " files, %" PRIu64 " bytes\n", totals.files, totals.bytes);
+    return 0;
+}
+
+int run_verify(const std::vector<std::string>& args) {
+    std::string payload = paths_only(args, 1)[0];
+    payload_totals totals = read_payload(fs::u8path(payload), {});
+    std::printf("ok: %" PRIu64 " files, %" PRIu64 " bytes\n", totals.files, totals.bytes);
+    return 0;
+}
+
+// Payload paths are checked by the reader (no "..", no drive, no empty component) and
+// the directory starts empty, so nothing can land outside it.
+fs::path host_path_under(const fs::path& root, const std::u16string& path) {
+    fs::path target = root;
+    size_t start = 0;
+    for (size_t end; (end = path.find(u'\\', start)) != std::u16string::npos; start = end + 1)
+        target /= fs::u8path(utf16_to_utf8(path.substr(start, end - start)));
+    return target / fs::u8path(utf16_to_utf8(path.substr(start)));
+}
+
+int run_extract(const std::vector<std::string>& args) {
+    std::vector<std::string> paths = paths_only(args, 2);
+    fs::path payload = fs::u8path(paths[0]);
+    fs::path root = fs::u8path(paths[1]);
+    read_payload(payload, {});
+    std::error_code error;
+    if (fs::exists(root) && (!fs::is_directory(root) || !fs::is_empty(root, error)))
+        throw failure("'" + printable(paths[1]) + "' must be a new or empty directory");
+    fs::create_directories(root);
+
+    std::ofstream out;
+    fs::path target;
+    entry_visitor write_entry;
+    write_entry.begin = [&](const entry_info& entry) {
+        target = host_path_under(root, entry.path);
+        fs::create_directories(target.parent_path());
+        out.open(target, std::ios::binary | std::ios::trunc);
+        if (!out) throw failure("cannot create '" + printable(host_bytes(target)) + "'");
+    };
+    write_entry.data = [&](const char* data, size_t size) {
+        out.write(data, static_cast<std::streamsize>(size));
+    };
+    write_entry.end = [&] {
+        out.close();
+        if (!out) throw failure("cannot write '" + printable(host_bytes(target)) + "'");
+    };
+    payload_totals totals = read_payload(payload, write_entry);
+    std::printf("extracted %" PRIu64 " files, %" PRIu64 " bytes\n", totals.files, totals.bytes);
+    return 0;
+}
+
+int dispatch(const std::vector<std::string>& args) {
+    if (args.empty()) {
+        std::fputs(usage_text, stderr);
+        return exit_usage;
+    }
+    for (const auto& arg : args) {
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(usage_text, stdout);
+            return 0;
+        }
+    }
+    std::vector<std::string> rest(args.begin() + 1, args.end());
+    if (args[0] == "build") return run_build(rest);
+    if (args[0] == "list") return run_list(rest);
+    if (args[0] == "verify") return run_verify(rest);
+    if (args[0] == "extract") return run_extract(rest);
+    throw usage_error("unknown command '" + printable(args[0]) + "' (see --help)");
+}
+
+int run(const std::vector<std::string>& args) {
+    try {
+        return dispatch(args);
+    } catch (const usage_error& error) {
+        std::fprintf(stderr, "tarvix-pack: %s\n", error.what());
+        return exit_usage;
+    } catch (const std::exception& error) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "tarvix-pack: %s\n", error.what());
+        return exit_failed;
+    }
+}
+
+}  // namespace
+
+#ifdef _WIN32
+// The ANSI argv cannot carry every file name; take the UTF-16 one (link with -municode).
+int wmain(int argc, wchar_t** argv) {
+    std::vector<std::string> args;
+    for (int i = 1; i < argc; ++i) args.push_back(utf16_to_utf8(reinterpret_cast<const char16_t*>(argv[i])));
+    return run(args);
+}
+#else
+int main(int argc, char** argv) { return run(std::vector<std::string>(argv + 1, argv + argc)); }
+#endif

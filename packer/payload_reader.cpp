@@ -1,0 +1,246 @@
+#include "payload_reader.h"
+
+#include <zstd.h>
+
+#include <algorithm>
+#include <fstream>
+#include <memory>
+#include <vector>
+
+#include "failure.h"
+#include "file_tree.h"
+#include "path_text.h"
+#include "payload_layout.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr size_t read_chunk_size = size_t{1} << 20;
+
+// A fault in the payload itself; read_payload prefixes the file name.
+struct layout_fault : failure {
+    using failure::failure;
+};
+
+std::string num(uint64_t value) { return std::to_string(value); }
+
+std::string hex_byte(unsigned value) {
+    const char* digits = "0123456789ABCDEF";
+    return std::string("0x") + digits[(value >> 4) & 15] + digits[value & 15];
+}
+
+uint64_t get_u64(const unsigned char* at) {
+    uint64_t value = 0;
+    for (int i = 7; i >= 0; --i) value = (value << 8) | at[i];
+    return value;
+}
+
+enum class parse_state { path, size, data, end };
+
+// Splits the decompressed content into entries, checking each as it completes.
+struct content_parser {
+    const entry_visitor& visitor;
+    parse_state state = parse_state::path;
+    uint64_t offset = 0;  // content bytes consumed so far
+    entry_info entry{1, 0, {}, 0};
+    int pending_byte = -1;  // low byte of a unit still waiting for its high byte
+    unsigned char size_field[8] = {};
+    int size_bytes = 0;
+    uint64_t remaining = 0;
+    name_registry names;
+    payload_totals totals;
+
+    explicit content_parser(const entry_visitor& handlers) : visitor(handlers) {}
+};
+
+[[noreturn]] void entry_fault(const content_parser& p, const std::string& what) {
+    throw layout_fault("entry " + num(p.entry.number) + " at content offset " + num(p.entry.offset) + ": " + what);
+}
+
+void check_entry_path(content_parser& p) {
+    const std::u16string& path = p.entry.path;
+    std::string shown = "path '" + printable(utf16_to_utf8(path)) + "': ";
+    if (!utf16_well_formed(path)) entry_fault(p, shown + "not well-formed UTF-16");
+    if (path.find(u'/') != std::u16string::npos) entry_fault(p, shown + "contains '/'");
+    if (p.entry.number == 1 && path.find(payload_separator) != std::u16string::npos)
+        entry_fault(p, shown + "the first entry must be the library at the top level");
+    for (size_t start = 0;;) {
+        size_t end = std::min(path.find(payload_separator, start), path.size());
+        if (const char* problem = windows_name_problem(path.substr(start, end - start)))
+            entry_fault(p, shown + problem);
+        if (end == path.size()) break;
+        start = end + 1;
+    }
+    std::string clash = register_path(p.names, path, "entry " + num(p.entry.number) + " '" +
+                                                         display_path(path, '\\') + "'", '\\');
+    if (!clash.empty()) entry_fault(p, shown + clash);
+}
+
+void finish_entry(content_parser& p) {
+    if (p.visitor.end) p.visitor.end();
+    p.totals.files += 1;
+    p.totals.bytes += p.entry.size;
+    p.entry = entry_info{p.entry.number + 1, p.offset, {}, 0};
+    p.state = parse_state::path;
+}
+
+void start_entry(content_parser& p) {
+    p.entry.size = get_u64(p.size_field);
+    check_entry_path(p);
+    if (p.visitor.begin) p.visitor.begin(p.entry);
+    p.remaining = p.entry.size;
+    if (p.remaining == 0)
+        finish_entry(p);
+    else
+        p.state = parse_state::data;
+}
+
+void take_unit(content_parser& p, char16_t unit) {
+    if (unit != 0) {
+        if (p.entry.path.size() == max_path_units)
+            entry_fault(p, "path longer than " + num(max_path_units) + " UTF-16 units");
+        p.entry.path += unit;
+    } else if (!p.entry.path.empty()) {
+        p.state = parse_state::size;
+        p.size_bytes = 0;
+    } else if (p.entry.number == 1) {
+        throw layout_fault("content offset 0: end marker before any entry");
+    } else {
+        p.state = parse_state::end;
+    }
+}
+
+void take_byte(content_parser& p, unsigned char byte) {
+    if (p.state == parse_state::end)
+        throw layout_fault("content offset " + num(p.offset) + ": content goes on after the end marker");
+    p.offset += 1;
+    if (p.state == parse_state::size) {
+        p.size_field[p.size_bytes++] = byte;
+        if (p.size_bytes == 8) start_entry(p);
+    } else if (p.pending_byte < 0) {
+        p.pending_byte = byte;
+    } else {
+        char16_t unit = static_cast<char16_t>(p.pending_byte | (byte << 8));
+        p.pending_byte = -1;
+        take_unit(p, unit);
+    }
+}
+
+void parse(content_parser& p, const char* data, size_t size) {
+    while (size > 0) {
+        if (p.state != parse_state::data) {
+            take_byte(p, static_cast<unsigned char>(*data));
+            data += 1, size -= 1;
+            continue;
+        }
+        size_t take = static_cast<size_t>(std::min<uint64_t>(p.remaining, size));
+        if (p.visitor.data) p.visitor.data(data, take);
+        data += take, size -= take;
+        p.offset += take, p.remaining -= take;
+        if (p.remaining == 0) finish_entry(p);
+    }
+}
+
+void parse_end(const content_parser& p) {
+    switch (p.state) {
+        case parse_state::end:
+            return;
+        case parse_state::data:
+            entry_fault(p, "size " + num(p.entry.size) + " beyond the remaining " +
+                               num(p.entry.size - p.remaining) + " bytes");
+        case parse_state::size:
+            entry_fault(p, "content ends inside the size field");
+        case parse_state::path:
+            if (p.entry.path.empty() && p.pending_byte < 0)
+                throw layout_fault("content offset " + num(p.offset) + ": content ends without the end marker");
+            entry_fault(p, "content ends inside the path");
+    }
+}
+
+void read_at(std::ifstream& in, uint64_t offset, unsigned char* data, size_t size) {
+    in.seekg(static_cast<std::streamoff>(offset));
+    in.read(reinterpret_cast<char*>(data), static_cast<std::streamsize>(size));
+    if (!in) throw failure("read error at offset " + num(offset));
+}
+
+// Checks everything around the frame; returns the frame length.
+uint64_t check_frame_room(std::ifstream& in, uint64_t length) {
+    if (length < payload_overhead + 6)
+        throw layout_fault("file of " + num(length) + " bytes is too short for a payload");
+    unsigned char head[payload_magic_size + 6];
+    read_at(in, 0, head, sizeof head);
+    if (!std::equal(payload_magic, payload_magic + payload_magic_size, head))
+        throw layout_fault("offset 0: header is not \"KAY\"");
+    unsigned char tail[zero_gap_size + trailer_size];
+    read_at(in, length - sizeof tail, tail, sizeof tail);
+    uint64_t trailer = get_u64(tail + zero_gap_size);
+    if (trailer != length - trailer_size)
+        throw layout_fault("offset " + num(length - trailer_size) + ": trailer holds " + num(trailer) +
+                           ", expected " + num(length - trailer_size) + " from the file length");
+    if (std::any_of(tail, tail + zero_gap_size, [](unsigned char b) { return b != 0; }))
+        throw layout_fault("offset " + num(length - sizeof tail) + ": the four bytes before the trailer are not zero");
+
+    const unsigned char* frame = head + payload_magic_size;
+    if (!std::equal(zstd_frame_magic, zstd_frame_magic + 4, frame))
+        throw layout_fault("offset 3: no zstd frame magic");
+    if (frame[4] != frame_header_descriptor)
+        throw layout_fault("offset 7: frame header descriptor " + hex_byte(frame[4]) + ", expected " +
+                           hex_byte(frame_header_descriptor));
+    if (window_size_of(frame[5]) > large_content_size)
+        throw layout_fault("offset 8: frame window of " + num(window_size_of(frame[5])) + " bytes, over the 2^" +
+                           num(max_window_log) + " limit");
+    return length - payload_overhead;
+}
+
+// Decodes exactly one frame that must fill the whole room before the zero gap.
+void decode_frame(std::ifstream& in, uint64_t frame_length, content_parser& parser) {
+    std::unique_ptr<ZSTD_DCtx, size_t (*)(ZSTD_DCtx*)> context(ZSTD_createDCtx(), ZSTD_freeDCtx);
+    ZSTD_DCtx_setParameter(context.get(), ZSTD_d_windowLogMax, max_window_log);
+    std::vector<char> input(read_chunk_size), output(ZSTD_DStreamOutSize());
+    in.seekg(static_cast<std::streamoff>(payload_magic_size));
+    uint64_t consumed = 0;
+    bool frame_done = false;
+    while (consumed < frame_length && !frame_done) {
+        size_t chunk = static_cast<size_t>(std::min<uint64_t>(input.size(), frame_length - consumed));
+        in.read(input.data(), static_cast<std::streamsize>(chunk));
+        if (!in) throw failure("read error at offset " + num(payload_magic_size + consumed));
+        ZSTD_inBuffer source{input.data(), chunk, 0};
+        bool output_full = false;
+        while ((source.pos < source.size || output_full) && !frame_done) {
+            ZSTD_outBuffer target{output.data(), output.size(), 0};
+            size_t result = ZSTD_decompressStream(context.get(), &target, &source);
+            if (ZSTD_isError(result))
+                throw layout_fault("frame damaged before offset " + num(payload_magic_size + consumed + source.pos) +
+                                   ": " + ZSTD_getErrorName(result));
+            parse(parser, output.data(), target.pos);
+            output_full = target.pos == target.size;
+            frame_done = result == 0;
+        }
+        consumed += source.pos;
+    }
+    uint64_t gap_offset = payload_magic_size + frame_length;
+    if (!frame_done)
+        throw layout_fault("offset " + num(gap_offset) + ": frame is cut short before the four zero bytes");
+    if (consumed < frame_length)
+        throw layout_fault("offset " + num(payload_magic_size + consumed) + ": frame ends " +
+                           num(frame_length - consumed) + " bytes before the four zero bytes");
+}
+
+}  // namespace
+
+payload_totals read_payload(const fs::path& file, const entry_visitor& visitor) {
+    std::string name = printable(host_bytes(file));
+    std::error_code error;
+    uint64_t length = fs::file_size(file, error);
+    std::ifstream in(file, std::ios::binary);
+    if (error || !in) throw failure(name + ": cannot open" + (error ? " (" + error.message() + ")" : ""));
+    try {
+        content_parser parser(visitor);
+        decode_frame(in, check_frame_room(in, length), parser);
+        parse_end(parser);
+        return parser.totals;
+    } catch (const layout_fault& fault) {
+        throw failure(name + ": " + fault.what());
+    }
+}

@@ -1,0 +1,31 @@
+// Decodes a payload while checking every part of its layout; list, verify and extract
+// all go through it so they accept exactly the same files.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string>
+
+struct entry_info {
+    uint64_t number;  // 1 for the library
+    uint64_t offset;  // in the decompressed content
+    std::u16string path;
+    uint64_t size;
+};
+
+// Called for each entry once its path and size have passed the checks; data may come in
+// several pieces. Any member may be empty.
+struct entry_visitor {
+    std::function<void(const entry_info&)> begin;
+    std::function<void(const char* data, size_t size)> data;
+    std::function<void()> end;
+};
+
+struct payload_totals {
+    uint64_t files = 0;
+    uint64_t bytes = 0;
+};
+
+// Throws failure("FILE: where: what") at the first fault.
+payload_totals read_payload(const std::filesystem::path& file, const entry_visitor& visitor);

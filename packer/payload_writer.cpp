@@ -1,0 +1,218 @@
+#include "payload_writer.h"
+
+#include <zstd.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <random>
+
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
+#include "failure.h"
+#include "path_text.h"
+#include "payload_layout.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr size_t feed_chunk_size = size_t{1} << 20;
+
+// Name of the temporary output while it exists, for the signal handler to remove.
+const fs::path::value_type* volatile pending_output = nullptr;
+
+extern "C" void remove_pending_output(int signal_number) {
+    if (const fs::path::value_type* name = pending_output) {
+#ifdef _WIN32
+        _wremove(name);
+#else
+        unlink(name);
+#endif
+    }
+    std::signal(signal_number, SIG_DFL);
+    std::raise(signal_number);
+}
+
+// Removes the temporary output unless it was renamed into place.
+struct temp_output {
+    fs::path path;
+    std::ofstream stream;
+    bool kept = false;
+
+    explicit temp_output(fs::path name) : path(std::move(name)) {
+        stream.open(path, std::ios::binary | std::ios::trunc);
+        if (!stream) throw failure("cannot create '" + printable(host_bytes(path)) + "' for the payload");
+        pending_output = path.c_str();
+        std::signal(SIGINT, remove_pending_output);
+        std::signal(SIGTERM, remove_pending_output);
+    }
+    ~temp_output() {
+        std::signal(SIGINT, SIG_DFL);
+        std::signal(SIGTERM, SIG_DFL);
+        pending_output = nullptr;
+        if (kept) return;
+        stream.close();
+        std::error_code ignored;
+        fs::remove(path, ignored);
+    }
+};
+
+fs::path temp_name_beside(const fs::path& output) {
+    std::random_device random;
+    char suffix[32];
+    std::snprintf(suffix, sizeof suffix, ".tmp-%08x", static_cast<unsigned>(random()));
+    fs::path name = ".";
+    name += output.filename();
+    name += suffix;
+    return output.parent_path() / name;
+}
+
+void write_bytes(temp_output& out, const void* data, size_t size) {
+    out.stream.write(static_cast<const char*>(data), static_cast<std::streamsize>(size));
+    if (!out.stream) throw failure("cannot write '" + printable(host_bytes(out.path)) + "'");
+}
+
+void put_u64(unsigned char* at, uint64_t value) {
+    for (int i = 0; i < 8; ++i) at[i] = static_cast<unsigned char>(value >> (8 * i));
+}
+
+struct compressor {
+    std::unique_ptr<ZSTD_CCtx, size_t (*)(ZSTD_CCtx*)> context{ZSTD_createCCtx(), ZSTD_freeCCtx};
+    temp_output& out;
+    std::vector<char> input = std::vector<char>(feed_chunk_size);
+    std::vector<char> output = std::vector<char>(ZSTD_CStreamOutSize());
+    size_t used = 0;
+    uint64_t frame_size = 0;
+
+    explicit compressor(temp_output& destination) : out(destination) {}
+};
+
+void set_parameter(compressor& c, ZSTD_cParameter parameter, int value, const char* name) {
+    size_t code = ZSTD_CCtx_setParameter(c.context.get(), parameter, value);
+    if (ZSTD_isError(code))
+        throw failure(std::string("zstd refused ") + name + " " + std::to_string(value) + ": " +
+                      ZSTD_getErrorName(code));
+}
+
+// Hands the buffered input to zstd; ZSTD_e_end also closes the frame.
+void drain(compressor& c, ZSTD_EndDirective mode) {
+    ZSTD_inBuffer in{c.input.data(), c.used, 0};
+    for (;;) {
+        ZSTD_outBuffer out{c.output.data(), c.output.size(), 0};
+        size_t left = ZSTD_compressStream2(c.context.get(), &out, &in, mode);
+        if (ZSTD_isError(left)) throw failure(std::string("compression failed: ") + ZSTD_getErrorName(left));
+        write_bytes(c.out, c.output.data(), out.pos);
+        c.frame_size += out.pos;
+        if (mode == ZSTD_e_end ? left == 0 : in.pos == in.size) break;
+    }
+    c.used = 0;
+}
+
+void feed(compressor& c, const unsigned char* data, size_t size) {
+    while (size > 0) {
+        size_t take = std::min(size, c.input.size() - c.used);
+        std::copy(data, data + take, c.input.data() + c.used);
+        c.used += take, data += take, size -= take;
+        if (c.used == c.input.size()) drain(c, ZSTD_e_continue);
+    }
+}
+
+void feed_entry_head(compressor& c, const pack_file& file) {
+    std::vector<unsigned char> head;
+    for (char16_t unit : file.path) {
+        head.push_back(static_cast<unsigned char>(unit & 0xFF));
+        head.push_back(static_cast<unsigned char>(unit >> 8));
+    }
+    head.resize(head.size() + 2 + 8, 0);
+    put_u64(head.data() + head.size() - 8, file.size);
+    feed(c, head.data(), head.size());
+}
+
+// Reads straight into the input buffer: file contents can be hundreds of MB.
+void feed_file_data(compressor& c, const pack_file& file) {
+    std::ifstream in(file.source, std::ios::binary);
+    if (!in) throw failure("cannot read '" + printable(file.display) + "'");
+    for (uint64_t remaining = file.size; remaining > 0;) {
+        size_t take = static_cast<size_t>(std::min<uint64_t>(remaining, c.input.size() - c.used));
+        in.read(c.input.data() + c.used, static_cast<std::streamsize>(take));
+        if (static_cast<size_t>(in.gcount()) != take)
+            throw failure("'" + printable(file.display) + "' shrank while being packed");
+        c.used += take, remaining -= take;
+        if (c.used == c.input.size()) drain(c, ZSTD_e_continue);
+    }
+    if (in.peek() != std::ifstream::traits_type::eof())
+        throw failure("'" + printable(file.display) + "' grew while being packed");
+}
+
+uint64_t content_size_of(const std::vector<pack_file>& files) {
+    uint64_t size = end_marker_size;
+    for (const auto& file : files) size += entry_overhead(file.path.size()) + file.size;
+    return size;
+}
+
+void compress_content(compressor& c, const std::vector<pack_file>& files, int level, int workers) {
+    uint64_t content_size = content_size_of(files);
+    set_parameter(c, ZSTD_c_compressionLevel, level, "level");
+    set_parameter(c, ZSTD_c_windowLog, window_log_for(content_size), "window log");
+    set_parameter(c, ZSTD_c_contentSizeFlag, 0, "content size flag");
+    set_parameter(c, ZSTD_c_checksumFlag, 0, "checksum flag");
+    set_parameter(c, ZSTD_c_dictIDFlag, 0, "dictionary ID flag");
+    // Output is the same for any worker count from 1 up, but differs with 0 (no threads).
+    set_parameter(c, ZSTD_c_nbWorkers, workers, "worker count");
+    // Lets zstd tune for the size and fail if a file changes between listing and reading.
+    size_t code = ZSTD_CCtx_setPledgedSrcSize(c.context.get(), content_size);
+    if (ZSTD_isError(code)) throw failure(std::string("zstd refused the content size: ") + ZSTD_getErrorName(code));
+
+    for (const auto& file : files) {
+        feed_entry_head(c, file);
+        feed_file_data(c, file);
+    }
+    const unsigned char end_marker[end_marker_size] = {0, 0};
+    feed(c, end_marker, sizeof end_marker);
+    drain(c, ZSTD_e_end);
+}
+
+// zstd chooses the frame header itself; the launcher depends on its exact form.
+void check_frame_header(const fs::path& path, unsigned char expected_window) {
+    unsigned char head[payload_magic_size + 6] = {};
+    std::ifstream in(path, std::ios::binary);
+    in.read(reinterpret_cast<char*>(head), sizeof head);
+    const unsigned char* frame = head + payload_magic_size;
+    if (!in || !std::equal(zstd_frame_magic, zstd_frame_magic + 4, frame))
+        throw failure("zstd wrote no frame magic; payload discarded");
+    if (frame[4] != frame_header_descriptor || frame[5] != expected_window) {
+        char message[128];
+        std::snprintf(message, sizeof message,
+                      "zstd wrote frame header %02X %02X instead of %02X %02X; payload discarded", frame[4],
+                      frame[5], frame_header_descriptor, expected_window);
+        throw failure(message);
+    }
+}
+
+}  // namespace
+
+void write_payload(const std::vector<pack_file>& files, const fs::path& output, int level, int workers) {
+    if (fs::is_directory(output)) throw failure("output '" + printable(host_bytes(output)) + "' is a directory");
+    temp_output out(temp_name_beside(output));
+    write_bytes(out, payload_magic, payload_magic_size);
+
+    compressor c(out);
+    compress_content(c, files, level, workers);
+
+    unsigned char tail[zero_gap_size + trailer_size] = {};
+    put_u64(tail + zero_gap_size, payload_magic_size + c.frame_size + zero_gap_size);
+    write_bytes(out, tail, sizeof tail);
+    out.stream.close();
+    if (!out.stream) throw failure("cannot write '" + printable(host_bytes(out.path)) + "'");
+
+    check_frame_header(out.path, window_descriptor(window_log_for(content_size_of(files))));
+    std::error_code error;
+    fs::rename(out.path, output, error);
+    if (error) throw failure("cannot rename to '" + printable(host_bytes(output)) + "': " + error.message());
+    out.kept = true;
+}

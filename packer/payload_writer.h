@@ -1,0 +1,12 @@
+// Writes the attached payload: header, one zstd frame of the content, zero gap, trailer.
+#pragma once
+
+#include <filesystem>
+#include <vector>
+
+#include "file_tree.h"
+
+// Writes to a temporary file beside output and renames it into place, so no partial
+// payload is ever left under the output name. Throws failure on any error.
+void write_payload(const std::vector<pack_file>& files, const std::filesystem::path& output, int level,
+                   int workers);

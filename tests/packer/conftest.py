@@ -1,0 +1,98 @@
+"""Shared helpers for the tarvix-pack tests: running the binary and reading payloads
+independently of it."""
+
+import os
+import shutil
+import struct
+import subprocess
+from pathlib import Path
+
+import pytest
+
+REPO_ROOT = Path(__file__).resolve().parents[2]
+ZSTD_MAGIC = b"\x28\xb5\x2f\xfd"
+
+
+@pytest.fixture(scope="session")
+def tarvix_pack():
+    binary = Path(os.environ.get("TARVIX_PACK", REPO_ROOT / "build" / "packer" / "tarvix-pack"))
+    if not binary.is_file():
+        pytest.fail(f"no tarvix-pack at {binary}; build it or set TARVIX_PACK")
+    return binary
+
+
+@pytest.fixture(scope="session")
+def pack(tarvix_pack):
+    """pack(*args, env=None) runs tarvix-pack and returns the CompletedProcess."""
+
+    def run(*args, env=None, **kwargs):
+        full_env = dict(os.environ, **(env or {}))
+        return subprocess.run([str(tarvix_pack), *map(str, args)], capture_output=True,
+                              env=full_env, **kwargs)
+
+    return run
+
+
+def build(pack, library, output, directory=None, level=None, env=None):
+    args = ["build", "--library", library, "-o", output]
+    if directory is not None:
+        args += ["--dir", directory]
+    if level is not None:
+        args += ["--level", level]
+    result = pack(*args, env=env)
+    assert result.returncode == 0, result.stderr.decode(errors="replace")
+    return Path(output).read_bytes()
+
+
+def split_payload(payload):
+    """Returns the zstd frame after checking header, zero gap and trailer."""
+    assert payload[:3] == b"KAY"
+    frame = payload[3:-12]
+    assert payload[-12:-8] == b"\0\0\0\0"
+    assert struct.unpack("<Q", payload[-8:])[0] == 7 + len(frame)
+    return frame
+
+
+def decompress(frame):
+    """Decodes with the zstd command, which also rejects anything after the frame."""
+    zstd = shutil.which("zstd")
+    if zstd is None:
+        pytest.skip("the zstd command is needed to decode payloads independently")
+    return subprocess.run([zstd, "-d", "-q", "-c"], input=frame, capture_output=True, check=True).stdout
+
+
+def parse_content(content):
+    """[(path, data)] from decompressed content; asserts the end marker closes it."""
+    entries, at = [], 0
+    while True:
+        end = at
+        while content[end:end + 2] != b"\0\0":
+            assert end < len(content), "content ends inside a path"
+            end += 2
+        if end == at:
+            assert at + 2 == len(content), "bytes after the end marker"
+            return entries
+        path = content[at:end].decode("utf-16-le")
+        size = struct.unpack("<Q", content[end + 2:end + 10])[0]
+        data = content[end + 10:end + 10 + size]
+        assert len(data) == size, f"{path}: content ends inside its data"
+        entries.append((path, data))
+        at = end + 10 + size
+
+
+def entry_bytes(path, data):
+    return path.encode("utf-16-le") + b"\0\0" + struct.pack("<Q", len(data)) + data
+
+
+def raw_frame(content, window_byte=0x50):
+    """A zstd frame of uncompressed blocks, for payloads tarvix-pack would never write."""
+    frame = bytearray(ZSTD_MAGIC + bytes([0x00, window_byte]))
+    blocks = [content[i:i + 65536] for i in range(0, len(content), 65536)] or [b""]
+    for number, block in enumerate(blocks):
+        last = number == len(blocks) - 1
+        frame += (len(block) << 3 | last).to_bytes(3, "little") + block
+    return bytes(frame)
+
+
+def wrap_frame(frame):
+    return b"KAY" + frame + b"\0\0\0\0" + struct.pack("<Q", 7 + len(frame))

@@ -1,0 +1,182 @@
+"""What build accepts, what it refuses, and that a refusal or failure leaves no file."""
+
+import os
+import resource
+import signal
+import socket
+
+import pytest
+
+from conftest import build, decompress, parse_content, split_payload
+
+
+def write(path, data=b"x"):
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_bytes(data)
+
+
+def make_socket(path):
+    server = socket.socket(socket.AF_UNIX)
+    server.bind(str(path))
+    server.close()
+
+
+# (case name, setup(tree, library), name in the message, words of the reason)
+REFUSALS = [
+    ("device name", lambda t, l: write(t / "sub" / "CON.txt"), "sub/CON.txt", "reserved device name"),
+    ("device name any case", lambda t, l: write(t / "nul.txt"), "nul.txt", "reserved device name"),
+    ("device name with digit", lambda t, l: write(t / "Lpt9.log"), "Lpt9.log", "reserved device name"),
+    ("device name before spaces", lambda t, l: write(t / "aux .txt"), "aux .txt", "reserved device name"),
+    ("device directory", lambda t, l: write(t / "com1" / "a.txt"), "com1/a.txt", "directory 'com1'"),
+    ("colon", lambda t, l: write(t / "a:b"), "a:b", "not allowed on Windows"),
+    ("backslash", lambda t, l: write(t / "a\\b"), "a\\b", "not allowed on Windows"),
+    ("control character", lambda t, l: write(t / "bell\x07"), "bell\\x07", "control character"),
+    ("newline", lambda t, l: write(t / "two\nlines"), "two\\x0Alines", "control character"),
+    ("trailing dot", lambda t, l: write(t / "name."), "name.", "ends with a dot"),
+    ("trailing space", lambda t, l: write(t / "name "), "name ", "ends with a space"),
+    ("invalid UTF-8", lambda t, l: write(t / os.fsdecode(b"bad\xff")), "bad\\xFF", "not valid UTF-8"),
+    ("case clash", lambda t, l: (write(t / "Readme.txt"), write(t / "README.txt")),
+     "Readme.txt", "differs only in letter case from 'README.txt'"),
+    ("Latin-1 case clash", lambda t, l: (write(t / "café"), write(t / "CAFÉ")),
+     "café", "differs only in letter case"),
+    ("Cyrillic case clash", lambda t, l: (write(t / "дом"), write(t / "ДОМ")),
+     "дом", "differs only in letter case"),
+    ("directory case clash", lambda t, l: (write(t / "Sub" / "a"), write(t / "sub" / "b")),
+     "sub/b", "directory 'sub' differs only in letter case from 'Sub'"),
+    ("file and directory", lambda t, l: (write(t / "A"), write(t / "a" / "b")),
+     "a/b", "directory 'a' differs only in letter case from 'A'"),
+    ("library itself in dir", lambda t, l: write(t / "app.dll"), "app.dll", "same path as the library"),
+    ("library name in dir", lambda t, l: write(t / "APP.DLL"),
+     "APP.DLL", "differs only in letter case from the library 'app.dll'"),
+    ("library name as directory", lambda t, l: write(t / "app.dll" / "x"),
+     "app.dll/x", "directory 'app.dll' clashes with the library 'app.dll'"),
+    ("link outside", lambda t, l: os.symlink(l, t / "escape"), "escape", "leads outside"),
+    ("link to directory", lambda t, l: (write(t / "d" / "f"), os.symlink("d", t / "dlink")),
+     "dlink", "link to a directory"),
+    ("link loop", lambda t, l: (os.symlink("b", t / "a"), os.symlink("a", t / "b")),
+     "a", "cannot be resolved"),
+    ("broken link", lambda t, l: os.symlink("missing", t / "gone"), "gone", "cannot be resolved"),
+    ("fifo", lambda t, l: os.mkfifo(t / "pipe"), "pipe", "special file"),
+    ("socket", lambda t, l: make_socket(t / "sock"), "sock", "special file"),
+    ("empty library", lambda t, l: l.write_bytes(b""), "app.dll", "library is empty"),
+    ("missing library", lambda t, l: l.unlink(), "app.dll", "library does not exist"),
+    ("library is a directory", lambda t, l: (l.unlink(), l.mkdir()), "app.dll", "not a regular file"),
+]
+
+
+@pytest.mark.parametrize("setup, name, reason", [case[1:] for case in REFUSALS],
+                         ids=[case[0] for case in REFUSALS])
+def test_refusal_names_the_file_and_leaves_nothing(pack, tmp_path, setup, name, reason):
+    tree, out = tmp_path / "tree", tmp_path / "out"
+    tree.mkdir(), out.mkdir()
+    library = tmp_path / "app.dll"
+    library.write_bytes(b"MZ library")
+    write(tree / "fine.txt")
+    setup(tree, library)
+
+    # The library is named as given on the command line: relative here.
+    result = pack("build", "--library", "app.dll", "--dir", tree, "-o", out / "payload.bin", cwd=tmp_path)
+    assert result.returncode == 1
+    message = result.stderr.decode()
+    assert message.count("\n") == 1, message
+    assert message.startswith(f"tarvix-pack: refused '{name}': "), message
+    assert reason in message
+    assert list(out.iterdir()) == []
+
+
+def test_path_length_counts_utf16_units(pack, tmp_path):
+    # 4 directories of 250 units and 4 backslashes leave 19 units; each emoji takes two.
+    library = tmp_path / "app.dll"
+    library.write_bytes(b"MZ")
+    deep = tmp_path.joinpath("tree", *["d" * 250] * 4)
+    write(deep / ("😀" * 9 + "x"))
+    build(pack, library, tmp_path / "fits.bin", directory=tmp_path / "tree")
+
+    write(deep / ("😀" * 10))
+    result = pack("build", "--library", library, "--dir", tmp_path / "tree", "-o", tmp_path / "long.bin")
+    assert result.returncode == 1
+    assert "is 1024 UTF-16 units long, over the limit of 1023" in result.stderr.decode()
+    assert not (tmp_path / "long.bin").exists()
+
+
+def test_accepted_tree_shapes(pack, tmp_path):
+    tree = tmp_path / "tree"
+    library = tmp_path / "app.dll"
+    library.write_bytes(b"MZ top")
+    write(tree / "bin" / "app.dll", b"MZ deeper copy")       # same name below the top level
+    write(tree / "real.txt", b"target")
+    os.symlink("../real.txt", tree / "bin" / "alias.txt")    # inside: packed as a file
+    (tree / "empty" / "deeper").mkdir(parents=True)          # not carried
+    write(tree / "a0", b"1")                                  # order is by the stored path:
+    write(tree / "a" / "b", b"2")                             # '0' (0x30) < '\' (0x5C), not > '/'
+    write(tree / "sigma ς.txt", b"3")                        # final sigma clashes with nothing
+    payload = build(pack, library, tmp_path / "p.bin", directory=tree)
+
+    entries = parse_content(decompress(split_payload(payload)))
+    assert entries == [
+        ("app.dll", b"MZ top"),
+        ("a0", b"1"),
+        ("a\\b", b"2"),
+        ("bin\\alias.txt", b"target"),
+        ("bin\\app.dll", b"MZ deeper copy"),
+        ("real.txt", b"target"),
+        ("sigma ς.txt", b"3"),
+    ]
+
+
+def test_failure_while_writing_removes_the_partial_output(pack, tmp_path):
+    library = tmp_path / "app.dll"
+    library.write_bytes(os.urandom(400_000))  # incompressible, so the frame outgrows the limit
+    out = tmp_path / "out"
+    out.mkdir()
+
+    def limit_file_size():
+        resource.setrlimit(resource.RLIMIT_FSIZE, (100_000, 100_000))
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+
+    result = pack("build", "--library", library, "-o", out / "p.bin", preexec_fn=limit_file_size)
+    assert result.returncode == 1
+    assert "cannot write" in result.stderr.decode()
+    assert list(out.iterdir()) == []
+
+
+def test_output_replaces_an_older_payload_and_is_not_packed_itself(pack, tmp_path):
+    tree = tmp_path / "tree"
+    write(tree / "a.txt", b"a")
+    library = tmp_path / "app.dll"
+    library.write_bytes(b"MZ")
+    first = build(pack, library, tree / "p.bin", directory=tree)
+    second = build(pack, library, tree / "p.bin", directory=tree)
+    names = [path for path, _ in parse_content(decompress(split_payload(second)))]
+    assert names == ["app.dll", "a.txt", "p.bin"]
+    assert parse_content(decompress(split_payload(second)))[2][1] == first
+    assert sorted(p.name for p in tree.iterdir()) == ["a.txt", "p.bin"]
+
+
+@pytest.mark.parametrize("args, message", [
+    (["build", "--library", "a.dll", "-o", "p.bin", "--fast"], "unknown option '--fast'"),
+    (["build", "--library", "a.dll", "-o", "p.bin", "--level", "0"], "level must be 1..22"),
+    (["build", "--library", "a.dll", "-o", "p.bin", "--level", "9x"], "level must be 1..22"),
+    (["build", "--library", "a.dll"], "build needs -o"),
+    (["build", "-o", "p.bin"], "build needs --library"),
+    (["build", "--library", "a.dll", "-o"], "needs a value"),
+    (["build", "--library", "a.dll", "--library", "b.dll", "-o", "p.bin"], "given twice"),
+    (["verify"], "expected 1 argument"),
+    (["extract", "p.bin"], "expected 2 arguments"),
+    (["pack"], "unknown command 'pack'"),
+])
+def test_usage_errors_exit_2_with_one_line(pack, tmp_path, args, message):
+    result = pack(*args, cwd=tmp_path)
+    assert result.returncode == 2
+    assert result.stderr.decode().count("\n") == 1
+    assert message in result.stderr.decode()
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_help_and_no_arguments_show_usage(pack):
+    helped = pack("--help")
+    assert helped.returncode == 0
+    assert b"tarvix-pack build --library APP.dll" in helped.stdout
+    bare = pack()
+    assert bare.returncode == 2
+    assert bare.stderr == helped.stdout
