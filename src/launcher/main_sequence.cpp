@@ -30,14 +30,7 @@ void publish_process_id() {
     char narrow[process_id_capacity];
     snprintf(narrow, sizeof narrow, "%ld", static_cast<long>(GetCurrentProcessId()));
     wchar_t wide[process_id_capacity];
-    size_t length = 0;
-    for (const char* p = narrow; *p != 0; ++p) {
-        char single[2] = {*p, 0};
-        wchar_t converted[2];
-        if (mbstowcs(converted, single, 2) != 1 || length + 1 >= process_id_capacity) abort();
-        wide[length++] = converted[0];
-    }
-    wide[length] = 0;
+    text_widen(wide, process_id_capacity, narrow);
     set_environment("TARVIX_ONEFILE_PARENT", wide);
 }
 

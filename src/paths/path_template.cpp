@@ -8,6 +8,7 @@
 #include <cwchar>
 #include <cwctype>
 
+#include "common/bounded_text.h"
 #include "common/shell32.h"
 #include "paths/environment.h"
 
@@ -45,18 +46,11 @@ void trim_trailing_backslashes(expansion& e) {
     }
 }
 
-// "%ld" text, widened one character at a time.
+// A number as the runtime formats it, widened.
 void format_number(wchar_t* output, long long value, const char* format) {
     char narrow[number_capacity];
     snprintf(narrow, sizeof narrow, format, value);
-    size_t length = 0;
-    for (const char* p = narrow; *p != 0; ++p) {
-        char single[2] = {*p, 0};
-        wchar_t converted[2];
-        if (mbstowcs(converted, single, 2) != 1 || length + 1 >= number_capacity) abort();
-        output[length++] = converted[0];
-    }
-    output[length] = 0;
+    text_widen(output, number_capacity, narrow);
 }
 
 // Appends the variable's value, or makes one with make_value, publishes it and appends it.
