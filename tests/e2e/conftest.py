@@ -1,0 +1,311 @@
+"""Fixtures and helpers for the end-to-end tests: real launcher executables run under
+Wine, new launchers made from the carrier at test time, and payloads made by hand.
+
+The paths of the built files come from the environment that ctest sets (TARVIX_E2E_*).
+Launchers normally run through e2e_runner.exe, which starts an exact Windows command
+line and reports the launcher's process id and its whole 32-bit exit code.
+"""
+
+import json
+import os
+import pwd
+import random
+import re
+import signal
+import struct
+import subprocess
+import time
+from dataclasses import dataclass, field
+from pathlib import Path
+
+import pytest
+
+TARGET_NAME = re.compile(r"onefile_(\d+)_(\d{6})_([A-Za-z0-9_-]{11})")
+
+
+def built_file(variable):
+    value = os.environ.get(variable)
+    if not value:
+        pytest.fail(f"{variable} is not set; run these tests through ctest")
+    path = Path(value)
+    if not path.exists():
+        pytest.fail(f"{variable} names {path}, which does not exist; build first")
+    return path
+
+
+def wine_prefix():
+    value = os.environ.get("WINEPREFIX")
+    if not value:
+        pytest.fail("WINEPREFIX is not set; run these tests through ctest")
+    return Path(value)
+
+
+def windows_path(path):
+    """The Windows form of a Linux path, through Wine's Z: drive."""
+    return "Z:" + str(Path(path).resolve()).replace("/", "\\")
+
+
+def linux_path(path):
+    """The Linux form of a Windows path on Wine's C: or Z: drive."""
+    drive, rest = path[0].upper(), path[2:].replace("\\", "/")
+    if drive == "Z":
+        return Path(rest)
+    assert drive == "C", path
+    return wine_prefix() / "drive_c" / rest.lstrip("/")
+
+
+def quote_argument(argument):
+    """An argument as the platform's command-line splitting reads it back unchanged."""
+    if argument and not re.search(r'[ \t\n\v"]', argument):
+        return argument
+    quoted, backslashes = '"', 0
+    for char in argument:
+        if char == "\\":
+            backslashes += 1
+            continue
+        quoted += "\\" * (2 * backslashes + 1 if char == '"' else backslashes) + char
+        backslashes = 0
+    return quoted + "\\" * (2 * backslashes) + '"'
+
+
+def wine_environment(extra=None):
+    """The Linux environment for a Wine program: ours, without any TARVIX_ variable that
+    the caller's shell may hold, plus extra."""
+    env = {name: value for name, value in os.environ.items() if not name.startswith("TARVIX_")}
+    env.update(extra or {})
+    return env
+
+
+@dataclass
+class Run:
+    exit_code: int
+    stdout: str
+    stderr: str
+    pid: int = None  # the launcher's Windows process id, known through the runner
+    events: list = field(default_factory=list)
+    lines: list = field(default_factory=list)  # standard output lines that are not the probe's
+
+    def all(self, name):
+        return [event for event in self.events if event["event"] == name]
+
+    def one(self, name):
+        found = self.all(name)
+        assert len(found) == 1, f"expected one '{name}' event: {self}"
+        return found[0]
+
+    @property
+    def start(self):
+        return self.one("start")
+
+    @property
+    def target_directory(self):
+        """The Linux path of the directory that the probe's library was loaded from."""
+        return linux_path(self.start["library"]).parent
+
+
+def decode_output(data):
+    # The launcher narrows paths to bytes up to 0xFF; latin-1 keeps every byte.
+    return data.decode("latin-1").replace("\r\n", "\n")
+
+
+def make_run(exit_code, stdout, stderr, pid=None):
+    run = Run(exit_code, decode_output(stdout), decode_output(stderr), pid)
+    for line in run.stdout.splitlines():
+        if line.startswith("{"):
+            run.events.append(json.loads(line))
+        else:
+            run.lines.append(line)
+    return run
+
+
+@pytest.fixture(scope="session")
+def paths():
+    class Paths:
+        packer = built_file("TARVIX_E2E_PACKER")
+        probe_exe = built_file("TARVIX_E2E_PROBE_EXE")
+        probe_files = built_file("TARVIX_E2E_PROBE_FILES")  # the directory probe.exe carries
+        probe_dll = built_file("TARVIX_E2E_PROBE_DLL")
+        no_run_code_dll = built_file("TARVIX_E2E_NO_RUN_CODE_DLL")
+        carrier_exe = built_file("TARVIX_E2E_CARRIER_EXE")
+        carrier_payload = built_file("TARVIX_E2E_CARRIER_PAYLOAD")
+        runner_exe = built_file("TARVIX_E2E_RUNNER_EXE")
+        holder_exe = built_file("TARVIX_E2E_HOLDER_EXE")
+        wine_temp = wine_prefix() / "drive_c" / "users" / pwd.getpwuid(os.getuid()).pw_name / "Temp"
+
+    return Paths
+
+
+@pytest.fixture(scope="session")
+def run_launcher(paths, tmp_path_factory):
+    """run_launcher(exe, args=(), tail=None, argv0=None, application=True, cwd=None,
+    variables=None, temp=None, stdout_file=None, timeout=120) -> Run
+
+    Runs exe through the runner. The command line is argv0 (default: the quoted Windows
+    path of exe) followed by the quoted args, or by tail verbatim. application=False
+    leaves the program to the system's search, from cwd. variables are set in the
+    launcher's Windows environment; temp (a Linux directory) becomes its TEMP and TMP.
+    stdout_file sends standard output to that file instead of a pipe.
+    """
+    results = tmp_path_factory.mktemp("runner")
+    counter = iter(range(1_000_000))
+
+    def run(exe, args=(), tail=None, argv0=None, application=True, cwd=None, variables=None, temp=None,
+            stdout_file=None, timeout=120):
+        command_line = argv0 if argv0 is not None else quote_argument(windows_path(exe))
+        command_line += " " + tail if tail is not None else "".join(" " + quote_argument(a) for a in args)
+        result_file = results / f"result_{next(counter)}.txt"
+        settings = {
+            "E2E_COMMAND_LINE": command_line,
+            "E2E_RESULT": windows_path(result_file),
+        }
+        if application:
+            settings["E2E_APPLICATION"] = windows_path(exe)
+        if cwd is not None:
+            settings["E2E_DIRECTORY"] = windows_path(cwd)
+        variables = dict(variables or {})
+        if temp is not None:
+            variables["TEMP"] = variables["TMP"] = windows_path(temp)
+        for name, value in variables.items():
+            settings["E2E_SET_" + name] = value
+        with open(stdout_file or os.devnull, "wb") as file:
+            completed = subprocess.run(["wine", str(paths.runner_exe)], stdin=subprocess.DEVNULL,
+                                       stdout=file if stdout_file else subprocess.PIPE, stderr=subprocess.PIPE,
+                                       env=wine_environment(settings), timeout=timeout)
+        assert completed.returncode == 0 and result_file.is_file(), (
+            f"the runner failed ({completed.returncode}): {decode_output(completed.stderr)}")
+        pid, exit_code = map(int, result_file.read_text().split())
+        return make_run(exit_code, completed.stdout or b"", completed.stderr, pid)
+
+    return run
+
+
+@pytest.fixture(scope="session")
+def start_launcher():
+    """start_launcher(exe, args, variables=None) -> Popen running `wine exe args` with
+    piped output and variables in its environment. Its pid is the Linux process of the
+    launcher itself, the one to send SIGINT to."""
+
+    def start(exe, args=(), variables=None):
+        return subprocess.Popen(["wine", str(exe), *args], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, env=wine_environment(variables))
+
+    return start
+
+
+def finish(process, timeout=60):
+    """Waits for a started launcher and returns its Run (exit code truncated to 8 bits)."""
+    stdout, stderr = process.communicate(timeout=timeout)
+    return make_run(process.returncode, stdout, stderr)
+
+
+def read_event(process):
+    """Reads the next probe line from a started launcher."""
+    line = process.stdout.readline()
+    assert line, "the launcher ended early: " + decode_output(process.stderr.read())
+    return json.loads(line)
+
+
+def linux_processes_of(exe_name):
+    """Linux process ids whose command line names exe_name: Wine shows a program's
+    command line there."""
+    found = []
+    for entry in Path("/proc").iterdir():
+        if entry.name.isdigit():
+            try:
+                command_line = (entry / "cmdline").read_bytes()
+            except OSError:
+                continue
+            if exe_name.encode() in command_line:
+                found.append(int(entry.name))
+    return found
+
+
+def interrupt(pid):
+    """Ctrl+C for a Wine program: Wine turns SIGINT into CTRL_C_EVENT for its handlers."""
+    os.kill(pid, signal.SIGINT)
+
+
+def wait_until_gone(pids, timeout=30):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if not any(Path(f"/proc/{pid}").exists() for pid in pids):
+            return True
+        time.sleep(0.05)
+    return False
+
+
+@pytest.fixture(scope="session")
+def make_launcher(paths, tmp_path_factory):
+    """make_launcher(payload, name) -> Path of a new launcher .exe: a copy of the carrier
+    with payload in place of its own and the payload size after it patched to match."""
+    carrier = paths.carrier_exe.read_bytes()
+    original = paths.carrier_payload.read_bytes()
+    offset = carrier.find(original)
+    assert offset >= 0, "the carrier does not hold its payload.bin"
+    assert carrier.find(original, offset + 1) < 0
+    size_offset = (offset + len(original) + 7) // 8 * 8
+    assert struct.unpack_from("<Q", carrier, size_offset)[0] == len(original), "no payload size after the payload"
+    directory = tmp_path_factory.mktemp("launchers")
+
+    def make(payload, name):
+        assert len(payload) <= len(original), "payload larger than the carrier's room"
+        image = bytearray(carrier)
+        image[offset:offset + len(payload)] = payload
+        struct.pack_into("<Q", image, size_offset, len(payload))
+        path = directory / f"{name}.exe"
+        path.write_bytes(image)
+        return path
+
+    return make
+
+
+@pytest.fixture(scope="session")
+def pack(paths):
+    """pack(library, directory, output_dir, level=1) -> payload bytes from the real
+    packer: library first, then the files below directory (None for none)."""
+    counter = iter(range(1_000_000))
+
+    def run(library, directory, output_dir, level=1):
+        output = Path(output_dir) / f"payload_{next(counter)}.bin"
+        args = [str(paths.packer), "build", "--library", str(library), "--level", str(level), "-o", str(output)]
+        if directory is not None:
+            args += ["--dir", str(directory)]
+        completed = subprocess.run(args, capture_output=True, text=True)
+        assert completed.returncode == 0, completed.stderr
+        return output.read_bytes()
+
+    return run
+
+
+# Payloads made by hand, for what the packer never writes.
+
+def entry(path, data):
+    return path.encode("utf-16-le") + b"\0\0" + struct.pack("<Q", len(data)) + data
+
+
+END_MARKER = b"\0\0"
+
+
+def zstd_frame(content, window_descriptor=0x38, block_type=0, magic=b"\x28\xb5\x2f\xfd", block_size=100_000):
+    """A zstd frame of raw blocks (block_type 0): frame header descriptor 0x00 (no content
+    size, no checksum, no dictionary), then the window descriptor (0x38: 128 KiB)."""
+    frame = magic + b"\x00" + bytes([window_descriptor])
+    chunks = [content[at:at + block_size] for at in range(0, len(content), block_size)] or [b""]
+    for index, chunk in enumerate(chunks):
+        last = index == len(chunks) - 1
+        frame += struct.pack("<I", int(last) | block_type << 1 | len(chunk) << 3)[:3] + chunk
+    return frame
+
+
+def attached_payload(frame, header=b"KAY"):
+    """The stored layout: header, frame, four zero bytes, the trailer's own offset."""
+    return header + frame + b"\0\0\0\0" + struct.pack("<Q", len(header) + len(frame) + 4)
+
+
+def deterministic_bytes(seed, size):
+    return random.Random(seed).randbytes(size)
+
+
+def target_directories(temp):
+    """The launcher's directories in a Linux temp directory."""
+    return sorted(path for path in Path(temp).iterdir() if TARGET_NAME.fullmatch(path.name))

@@ -1,0 +1,162 @@
+"""Launchers with other payloads than the build's: made from the carrier with the real
+packer or by hand, for large trees, damaged payloads and applications that cannot run."""
+
+import re
+
+import pytest
+
+from conftest import (END_MARKER, attached_payload, deterministic_bytes, entry, target_directories,
+                      windows_path, zstd_frame)
+
+HEADER_MISSING = "Error, couldn't find attached data header."
+DECODE_FAILED = "Error, couldn't decode attached data."
+NO_FILES = "Error, attached data holds no files."
+
+SPECIAL_SIZES = {"sizes\\empty.bin": 0, "sizes\\one_chunk.bin": 32768, "sizes\\one_chunk_and_a_byte.bin": 32769,
+                 "sizes\\four_chunks.bin": 100000}
+
+
+def make_tree(root, count=3000):
+    """count files in nested directories, the same at every call; returns {relative path
+    with backslashes: content}."""
+    files = {}
+    for index, (name, size) in enumerate(SPECIAL_SIZES.items()):
+        files[name] = deterministic_bytes(index, size)
+    files["na\u00efve name with blanks.txt"] = b"text\r\n"
+    for index in range(count - len(files)):
+        levels = ["d%d" % (index % 10), "e%d" % (index % 7), "f%d" % (index % 3)][:index % 4]
+        files["\\".join([*levels, "file_%04d.bin" % index])] = deterministic_bytes(1000 + index, index * 7919 % 1500)
+    for relative, data in files.items():
+        path = root.joinpath(*relative.split("\\"))
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_bytes(data)
+    return files
+
+
+def read_tree(root):
+    return {"\\".join(path.relative_to(root).parts): path.read_bytes()
+            for path in root.rglob("*") if path.is_file()}
+
+
+@pytest.fixture(scope="module")
+def probe_dll(paths):
+    return paths.probe_dll.read_bytes()
+
+
+def test_three_thousand_files_are_extracted_byte_for_byte_and_removed(paths, pack, make_launcher, run_launcher,
+                                                                      tmp_path):
+    tree = make_tree(tmp_path / "tree")
+    assert len(tree) == 3000
+    launcher = make_launcher(pack(paths.probe_dll, tmp_path / "tree", tmp_path), "three_thousand")
+    temp = tmp_path / "temp"
+    temp.mkdir()
+    copy = tmp_path / "copy"
+
+    run = run_launcher(launcher, ["--copy-tree", windows_path(copy)], temp=temp)
+
+    assert run.exit_code == 0, run
+    assert run.one("copied")["files"] == 3001
+    copied = read_tree(copy)
+    assert copied.pop("probe_app.dll") == paths.probe_dll.read_bytes()
+    assert sorted(copied) == sorted(tree)
+    assert [name for name in tree if copied[name] != tree[name]] == []
+    assert run.target_directory.parent == temp
+    assert target_directories(temp) == []
+
+
+@pytest.mark.parametrize("window_descriptor", [0x38, 0x88], ids=["128KiB", "128MiB"])
+def test_hand_made_payload_runs(probe_dll, make_launcher, run_launcher, tmp_path, window_descriptor):
+    # Shows that payloads made here are sound, so that the damaged ones below fail for
+    # their damage alone; 0x88 is the largest window the decoder takes.
+    content = entry("probe_app.dll", probe_dll) + entry("data\\x.txt", b"0123456789") + END_MARKER
+    launcher = make_launcher(attached_payload(zstd_frame(content, window_descriptor)), "hand_made")
+    copy = tmp_path / "copy"
+    run = run_launcher(launcher, ["--copy-tree", windows_path(copy), "--exit", "9"], temp=tmp_path)
+    assert run.exit_code == 9, run
+    assert read_tree(copy) == {"probe_app.dll": probe_dll, "data\\x.txt": b"0123456789"}
+    assert target_directories(tmp_path) == []
+
+
+def damaged_payloads(probe_dll):
+    content = entry("probe_app.dll", probe_dll) + entry("data\\x.txt", b"0123456789") + END_MARKER
+    truncated_entry = entry("probe_app.dll", probe_dll) + "data\\x.txt".encode("utf-16-le") + b"\0\0" + (
+        (1000).to_bytes(8, "little") + b"0123456789")
+    return {
+        # name: (payload, message, files left in the target directory or None for none)
+        "header-KAZ": (attached_payload(zstd_frame(content), b"KAZ"), HEADER_MISSING, None),
+        "header-KA0": (attached_payload(zstd_frame(content), b"KA\0"), HEADER_MISSING, None),
+        "frame-magic": (attached_payload(zstd_frame(content, magic=b"\x28\xb5\x2f\xfe")), DECODE_FAILED, None),
+        "reserved-block": (attached_payload(zstd_frame(content, block_type=3)), DECODE_FAILED, None),
+        "window-over-limit": (attached_payload(zstd_frame(content, 0x89)), DECODE_FAILED, None),
+        "size-beyond-content": (attached_payload(zstd_frame(truncated_entry)), DECODE_FAILED,
+                                {"probe_app.dll": probe_dll, "data\\x.txt": b""}),
+        "no-end-marker": (attached_payload(zstd_frame(content[:-2])), DECODE_FAILED,
+                          {"probe_app.dll": probe_dll, "data\\x.txt": b"0123456789"}),
+        "no-entries": (attached_payload(zstd_frame(END_MARKER)), NO_FILES, None),
+    }
+
+
+@pytest.mark.parametrize("name", list(damaged_payloads(b"")))
+def test_damaged_payload_ends_with_its_message_and_exit_code_2(probe_dll, make_launcher, run_launcher, tmp_path,
+                                                               name):
+    payload, message, files_left = damaged_payloads(probe_dll)[name]
+    run = run_launcher(make_launcher(payload, name), ["--exit", "9"], temp=tmp_path)
+
+    assert run.exit_code == 2
+    assert (run.lines, run.stderr) == ([message], "")
+    assert run.events == [], "no child may start"
+    left = target_directories(tmp_path)
+    if files_left is None:
+        assert left == []
+    else:
+        # A fatal end deletes nothing: what was written before the failure stays.
+        assert len(left) == 1 and left[0].name.startswith(f"onefile_{run.pid}_")
+        assert read_tree(left[0]) == files_left
+
+
+def test_header_message_reaches_standard_output_redirected_to_a_file(probe_dll, make_launcher, run_launcher,
+                                                                     tmp_path):
+    content = entry("probe_app.dll", probe_dll) + END_MARKER
+    launcher = make_launcher(attached_payload(zstd_frame(content), b"KAX"), "header_to_file")
+    output = tmp_path / "stdout.txt"
+    temp = tmp_path / "temp"
+    temp.mkdir()
+    run = run_launcher(launcher, [], temp=temp, stdout_file=output)
+    assert run.exit_code == 2
+    assert output.read_bytes().replace(b"\r\n", b"\n") == (HEADER_MISSING + "\n").encode()
+    assert run.stderr == ""
+    assert target_directories(temp) == []
+
+
+def test_library_without_run_code_ends_the_child_and_the_directory_goes(paths, pack, make_launcher, run_launcher,
+                                                                       tmp_path):
+    temp = tmp_path / "temp"
+    temp.mkdir()
+    launcher = make_launcher(pack(paths.no_run_code_dll, None, tmp_path), "no_run_code")
+    run = run_launcher(launcher, [], temp=temp)
+    assert run.exit_code == 2
+    assert (run.lines, run.stderr) == (["Error, DLL entry point not found."], "")
+    assert target_directories(temp) == []
+
+
+def test_library_that_cannot_be_loaded_ends_the_child_and_the_directory_goes(pack, make_launcher, run_launcher,
+                                                                            tmp_path):
+    text = tmp_path / "app.dll"
+    text.write_text("This is text, not a library module.\n")
+    temp = tmp_path / "temp"
+    temp.mkdir()
+    run = run_launcher(make_launcher(pack(text, None, tmp_path), "text_library"), [], temp=temp)
+    assert run.exit_code == 2
+    assert run.lines == []
+    assert re.fullmatch(r"Error, load DLL\. \(\[Error [1-9]\d*\] [^\r\n]*\)\n", run.stderr), run.stderr
+    assert target_directories(temp) == []
+
+
+def test_directory_part_naming_a_file_fails_to_open(probe_dll, make_launcher, run_launcher, tmp_path):
+    content = entry("probe_app.dll", probe_dll) + entry("a", b"file") + entry("a\\b.txt", b"b") + END_MARKER
+    run = run_launcher(make_launcher(attached_payload(zstd_frame(content)), "file_as_directory"), [],
+                       temp=tmp_path)
+    assert run.exit_code == 2
+    [left] = target_directories(tmp_path)
+    assert (run.lines, run.stderr) == ([], f"Error, failed to open '{windows_path(left)}\\a\\b.txt' for writing.\n")
+    assert read_tree(left) == {"probe_app.dll": probe_dll, "a": b"file"}

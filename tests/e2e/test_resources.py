@@ -1,0 +1,92 @@
+"""What the example's one-file executable carries besides its payload: the version
+record, the icon and the manifest, and the shape of its image."""
+
+import xml.etree.ElementTree as ElementTree
+
+import pefile
+import pytest
+
+from conftest import built_file
+
+RT_ICON, RT_GROUP_ICON, RT_MANIFEST = 3, 14, 24
+ASM_V1 = "{urn:schemas-microsoft-com:asm.v1}"
+ASM_V3 = "{urn:schemas-microsoft-com:asm.v3}"
+COMPATIBILITY = "{urn:schemas-microsoft-com:compatibility.v1}"
+WINDOWS_SETTINGS_2016 = "{http://schemas.microsoft.com/SMI/2016/WindowsSettings}"
+WINDOWS_10 = "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"
+KNOWN_OS_IDS = {WINDOWS_10, "{1f676c76-80e1-4239-95bb-83d0f6d0da78}", "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",
+                "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}", "{e2011457-1546-43c5-a5fe-008deee3d3f0}"}
+# SHELL32 is left out on purpose: the launcher looks it up at run time, only when needed.
+SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll", "advapi32.dll", "ntdll.dll", "user32.dll"}
+
+
+@pytest.fixture(scope="module")
+def hello():
+    return pefile.PE(str(built_file("TARVIX_E2E_HELLO_EXE")))
+
+
+def resources_of_type(pe, type_id):
+    for resource_type in pe.DIRECTORY_ENTRY_RESOURCE.entries:
+        if resource_type.id == type_id:
+            return [language for name in resource_type.directory.entries for language in name.directory.entries]
+    return []
+
+
+def resource_bytes(pe, resource):
+    return pe.get_data(resource.data.struct.OffsetToData, resource.data.struct.Size)
+
+
+def test_version_record_holds_the_build_constants(hello):
+    strings = {}
+    for file_info in hello.FileInfo[0]:
+        if file_info.Key == b"StringFileInfo":
+            for table in file_info.StringTable:
+                strings.update({key.decode(): value.decode() for key, value in table.entries.items()})
+    assert strings["CompanyName"] == "Example Company"
+    assert strings["ProductName"] == "Hello Example"
+    assert strings["FileVersion"] == "1.2.3.4"
+    assert strings["ProductVersion"] == "1.2.3.4"
+    fixed = hello.VS_FIXEDFILEINFO[0]
+    assert (fixed.FileVersionMS, fixed.FileVersionLS) == (1 << 16 | 2, 3 << 16 | 4)
+    assert (fixed.ProductVersionMS, fixed.ProductVersionLS) == (1 << 16 | 2, 3 << 16 | 4)
+
+
+def test_icon_group_names_icons_that_exist(hello):
+    [group] = resources_of_type(hello, RT_GROUP_ICON)
+    data = resource_bytes(hello, group)
+    reserved, kind, count = (int.from_bytes(data[at:at + 2], "little") for at in (0, 2, 4))
+    assert (reserved, kind) == (0, 1) and count >= 1
+    # Each 14-byte entry ends with the id of its RT_ICON resource.
+    icon_ids = {int.from_bytes(data[6 + 14 * index + 12:6 + 14 * index + 14], "little") for index in range(count)}
+    present = {resource_type.id for resource_type in hello.DIRECTORY_ENTRY_RESOURCE.entries}
+    assert RT_ICON in present
+    icon_names = next(entry for entry in hello.DIRECTORY_ENTRY_RESOURCE.entries if entry.id == RT_ICON)
+    assert icon_ids <= {name.id for name in icon_names.directory.entries}
+
+
+def test_manifest_asks_for_the_invokers_level_long_paths_and_common_controls_6(hello):
+    [manifest] = resources_of_type(hello, RT_MANIFEST)
+    root = ElementTree.fromstring(resource_bytes(hello, manifest))
+    assert root.tag == ASM_V1 + "assembly"
+
+    [level] = root.iter(ASM_V3 + "requestedExecutionLevel")
+    assert (level.get("level"), level.get("uiAccess")) == ("asInvoker", "false")
+    [long_paths] = root.iter(WINDOWS_SETTINGS_2016 + "longPathAware")
+    assert long_paths.text.strip() == "true"
+    os_ids = {element.get("Id") for element in root.iter(COMPATIBILITY + "supportedOS")}
+    assert WINDOWS_10 in os_ids and os_ids <= KNOWN_OS_IDS
+
+    identities = [element for dependency in root.iter(ASM_V1 + "dependentAssembly")
+                  for element in dependency.iter(ASM_V1 + "assemblyIdentity")]
+    controls = [identity for identity in identities if identity.get("name", "").endswith(".Common-Controls")]
+    assert len(controls) == 1
+    assert (controls[0].get("type"), controls[0].get("version")) == ("win32", "6.0.0.0")
+    assert controls[0].get("publicKeyToken") == "6595b64144ccf1df"
+
+
+def test_image_is_file_aligned_to_4096_and_needs_only_system_libraries(hello):
+    assert hello.OPTIONAL_HEADER.FileAlignment == 4096
+    imported = {entry.dll.decode().lower() for entry in hello.DIRECTORY_ENTRY_IMPORT}
+    imported |= {entry.dll.decode().lower() for entry in getattr(hello, "DIRECTORY_ENTRY_DELAY_IMPORT", [])}
+    assert {"kernel32.dll", "msvcrt.dll"} <= imported
+    assert imported <= SYSTEM_DLLS, "libraries beyond the system's: the runtime must be linked in"

@@ -1,0 +1,177 @@
+"""A launcher's whole run as its user sees it: the two processes, the target directory,
+the environment, the arguments and the exit code."""
+
+import filecmp
+import shutil
+import subprocess
+
+import pytest
+
+from conftest import TARGET_NAME, finish, linux_path, target_directories, wine_environment, windows_path
+
+
+def files_below(root):
+    return sorted(str(path.relative_to(root)) for path in root.rglob("*") if path.is_file())
+
+
+def test_full_run_extracts_runs_the_library_in_the_child_and_removes_the_directory(paths, run_launcher, tmp_path):
+    copy = tmp_path / "copy"
+    run = run_launcher(paths.probe_exe, ["first", "second argument", "--copy-tree", windows_path(copy)])
+
+    assert run.exit_code == 0, run
+    assert run.lines == [] and run.stderr == ""
+    start = run.start
+    assert start["pid"] != run.pid, "run_code must run in the child, not in the launcher's process"
+    assert start["argv"] == [windows_path(paths.probe_exe), "first", "second argument", "--copy-tree",
+                             windows_path(copy)]
+
+    # The child loads the library from the directory the launcher extracted into.
+    target = start["library"].rsplit("\\", 1)[0]
+    assert start["library"] == target + "\\probe_app.dll"
+    assert start["module"] == start["library"]
+    temp, name = target.rsplit("\\", 1)
+    assert linux_path(temp) == paths.wine_temp
+    match = TARGET_NAME.fullmatch(name)
+    assert match, name
+    assert match.group(1) == str(run.pid)
+    env = start["env"]
+    assert env["TARVIX_ONEFILE_PARENT"] == str(run.pid)
+    assert env["TARVIX_ONEFILE_TIME_US"] == match.group(2)
+    assert env["TARVIX_ONEFILE_RANDOM"] == match.group(3)
+    assert env["TARVIX_ONEFILE_START"] is None
+    assert env["TARVIX_ONEFILE_DIRECTORY"] == windows_path(paths.probe_exe.parent)
+    assert env["TARVIX_ORIGINAL_ARGV0"] == windows_path(paths.probe_exe)
+
+    # Everything the probe saw beside it is what probe.exe carries, byte for byte.
+    assert run.one("copied")["files"] == 4
+    carried = paths.probe_files
+    assert files_below(copy) == sorted(["probe_app.dll", *files_below(carried)])
+    assert filecmp.cmp(copy / "probe_app.dll", paths.probe_dll, shallow=False)
+    for relative in files_below(carried):
+        assert filecmp.cmp(copy / relative, carried / relative, shallow=False), relative
+
+    assert not run.target_directory.exists()
+
+
+@pytest.mark.parametrize("argv0", ["relprobe", ".\\relprobe.exe"])
+def test_environment_is_reset_and_published_for_the_child(paths, run_launcher, tmp_path, argv0):
+    directory = tmp_path / "bin"
+    directory.mkdir()
+    shutil.copy(paths.probe_exe, directory / "relprobe.exe")
+    stale = {
+        "TARVIX_ONEFILE_START": "133000000000000000",
+        "TARVIX_ONEFILE_TIME_US": "123456",
+        "TARVIX_ONEFILE_RANDOM": "AAAAAAAAAAA",
+        "TARVIX_ONEFILE_DIRECTORY": "C:\\stale",
+        "TARVIX_ORIGINAL_ARGV0": "stale.exe",
+    }
+    temp = tmp_path / "temp"
+    temp.mkdir()
+    run = run_launcher(directory / "relprobe.exe", [], argv0=argv0, application=False, cwd=directory,
+                       variables=stale, temp=temp)
+
+    assert run.exit_code == 0, run
+    start = run.start
+    env = start["env"]
+    assert env["TARVIX_ONEFILE_START"] is None
+    assert env["TARVIX_ONEFILE_PARENT"] == str(run.pid)
+    match = TARGET_NAME.fullmatch(run.target_directory.name)
+    assert match and match.group(1) == str(run.pid)
+    assert (env["TARVIX_ONEFILE_TIME_US"], env["TARVIX_ONEFILE_RANDOM"]) == (match.group(2), match.group(3))
+    assert env["TARVIX_ONEFILE_TIME_US"] != "123456"
+    assert env["TARVIX_ONEFILE_RANDOM"] != "AAAAAAAAAAA"
+    assert run.target_directory.parent == temp
+    # argv[0] as typed goes into the variable; the child gets the full module path.
+    assert env["TARVIX_ORIGINAL_ARGV0"] == argv0
+    assert env["TARVIX_ONEFILE_DIRECTORY"] == windows_path(directory)
+    assert start["argv"] == [windows_path(directory / "relprobe.exe")]
+    assert target_directories(temp) == []
+
+
+@pytest.mark.parametrize("code", [0, 7, 256, 0x80000000, 0xFFFFFFFF])
+def test_exit_code_comes_back_unchanged(paths, run_launcher, tmp_path, code):
+    run = run_launcher(paths.probe_exe, ["--exit", hex(code)], temp=tmp_path)
+    assert run.exit_code == code
+    assert run.one("end")["exit"] == code
+    assert target_directories(tmp_path) == []
+
+
+def test_crashing_application_passes_the_exception_code_and_is_cleaned_up(paths, run_launcher, tmp_path):
+    run = run_launcher(paths.probe_exe, ["--crash", "--mark", "after"], temp=tmp_path)
+    assert run.exit_code == 0xC0000005  # access violation
+    assert run.all("mark") == [] and run.all("end") == []
+    assert run.target_directory.parent == tmp_path
+    assert target_directories(tmp_path) == []
+
+
+# Command-line pieces as typed, and what the application must receive for each; None
+# for an empty argument, which does not reach it.
+ARGUMENTS = [
+    ("plain", "plain"),
+    ('"two words"', "two words"),
+    ('"tab\there"', "tab\there"),
+    ('"say \\"hi\\""', 'say "hi"'),
+    ('"run\\\\\\"quote"', 'run\\"quote'),
+    ('"C:\\Program Files\\\\"', "C:\\Program Files\\"),
+    ('""', None),
+    ("back\\\\slashes\\\\", "back\\\\slashes\\\\"),
+    ('x"y z"w', "xy zw"),
+    ("&|^%PATH%<>", "&|^%PATH%<>"),
+    ('"\u00fcber \u4e2d"', "\u00fcber \u4e2d"),
+    ("last\\", "last\\"),
+]
+
+
+def test_arguments_survive_the_round_trip(paths, run_launcher, tmp_path):
+    tail = " ".join(typed for typed, _ in ARGUMENTS)
+    run = run_launcher(paths.probe_exe, tail=tail, temp=tmp_path)
+    assert run.exit_code == 0, run
+    expected = [received for _, received in ARGUMENTS if received is not None]
+    assert run.start["argv"] == [windows_path(paths.probe_exe), *expected]
+
+
+def test_wildcards_are_expanded_once_by_the_child(paths, run_launcher, tmp_path):
+    work = tmp_path / "work"
+    (work / "sub").mkdir(parents=True)
+    for name in ["a.txt", "b.txt", "my file.txt", "c.dat", "sub/x.txt"]:
+        (work / name).write_text(name)
+    temp = tmp_path / "temp"
+    temp.mkdir()
+    run = run_launcher(paths.probe_exe, tail='*.txt sub\\*.txt my*.txt *.none "*.dat"', cwd=work, temp=temp)
+
+    assert run.exit_code == 0, run
+    argv = run.start["argv"][1:]
+    assert sorted(argv[:3]) == ["a.txt", "b.txt", "my file.txt"]
+    # A name with a blank stays one argument; a pattern that matches nothing stays as it
+    # is; quotes do not survive the relaunch, so a quoted pattern is expanded too.
+    assert argv[3:] == ["sub\\x.txt", "my file.txt", "*.none", "c.dat"]
+
+
+def test_temp_given_with_dot_dot_gives_the_simplified_directory(paths, run_launcher, tmp_path):
+    sub = tmp_path / "sub"
+    sub.mkdir()
+    (sub / "keep.txt").write_text("stays")
+    run = run_launcher(paths.probe_exe, [], variables={
+        "TEMP": windows_path(tmp_path) + "\\x\\..\\sub",
+        "TMP": windows_path(tmp_path) + "\\x\\..\\sub",
+    })
+
+    assert run.exit_code == 0, run
+    library = run.start["library"]
+    assert library.startswith(windows_path(sub) + "\\onefile_"), library
+    assert run.target_directory.parent == sub
+    assert sorted(path.name for path in sub.iterdir()) == ["keep.txt"]
+    assert not (tmp_path / "x").exists()
+
+
+def test_twenty_launches_at_once_each_get_their_own_directory(paths):
+    launches = [subprocess.Popen(["wine", str(paths.probe_exe), "--exit", str(code)], stdin=subprocess.DEVNULL,
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=wine_environment())
+                for code in range(1, 21)]
+    runs = [finish(process, timeout=180) for process in launches]
+
+    assert [run.exit_code for run in runs] == list(range(1, 21))
+    directories = [run.target_directory for run in runs]
+    assert len(set(directories)) == 20
+    assert len({run.start["env"]["TARVIX_ONEFILE_PARENT"] for run in runs}) == 20
+    assert [path for path in directories if path.exists()] == []
