@@ -6,6 +6,7 @@ inline constexpr char message_header_missing[] = "Error, couldn't find attached 
 inline constexpr char message_out_of_memory[] = "Error, couldn't allocate memory.";
 inline constexpr char message_decode_failed[] = "Error, couldn't decode attached data.";
 inline constexpr char message_payload_empty[] = "Error, attached data holds no files.";
+inline constexpr char message_unsafe_path[] = "Error, attached data names a file outside the target directory.";
 inline constexpr char message_unpack_failed[] = "Error, couldn't unpack file to target path.";
 inline constexpr char message_launch_failed[] = "Error, couldn't launch child";
 inline constexpr char message_split_failed[] = "Error, couldn't split command line.";

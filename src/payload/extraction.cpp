@@ -43,6 +43,26 @@ bool read_relative_path() {
     return length > 0;
 }
 
+// A path that stays below the target directory: relative, no empty, "." or ".."
+// component, no drive or stream colon, no forward slash. The packer writes nothing
+// else; a damaged payload could, and must not make the launcher write elsewhere.
+bool relative_path_is_safe(const wchar_t* path) {
+    const wchar_t* component = path;
+    for (;;) {
+        const wchar_t* end = wcschr(component, L'\\');
+        size_t length = end != nullptr ? static_cast<size_t>(end - component) : wcslen(component);
+        // Windows drops trailing dots and blanks, so "..." or ". ." may step up like "..".
+        bool only_dots_and_blanks = true;
+        for (size_t i = 0; i < length; ++i) {
+            if (component[i] == L':' || component[i] == L'/') return false;
+            if (component[i] != L'.' && component[i] != L' ') only_dots_and_blanks = false;
+        }
+        if (only_dots_and_blanks) return false;  // also the empty component
+        if (end == nullptr) return true;
+        component = end + 1;
+    }
+}
+
 uint64_t read_entry_size() {
     unsigned char bytes[entry_size_bytes];
     payload_read(bytes, sizeof bytes);
@@ -81,6 +101,7 @@ void write_entry_data(HANDLE file, uint64_t size) {
 
 void extract_payload() {
     while (read_relative_path()) {
+        if (!relative_path_is_safe(relative_path)) fatal_error(message_unsafe_path);
         text_copy(full_path, full_path_capacity, target_directory);
         text_append(full_path, full_path_capacity, L"\\");
         text_append(full_path, full_path_capacity, relative_path);
