@@ -1,1 +1,378 @@
 #include <gtest/gtest.h>
+#include <windows.h>
+#include <shellapi.h>
+#include <winioctl.h>
+
+#include <cstring>
+#include <cwchar>
+#include <string>
+#include <vector>
+
+#include "child/cleanup.h"
+#include "import_hook.h"
+#include "launcher/run_state.h"
+
+namespace {
+
+// Sleep is replaced so that the pauses between deletion attempts are counted, not waited.
+std::vector<DWORD> pauses;
+
+void WINAPI recording_sleep(DWORD milliseconds) {
+    pauses.push_back(milliseconds);
+}
+
+// The shell's delete is looked up at run time: the lookup hands out a recorder instead.
+using file_operation_function = int(WINAPI*)(SHFILEOPSTRUCTW*);
+using get_proc_address_function = FARPROC(WINAPI*)(HMODULE, LPCSTR);
+
+get_proc_address_function real_get_proc_address;
+file_operation_function real_file_operation;
+std::vector<std::wstring> delete_requests;  // the target of each attempt
+bool every_request_well_formed = true;
+
+bool is_empty_list(const wchar_t* list) {
+    return list != nullptr && list[0] == 0 && list[1] == 0;
+}
+
+int WINAPI recording_file_operation(SHFILEOPSTRUCTW* request) {
+    delete_requests.push_back(request->pFrom);
+    // One name followed by the empty one; no undo, so nothing lands in the recycle bin.
+    bool well_formed = request->hwnd == nullptr && request->wFunc == FO_DELETE &&
+                       request->pFrom[wcslen(request->pFrom) + 1] == 0 && is_empty_list(request->pTo) &&
+                       request->fFlags == (FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI) &&
+                       !request->fAnyOperationsAborted && request->hNameMappings == nullptr &&
+                       request->lpszProgressTitle != nullptr && request->lpszProgressTitle[0] == 0;
+    if (!well_formed) every_request_well_formed = false;
+    return real_file_operation(request);
+}
+
+FARPROC WINAPI redirecting_get_proc_address(HMODULE module, LPCSTR name) {
+    FARPROC found = real_get_proc_address(module, name);
+    if (found != nullptr && !IS_INTRESOURCE(name) && strcmp(name, "SHFileOperationW") == 0) {
+        real_file_operation = reinterpret_cast<file_operation_function>(reinterpret_cast<void*>(found));
+        return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(recording_file_operation));
+    }
+    return found;
+}
+
+struct cleanup_observer {
+    scoped_import_hook sleep_hook{"kernel32.dll", "Sleep", reinterpret_cast<void*>(recording_sleep)};
+    scoped_import_hook lookup_hook{"kernel32.dll", "GetProcAddress",
+                                   reinterpret_cast<void*>(redirecting_get_proc_address)};
+    cleanup_observer() {
+        real_get_proc_address = reinterpret_cast<get_proc_address_function>(lookup_hook.original());
+        pauses.clear();
+        delete_requests.clear();
+        every_request_well_formed = true;
+    }
+};
+
+std::wstring scratch_path(const wchar_t* name) {
+    wchar_t temp[MAX_PATH + 1];
+    DWORD length = GetTempPathW(MAX_PATH + 1, temp);
+    EXPECT_GT(length, 0u);
+    return std::wstring(temp) + L"cleanup_test_" + name + L"_" + std::to_wstring(GetCurrentProcessId());
+}
+
+bool exists(const std::wstring& path) {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool directory_exists(const std::wstring& path) {
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+void make_directory(const std::wstring& path) {
+    ASSERT_TRUE(CreateDirectoryW(path.c_str(), nullptr)) << "error " << GetLastError();
+}
+
+void make_file(const std::wstring& path, DWORD attributes = FILE_ATTRIBUTE_NORMAL) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, attributes, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE) << "error " << GetLastError();
+    DWORD written = 0;
+    WriteFile(file, "data", 4, &written, nullptr);
+    CloseHandle(file);
+}
+
+// Test teardown, independent of the deletion under test.
+void remove_all(const std::wstring& path) {
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return;
+    SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        DeleteFileW(path.c_str());
+        return;
+    }
+    if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        WIN32_FIND_DATAW found;
+        HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &found);
+        if (search != INVALID_HANDLE_VALUE) {
+            do {
+                if (wcscmp(found.cFileName, L".") != 0 && wcscmp(found.cFileName, L"..") != 0) {
+                    remove_all(path + L"\\" + found.cFileName);
+                }
+            } while (FindNextFileW(search, &found));
+            FindClose(search);
+        }
+    }
+    RemoveDirectoryW(path.c_str());
+}
+
+std::wstring fresh_directory(const wchar_t* name) {
+    std::wstring path = scratch_path(name);
+    remove_all(path);
+    make_directory(path);
+    return path;
+}
+
+void set_target_directory(const std::wstring& path) {
+    ASSERT_LT(path.size(), target_directory_capacity);
+    wmemset(target_directory, 0, target_directory_capacity + 1);
+    wmemcpy(target_directory, path.c_str(), path.size());
+}
+
+// A tree with nested levels, read-only files, a read-only directory and a path longer
+// than the old 260-character limit.
+void fill_tree(const std::wstring& root) {
+    make_file(root + L"\\top.txt");
+    make_file(root + L"\\read_only.txt", FILE_ATTRIBUTE_READONLY);
+    make_directory(root + L"\\a");
+    make_directory(root + L"\\a\\b");
+    make_directory(root + L"\\a\\b\\c");
+    make_file(root + L"\\a\\b\\c\\deep.txt");
+    make_file(root + L"\\a\\b\\read_only.txt", FILE_ATTRIBUTE_READONLY);
+    make_directory(root + L"\\a\\locked_dir");
+    make_file(root + L"\\a\\locked_dir\\inside.txt", FILE_ATTRIBUTE_READONLY);
+    ASSERT_TRUE(SetFileAttributesW((root + L"\\a\\locked_dir").c_str(), FILE_ATTRIBUTE_READONLY));
+    std::wstring long_path = root;
+    for (int level = 0; level < 5; ++level) {
+        long_path += L"\\" + std::wstring(60, static_cast<wchar_t>(L'k' + level));
+        make_directory(long_path);
+    }
+    make_file(long_path + L"\\far.txt");
+    ASSERT_GT(long_path.size(), static_cast<size_t>(MAX_PATH));
+}
+
+// A directory symbolic link, or failing that a junction, at link pointing to target.
+// False when the file system supports neither.
+bool make_directory_link(const std::wstring& link, const std::wstring& target) {
+    constexpr DWORD allow_unprivileged_create = 0x2;
+    auto is_link = [&] {
+        DWORD attributes = GetFileAttributesW(link.c_str());
+        return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+               (attributes & FILE_ATTRIBUTE_DIRECTORY);
+    };
+    if (CreateSymbolicLinkW(link.c_str(), target.c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY | allow_unprivileged_create) &&
+        is_link()) {
+        return true;
+    }
+    if (!CreateDirectoryW(link.c_str(), nullptr)) return false;
+    HANDLE handle = CreateFileW(link.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    struct {
+        DWORD tag;
+        WORD data_length;
+        WORD reserved;
+        WORD substitute_offset;
+        WORD substitute_length;
+        WORD print_offset;
+        WORD print_length;
+        wchar_t names[1024];
+    } mount_point = {};
+    std::wstring substitute = L"\\??\\" + target;
+    mount_point.tag = IO_REPARSE_TAG_MOUNT_POINT;
+    wcscpy(mount_point.names, substitute.c_str());
+    mount_point.substitute_length = static_cast<WORD>(substitute.size() * 2);
+    mount_point.print_offset = static_cast<WORD>((substitute.size() + 1) * 2);
+    mount_point.data_length = static_cast<WORD>(8 + (substitute.size() + 2) * 2);
+    DWORD returned = 0;
+    BOOL made = DeviceIoControl(handle, FSCTL_SET_REPARSE_POINT, &mount_point, 8 + mount_point.data_length, nullptr,
+                                0, &returned, nullptr);
+    CloseHandle(handle);
+    if (made && is_link()) return true;
+    RemoveDirectoryW(link.c_str());
+    return false;
+}
+
+HANDLE start_process(const wchar_t* command_line, DWORD flags) {
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    std::wstring line = command_line;
+    if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, flags, nullptr, nullptr, &startup, &process)) {
+        return nullptr;
+    }
+    CloseHandle(process.hThread);
+    return process.hProcess;
+}
+
+TEST(cleanup_target_directory, deletes_nothing_before_extraction_started) {
+    std::wstring directory = fresh_directory(L"not_started");
+    make_file(directory + L"\\app.dll");
+    set_target_directory(directory);
+    extraction_started = false;
+    {
+        cleanup_observer observer;
+        cleanup_target_directory();
+        EXPECT_TRUE(delete_requests.empty());
+        EXPECT_TRUE(pauses.empty());
+    }
+    EXPECT_TRUE(exists(directory + L"\\app.dll"));
+    remove_all(directory);
+}
+
+TEST(cleanup_target_directory, removes_a_tree_with_read_only_entries_in_one_attempt) {
+    std::wstring directory = fresh_directory(L"tree");
+    fill_tree(directory);
+    set_target_directory(directory);
+    extraction_started = true;
+    {
+        cleanup_observer observer;
+        cleanup_target_directory();
+        EXPECT_EQ(delete_requests, std::vector<std::wstring>{directory});
+        EXPECT_TRUE(every_request_well_formed);
+        EXPECT_TRUE(pauses.empty());
+    }
+    EXPECT_FALSE(exists(directory));
+    remove_all(directory);
+}
+
+TEST(cleanup_target_directory, removes_a_link_inside_the_tree_but_not_what_it_points_to) {
+    std::wstring outside = fresh_directory(L"link_target");
+    make_file(outside + L"\\keep.txt");
+    std::wstring directory = fresh_directory(L"with_link");
+    make_file(directory + L"\\app.dll");
+    if (!make_directory_link(directory + L"\\link", outside)) {
+        remove_all(directory);
+        remove_all(outside);
+        GTEST_SKIP() << "this file system makes neither directory symbolic links nor junctions";
+    }
+    set_target_directory(directory);
+    extraction_started = true;
+    {
+        cleanup_observer observer;
+        cleanup_target_directory();
+    }
+    EXPECT_FALSE(exists(directory));
+    EXPECT_TRUE(exists(outside + L"\\keep.txt"));
+    remove_all(directory);
+    remove_all(outside);
+}
+
+TEST(cleanup_target_directory, gives_up_after_20_more_attempts_on_a_file_held_open) {
+    std::wstring directory = fresh_directory(L"held");
+    make_file(directory + L"\\held.txt");
+    make_file(directory + L"\\free.txt");
+    HANDLE held = CreateFileW((directory + L"\\held.txt").c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    set_target_directory(directory);
+    extraction_started = true;
+    {
+        cleanup_observer observer;
+        cleanup_target_directory();
+        EXPECT_EQ(pauses, std::vector<DWORD>(20, 100));
+        EXPECT_EQ(delete_requests.size(), 21u);
+        EXPECT_TRUE(every_request_well_formed);
+    }
+    EXPECT_TRUE(exists(directory + L"\\held.txt"));
+    CloseHandle(held);
+    remove_all(directory);
+}
+
+TEST(cleanup_target_directory, stops_at_once_when_a_plain_file_stands_at_the_target_path) {
+    std::wstring path = scratch_path(L"plain_file");
+    remove_all(path);
+    make_file(path);
+    // Held open so that the deletion attempt cannot remove it: only the file test stops the repeats.
+    HANDLE held = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    set_target_directory(path);
+    extraction_started = true;
+    {
+        cleanup_observer observer;
+        cleanup_target_directory();
+        EXPECT_EQ(delete_requests.size(), 1u);
+        EXPECT_TRUE(pauses.empty());
+    }
+    EXPECT_TRUE(exists(path));
+    CloseHandle(held);
+    remove_all(path);
+}
+
+TEST(delete_tree, removes_read_only_files_and_directories) {
+    std::wstring directory = fresh_directory(L"walk");
+    fill_tree(directory);
+    delete_tree(directory.c_str());
+    EXPECT_FALSE(exists(directory));
+    remove_all(directory);
+}
+
+TEST(console_control_handler, returns_false_and_cleans_up_for_interrupt_break_close_logoff_and_shutdown) {
+    struct {
+        DWORD event;
+        bool cleans_up;
+    } events[] = {
+        {CTRL_C_EVENT, true},       {CTRL_BREAK_EVENT, true},  {CTRL_CLOSE_EVENT, true},
+        {3, false},                 {4, false},                {CTRL_LOGOFF_EVENT, true},
+        {CTRL_SHUTDOWN_EVENT, true}, {7, false},               {0x80000000, false},
+    };
+    extraction_started = true;
+    for (const auto& e : events) {
+        std::wstring directory = fresh_directory((L"event_" + std::to_wstring(e.event)).c_str());
+        make_file(directory + L"\\app.dll");
+        set_target_directory(directory);
+        {
+            cleanup_observer observer;
+            EXPECT_EQ(console_control_handler(e.event), FALSE) << e.event;
+        }
+        EXPECT_EQ(directory_exists(directory), !e.cleans_up) << e.event;
+        remove_all(directory);
+    }
+}
+
+TEST(cleanup_target_directory, waits_for_a_child_that_ends_in_time_without_ending_it) {
+    HANDLE child = start_process(L"cmd.exe /c exit 3", 0);
+    ASSERT_NE(child, nullptr);
+    child_handle_publish(child);
+    extraction_started = false;
+    cleanup_target_directory();
+    EXPECT_EQ(WaitForSingleObject(child, 0), WAIT_OBJECT_0);
+    DWORD exit_code = 0;
+    EXPECT_TRUE(GetExitCodeProcess(child, &exit_code));
+    EXPECT_EQ(exit_code, 3u);
+    // Closing is left to the main thread, which withdraws the handle exactly once.
+    EXPECT_EQ(child_handle_withdraw(), child);
+    EXPECT_EQ(child_handle_withdraw(), nullptr);
+    CloseHandle(child);
+}
+
+TEST(cleanup_target_directory, ends_a_child_still_running_after_5_seconds_with_exit_code_0) {
+    // A suspended child never ends by itself; unsuspended it would exit with 3.
+    HANDLE child = start_process(L"cmd.exe /c exit 3", CREATE_SUSPENDED);
+    ASSERT_NE(child, nullptr);
+    std::wstring directory = fresh_directory(L"running_child");
+    make_file(directory + L"\\app.dll");
+    set_target_directory(directory);
+    extraction_started = true;
+    child_handle_publish(child);
+
+    ULONGLONG started = GetTickCount64();
+    cleanup_target_directory();
+    ULONGLONG waited = GetTickCount64() - started;
+    EXPECT_GE(waited, 4500u) << "the child must have its grace period";
+    EXPECT_EQ(WaitForSingleObject(child, 10000), WAIT_OBJECT_0);
+    DWORD exit_code = 3;
+    EXPECT_TRUE(GetExitCodeProcess(child, &exit_code));
+    EXPECT_EQ(exit_code, 0u);
+    EXPECT_FALSE(exists(directory));
+    EXPECT_EQ(child_handle_withdraw(), child);
+    TerminateProcess(child, 1);  // in case it was left running
+    CloseHandle(child);
+    remove_all(directory);
+}
+
+}  // namespace
