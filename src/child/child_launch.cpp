@@ -9,6 +9,7 @@
 #include "common/shell32.h"
 #include "diag/fatal.h"
 #include "diag/messages.h"
+#include "launcher/run_state.h"
 
 wchar_t child_command_line[32768];
 
@@ -92,12 +93,16 @@ uint32_t run_child_process() {
     }
 
     PROCESS_INFORMATION child = {};
+    if (!child_start_begin()) wait_to_be_ended();
     if (!CreateProcessW(child_program_path, child_command_line, nullptr, nullptr, TRUE, NORMAL_PRIORITY_CLASS,
                         nullptr, nullptr, &startup, &child)) {
-        fatal_os_error(message_launch_failed, GetLastError());
+        DWORD error = GetLastError();
+        child_start_end();
+        fatal_os_error(message_launch_failed, error);
     }
     CloseHandle(child.hThread);
     child_handle_publish(child.hProcess);
+    child_start_end();
 
     // Only this thread closes the handle; the console handler may meanwhile wait on it
     // or end the child, but never after it has been withdrawn here.

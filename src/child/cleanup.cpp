@@ -15,6 +15,7 @@ constexpr int further_attempts = 20;
 constexpr DWORD retry_pause_ms = 100;
 constexpr size_t walk_path_capacity = 32768;  // long-path aware: deep trees exceed MAX_PATH
 
+SRWLOCK start_lock = SRWLOCK_INIT;
 SRWLOCK child_lock = SRWLOCK_INIT;
 HANDLE child_process_handle = nullptr;
 
@@ -69,6 +70,15 @@ void request_shell_delete() {
 
 }  // namespace
 
+bool child_start_begin() {
+    AcquireSRWLockExclusive(&start_lock);
+    if (!stop_requested) return true;
+    ReleaseSRWLockExclusive(&start_lock);
+    return false;
+}
+
+void child_start_end() { ReleaseSRWLockExclusive(&start_lock); }
+
 void child_handle_publish(HANDLE child) {
     AcquireSRWLockExclusive(&child_lock);
     child_process_handle = child;
@@ -90,6 +100,11 @@ BOOL WINAPI console_control_handler(DWORD event) {
         case CTRL_CLOSE_EVENT:
         case CTRL_LOGOFF_EVENT:
         case CTRL_SHUTDOWN_EVENT:
+            // A child started after this event would never receive it and would outlive
+            // the launcher with its files in use.
+            AcquireSRWLockExclusive(&start_lock);
+            stop_requested = true;
+            ReleaseSRWLockExclusive(&start_lock);
             cleanup_target_directory();
             break;
         default:

@@ -9,6 +9,13 @@
 void child_handle_publish(HANDLE child);
 HANDLE child_handle_withdraw();
 
+// The child's start and a console event exclude each other, so that a handler that
+// finds no child knows none will be started after it: the main thread starts the child
+// between these two calls. child_start_begin is false, holding nothing, when an event
+// has already asked the run to stop.
+bool child_start_begin();
+void child_start_end();
+
 // Registered in normal mode. Cleans up on interrupt, break, close, logoff and shutdown,
 // then returns FALSE so that the system's default handling ends the launcher.
 BOOL WINAPI console_control_handler(DWORD event);

@@ -20,3 +20,10 @@ extern bool in_process_mode;
 
 // Set before the first entry is read; from then on a cleanup removes the directory.
 extern std::atomic<bool> extraction_started;
+
+// Set by a console event: the handler is deleting the target directory and the system
+// ends the process once it returns, so the main thread writes and starts nothing more.
+extern std::atomic<bool> stop_requested;
+
+// Parks the main thread until the system ends the process.
+[[noreturn]] void wait_to_be_ended();

@@ -85,6 +85,12 @@ bool cut_to_parent(wchar_t* path) {
 
 void write_entry_data(HANDLE file, uint64_t size) {
     while (size > 0) {
+        // The console handler is deleting what was written; writing on would leave files
+        // behind, and an open file would keep the handler from deleting it.
+        if (stop_requested) {
+            CloseHandle(file);
+            wait_to_be_ended();
+        }
         DWORD n = size < write_chunk ? static_cast<DWORD>(size) : static_cast<DWORD>(write_chunk);
         payload_read(write_buffer, n);
         DWORD written = 0;
@@ -101,6 +107,7 @@ void write_entry_data(HANDLE file, uint64_t size) {
 
 void extract_payload() {
     while (read_relative_path()) {
+        if (stop_requested) wait_to_be_ended();
         if (!relative_path_is_safe(relative_path)) fatal_error(message_unsafe_path);
         text_copy(full_path, full_path_capacity, target_directory);
         text_append(full_path, full_path_capacity, L"\\");
