@@ -136,21 +136,21 @@ def paths():
 
 
 @pytest.fixture(scope="session")
-def run_launcher(paths, tmp_path_factory):
-    """run_launcher(exe, args=(), tail=None, argv0=None, application=True, cwd=None,
-    variables=None, temp=None, stdout_file=None, timeout=120) -> Run
+def start_runner(paths, tmp_path_factory):
+    """start_runner(exe, args=(), tail=None, argv0=None, application=True, cwd=None,
+    variables=None, temp=None, stdout_file=None) -> Started: the runner running exe.
 
-    Runs exe through the runner. The command line is argv0 (default: the quoted Windows
-    path of exe) followed by the quoted args, or by tail verbatim. application=False
-    leaves the program to the system's search, from cwd. variables are set in the
-    launcher's Windows environment; temp (a Linux directory) becomes its TEMP and TMP.
-    stdout_file sends standard output to that file instead of a pipe.
+    The command line is argv0 (default: the quoted Windows path of exe) followed by the
+    quoted args, or by tail verbatim. application=False leaves the program to the
+    system's search, from cwd. variables are set in the launcher's Windows environment;
+    temp (a Linux directory) becomes its TEMP and TMP. stdout_file sends standard output
+    to that file instead of a pipe.
     """
     results = tmp_path_factory.mktemp("runner")
     counter = iter(range(1_000_000))
 
-    def run(exe, args=(), tail=None, argv0=None, application=True, cwd=None, variables=None, temp=None,
-            stdout_file=None, timeout=120):
+    def start(exe, args=(), tail=None, argv0=None, application=True, cwd=None, variables=None, temp=None,
+              stdout_file=None):
         command_line = argv0 if argv0 is not None else quote_argument(windows_path(exe))
         command_line += " " + tail if tail is not None else "".join(" " + quote_argument(a) for a in args)
         result_file = results / f"result_{next(counter)}.txt"
@@ -168,13 +168,53 @@ def run_launcher(paths, tmp_path_factory):
         for name, value in variables.items():
             settings["E2E_SET_" + name] = value
         with open(stdout_file or os.devnull, "wb") as file:
-            completed = subprocess.run(["wine", str(paths.runner_exe)], stdin=subprocess.DEVNULL,
+            process = subprocess.Popen(["wine", str(paths.runner_exe)], stdin=subprocess.DEVNULL,
                                        stdout=file if stdout_file else subprocess.PIPE, stderr=subprocess.PIPE,
-                                       env=wine_environment(settings), timeout=timeout)
-        assert completed.returncode == 0 and result_file.is_file(), (
-            f"the runner failed ({completed.returncode}): {decode_output(completed.stderr)}")
-        pid, exit_code = map(int, result_file.read_text().split())
-        return make_run(exit_code, completed.stdout or b"", completed.stderr, pid)
+                                       env=wine_environment(settings))
+        return Started(process, result_file)
+
+    return start
+
+
+@dataclass
+class Started:
+    """A launcher started through the runner."""
+    process: subprocess.Popen
+    result_file: Path
+    consumed: bytes = b""  # standard output already read with read_line
+
+    def read_line(self):
+        """The next line of standard output, kept for the Run as well; b"" at its end."""
+        line = self.process.stdout.readline()
+        self.consumed += line
+        return line
+
+    def finish(self, timeout=120):
+        """Waits for the runner and returns the launcher's Run. On a time-out the runner is
+        killed and subprocess.TimeoutExpired raised; the launcher may still run then, and
+        hold the output pipes open."""
+        try:
+            stdout, stderr = self.process.communicate(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            try:
+                self.process.communicate(timeout=5)
+            except subprocess.TimeoutExpired:
+                pass
+            raise
+        assert self.process.returncode == 0 and self.result_file.is_file(), (
+            f"the runner failed ({self.process.returncode}): {decode_output(stderr)}")
+        pid, exit_code = map(int, self.result_file.read_text().split())
+        return make_run(exit_code, self.consumed + (stdout or b""), stderr, pid)
+
+
+@pytest.fixture(scope="session")
+def run_launcher(start_runner):
+    """run_launcher(exe, ..., timeout=120) -> Run: start_runner's arguments, then waits
+    for the end."""
+
+    def run(*args, timeout=120, **options):
+        return start_runner(*args, **options).finish(timeout)
 
     return run
 
