@@ -376,3 +376,29 @@ TEST(cleanup_target_directory, ends_a_child_still_running_after_5_seconds_with_e
 }
 
 }  // namespace
+
+namespace {
+
+// Each event runs in a fresh process: once asked to stop, a process stays stopping.
+TEST(child_start, is_refused_once_a_console_event_asked_the_run_to_stop) {
+    for (DWORD event : {CTRL_C_EVENT, CTRL_BREAK_EVENT, CTRL_CLOSE_EVENT, CTRL_LOGOFF_EVENT, CTRL_SHUTDOWN_EVENT}) {
+        EXPECT_EXIT(
+            {
+                if (!child_start_begin()) exit(10);  // allowed before any event
+                child_start_end();
+                extraction_started = false;
+                console_control_handler(event);
+                exit(child_start_begin() ? 11 : 0);
+            },
+            testing::ExitedWithCode(0), "")
+            << "event " << event;
+    }
+    EXPECT_EXIT(
+        {
+            console_control_handler(3);  // an event that cleans nothing up stops nothing
+            exit(child_start_begin() ? 0 : 12);
+        },
+        testing::ExitedWithCode(0), "");
+}
+
+}  // namespace
