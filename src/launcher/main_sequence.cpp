@@ -79,9 +79,11 @@ int launcher_main(int argument_count, wchar_t** arguments) {
     payload_reader_create(tarvix_payload, tarvix_payload_size);
     extraction_started = true;
     extract_payload();
+    // Released in both modes: the decoder's window (up to 128 MiB) would otherwise stay
+    // committed for the application's whole life, although it needed only the first path.
+    payload_reader_release();
     if (in_process_mode) return run_application_library(argument_count, arguments);
 
-    payload_reader_release();
     publish_launcher_facts(arguments[0]);
     return static_cast<int>(run_child_process());
 }
