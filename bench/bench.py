@@ -1,0 +1,564 @@
+#!/usr/bin/env python3
+"""Launcher benchmark driver.
+
+Generates three test applications from files on this machine, packs them, builds one
+launcher per application, then measures under Wine, in one run with a warm Wine server
+pinned to CPU 0: pack time and payload size, the launcher's cold run and its phases,
+the floors (decoding, writing and deleting the same content, and a bare process), and
+the launcher's memory. Prints the tables and writes them to
+BUILD/bench-results/results.md. bench/README.md explains every column.
+"""
+
+import argparse
+import json
+import os
+import re
+import shutil
+import statistics
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+WINE_DLLS = Path("/usr/lib/x86_64-linux-gnu/wine/x86_64-windows")
+SHARED_OBJECTS = Path("/usr/lib/x86_64-linux-gnu")
+APPS = ("tiny", "interp", "large")
+# Bumped whenever a tree's selection changes, so that old trees are made again.
+RECIPE = 2
+SAFE_NAME = re.compile(r"^[A-Za-z0-9_][A-Za-z0-9._+-]*$")
+DEVICE_NAMES = {"con", "prn", "aux", "nul"} | {f"com{i}" for i in range(1, 10)} | {f"lpt{i}" for i in range(1, 10)}
+MIB = 1024 * 1024
+
+
+def log(text):
+    print(text, file=sys.stderr, flush=True)
+
+
+# ---------------------------------------------------------------- test applications
+
+
+def portable(relative):
+    """True when every component of the path is a plain name that Windows can hold."""
+    for part in relative.split("/"):
+        if not SAFE_NAME.match(part) or part.endswith(".") or part.split(".")[0].lower() in DEVICE_NAMES:
+            return False
+    return True
+
+
+def files_below(top, suffix=None, max_size=None, skip_suffix=None):
+    """Regular files below top, as sorted (relative path, size) pairs; no links."""
+    found = []
+    for directory, subdirectories, names in os.walk(top):
+        subdirectories.sort()
+        for name in names:
+            path = os.path.join(directory, name)
+            if os.path.islink(path) or not os.path.isfile(path):
+                continue
+            if suffix and not name.endswith(suffix):
+                continue
+            if skip_suffix and name.endswith(skip_suffix):
+                continue
+            size = os.path.getsize(path)
+            if max_size is not None and size > max_size:
+                continue
+            relative = os.path.relpath(path, top)
+            if portable(relative):
+                found.append((relative, size))
+    found.sort()
+    return found
+
+
+def spread(items, count):
+    """count items spread evenly over the sorted list (all of them if it is shorter)."""
+    if len(items) <= count:
+        return list(items)
+    return [items[i * len(items) // count] for i in range(count)]
+
+
+def copy_selection(tree, sources):
+    """sources: (source path, destination relative path). A destination that differs from
+    an earlier one only in letter case is skipped: Windows could not hold both."""
+    seen = set()
+    for source, destination in sources:
+        key = destination.lower()
+        if key in seen:
+            continue
+        seen.add(key)
+        target = tree / destination
+        target.parent.mkdir(parents=True, exist_ok=True)
+        shutil.copyfile(source, target)
+
+
+def make_tiny(tree):
+    # Ten small license texts in three folders, as a small tool's data files would be.
+    copyrights = []
+    for package in sorted(os.listdir("/usr/share/doc")):
+        path = Path("/usr/share/doc") / package / "copyright"
+        if path.is_file() and not path.is_symlink() and path.stat().st_size <= 8192 and SAFE_NAME.match(package):
+            copyrights.append(path)
+    folders = ("", "data/", "data/text/")
+    copy_selection(tree, [(p, f"{folders[i % 3]}{p.parent.name}.txt") for i, p in enumerate(spread(copyrights, 10))])
+
+
+def make_interp(tree):
+    # An interpreter's layout: its standard library and site packages (thousands of
+    # small sources in nested folders), documentation, and a few hundred extension
+    # and runtime DLLs.
+    sources = []
+    for top, prefix in (("/usr/lib/python3.11", "Lib/"), ("/usr/lib/python3/dist-packages", "Lib/site-packages/")):
+        for relative, _ in files_below(top, suffix=".py", max_size=256 * 1024):
+            sources.append((os.path.join(top, relative), prefix + relative))
+    docs = spread(files_below("/usr/share/doc", max_size=64 * 1024, skip_suffix=".gz"), 400)
+    sources += [(os.path.join("/usr/share/doc", relative), "share/doc/" + relative) for relative, _ in docs]
+    dlls = spread(files_below(WINE_DLLS, suffix=".dll", max_size=512 * 1024), 250)
+    sources += [(os.path.join(WINE_DLLS, relative), "DLLs/" + relative) for relative, _ in dlls]
+    copy_selection(tree, sources)
+
+
+def make_large(tree):
+    # Four 100 MB blobs cut from one stream of real binaries: Wine's DLLs, then the
+    # system's shared objects, in sorted order.
+    stream = [os.path.join(WINE_DLLS, r) for r, _ in files_below(WINE_DLLS)]
+    stream += sorted(str(p) for p in SHARED_OBJECTS.glob("*.so*") if p.is_file() and not p.is_symlink())
+    blob_size = 100_000_000
+    (tree / "data").mkdir(parents=True)
+    sources = iter(stream)
+    current = None
+    for index in range(1, 5):
+        with open(tree / "data" / f"blob_{index}.bin", "wb") as out:
+            left = blob_size
+            while left > 0:
+                if current is None:
+                    current = open(next(sources), "rb")
+                chunk = current.read(min(left, 1 << 20))
+                if not chunk:
+                    current.close()
+                    current = None
+                    continue
+                out.write(chunk)
+                left -= len(chunk)
+    if current is not None:
+        current.close()
+
+
+def tree_summary(tree):
+    files = [p for p in tree.rglob("*") if p.is_file()]
+    return {"files": len(files), "bytes": sum(p.stat().st_size for p in files)}
+
+
+def make_trees(trees):
+    makers = {"tiny": make_tiny, "interp": make_interp, "large": make_large}
+    summaries = {}
+    for app in APPS:
+        tree = trees / app
+        stamp = trees / f"{app}.json"
+        if stamp.exists() and tree.is_dir():
+            recorded = json.loads(stamp.read_text())
+            if recorded.get("recipe") == RECIPE:
+                summaries[app] = recorded
+                continue
+        log(f"bench: generating the {app} tree")
+        if tree.exists():
+            shutil.rmtree(tree)
+        tree.mkdir(parents=True)
+        makers[app](tree)
+        summary = dict(tree_summary(tree), recipe=RECIPE)
+        stamp.write_text(json.dumps(summary))
+        summaries[app] = summary
+    return summaries
+
+
+# ---------------------------------------------------------------- building and packing
+
+
+def run(command, **options):
+    return subprocess.run(command, check=True, **options)
+
+
+def configure_and_build(build, trees, launcher_level, targets):
+    run(["cmake", "-S", str(ROOT), "-B", str(build), "-G", "Ninja",
+         f"-DCMAKE_TOOLCHAIN_FILE={ROOT}/cmake/mingw-w64-x86_64.cmake", "-DCMAKE_BUILD_TYPE=Release",
+         f"-DTARVIX_ZSTD_SOURCE={ROOT}/.deps/zstd", f"-DTARVIX_BENCH_TREES={trees}",
+         f"-DTARVIX_BENCH_LEVEL={launcher_level or ''}"], stdout=subprocess.DEVNULL)
+    run(["cmake", "--build", str(build), "--target", *targets], stdout=subprocess.DEVNULL)
+
+
+def packer_default_level(packer):
+    text = subprocess.run([str(packer), "--help"], capture_output=True, text=True).stdout
+    match = re.search(r"default (\d+)", text)
+    return int(match.group(1)) if match else None
+
+
+def time_packing(packer, library, trees, work, apps, levels):
+    """{app: {level name: (seconds, payload bytes)}}; 'default' runs without --level."""
+    default = packer_default_level(packer)
+    results = {}
+    for app in apps:
+        results[app] = {}
+        for level in levels:
+            if level != "default" and level == default and "default" in results[app]:
+                results[app][level] = results[app]["default"]
+                continue
+            output = work / f"pack-{app}-{level}.bin"
+            command = [str(packer), "build", "--library", str(library), "--dir", str(trees / app), "-o", str(output)]
+            if level != "default":
+                command += ["--level", str(level)]
+            log(f"bench: packing {app} at level {level}")
+            start = time.perf_counter()
+            run(command, stdout=subprocess.DEVNULL)
+            seconds = time.perf_counter() - start
+            results[app][level] = (seconds, output.stat().st_size)
+            output.unlink()
+    return results, default
+
+
+# ---------------------------------------------------------------- Wine
+
+
+def wine_environment(build, cpu_file, temp):
+    environment = dict(os.environ)
+    environment.update(WINEPREFIX=str(build / "wineprefix"), WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree=;mshtml=")
+    if cpu_file is not None:
+        environment["TARVIX_BENCH_CPU_FILE"] = windows_path(cpu_file)
+    if temp is not None:
+        environment["TARVIX_BENCH_TEMP"] = windows_path(temp)
+    return environment
+
+
+def make_cpu_group():
+    """A control group of its own for the Wine server and every Wine process of the run,
+    so that their CPU time can be read whatever else the machine runs. Returns the
+    group and its usage file, or (None, None) where groups cannot be made."""
+    for root, usage in ((Path("/sys/fs/cgroup/cpuacct"), "cpuacct.usage"), (Path("/sys/fs/cgroup"), "cpu.stat"),
+                        (Path("/sys/fs/cgroup/unified"), "cpu.stat")):
+        if not (root / "cgroup.procs").exists():
+            continue
+        group = root / "tarvix_bench"
+        try:
+            group.mkdir(exist_ok=True)
+        except OSError:
+            continue
+        if (group / usage).exists():
+            return group, group / usage
+        remove_cpu_group(group)
+    return None, None
+
+
+def remove_cpu_group(group):
+    for _ in range(50):
+        try:
+            group.rmdir()
+            return
+        except FileNotFoundError:
+            return
+        except OSError:
+            time.sleep(0.1)  # Wine's last processes are still ending
+
+
+def joining(group):
+    """A preexec_fn that moves the new process into group (nothing without one)."""
+    if group is None:
+        return None
+
+    def join():
+        (group / "cgroup.procs").write_text(str(os.getpid()))
+
+    return join
+
+
+def windows_path(path):
+    return "Z:" + str(Path(path).resolve()).replace("/", "\\")
+
+
+def start_wine_server(environment, group):
+    # One CPU for the server and every Wine process: Wine's start-up time flips between
+    # two speeds when its processes move between CPUs.
+    subprocess.run(["wineserver", "-k"], env=environment, stderr=subprocess.DEVNULL)
+    if not (Path(environment["WINEPREFIX"]) / "system.reg").exists():
+        log("bench: creating the Wine prefix")
+        subprocess.run(["taskset", "-c", "0", "wineboot", "--init"], env=environment,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        subprocess.run(["wineserver", "-w"], env=environment)
+    run(["taskset", "-c", "0", "wineserver", "-p"], env=environment, preexec_fn=joining(group))
+    run(["taskset", "-c", "0", "wine", "cmd", "/c", "exit", "0"], env=environment,
+        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, preexec_fn=joining(group))
+
+
+def stop_wine_server(environment):
+    subprocess.run(["wineserver", "-k"], env=environment, stderr=subprocess.DEVNULL)
+
+
+def run_plan(build, environment, group, work, name, lines, rounds, warm_up, memory=False):
+    """Runs the plan's lines round by round; returns {label: [token dict per measured run]}."""
+    plan = work / f"plan-{name}.txt"
+    plan.write_text("".join(f"{label}\t{command}\n" for label, command in lines))
+    command = ["taskset", "-c", "0", "wine", str(build / "bench" / "bench_runner.exe"),
+               "--rounds", str(rounds), "--warmup", str(warm_up), windows_path(plan)]
+    if memory:
+        command.insert(5, "--memory")
+    finished = subprocess.run(command, env=environment, capture_output=True, text=True, preexec_fn=joining(group))
+    output = finished.stdout
+    (work / f"runs-{name}.txt").write_text(output + finished.stderr)
+    if finished.returncode != 0:
+        raise SystemExit(f"bench: the runner failed ({finished.returncode}) on {plan}:\n{finished.stderr}")
+    results = {}
+    for line in output.splitlines():
+        if not line.startswith("run "):
+            continue
+        tokens = dict(token.split("=", 1) for token in line.split()[1:] if "=" in token)
+        if tokens["warm_up"] == "1":
+            continue
+        if tokens["exit"] != "0":
+            raise SystemExit(f"bench: {tokens['label']} exited with {tokens['exit']}: {line}")
+        if tokens.get("dir_left") == "1":
+            raise SystemExit(f"bench: {tokens['label']} left its target directory behind")
+        results.setdefault(tokens["label"], []).append(tokens)
+    return results
+
+
+def median_of(runs, key):
+    return statistics.median(float(run[key]) for run in runs)
+
+
+def median_of_difference(runs, key, minus):
+    return statistics.median(float(run[key]) - float(run[minus]) for run in runs)
+
+
+# ---------------------------------------------------------------- tables
+
+
+def milliseconds(microseconds):
+    return f"{microseconds / 1000:.1f}"
+
+
+def timing_row(app, summary, runs):
+    bare, launcher, floors = runs["bare"], runs["launcher"], runs["floors"]
+    bare_wall = median_of(bare, "wall_us")
+    bare_created = median_of(bare, "proc_created_us")
+    bare_main = median_of(bare, "entry_us")
+    decode = median_of(floors, "floor_decode_us")
+    write = median_of(floors, "floor_write_us")
+    delete = median_of(floors, "floor_delete_us")
+    cold = median_of(launcher, "wall_us")
+    child_created = median_of(launcher, "created_us")
+    in_process = median_of_difference(launcher, "entry_us", "created_us")
+    after_run_code = median_of_difference(launcher, "wall_us", "entry_us")
+    floor = decode + write + delete + 2 * bare_wall
+    # The parent reaches its main as a bare program does, and the child is recorded as
+    # created as long after the parent's CreateProcessW as the bare program after the
+    # runner's: what remains is the extraction.
+    extraction = child_created - bare_main - bare_created
+    row = {
+        "app": app, "files": summary["files"] + 1, "mb": (summary["bytes"] + summary["library_bytes"]) / 1e6,
+        "bare_wall": bare_wall, "bare_main": bare_main, "bare_start_to_main": bare_main - bare_created,
+        "cold": cold, "child_created": child_created, "extraction": extraction,
+        "in_process": in_process, "after_run_code": after_run_code,
+        "decode": decode, "write": write, "delete": delete, "floor": floor,
+        "window": int(floors[0]["floor_window"]), "decoder_bytes": int(floors[0]["floor_decoder_bytes"]),
+        "runs": len(launcher),
+    }
+    if "cpu_us" in launcher[0] and "floor_decode_cpu_us" in floors[0]:
+        row["cpu"] = {
+            "cold": median_of(launcher, "cpu_us"), "bare": median_of(bare, "cpu_us"),
+            "decode": median_of(floors, "floor_decode_cpu_us"), "write": median_of(floors, "floor_write_cpu_us"),
+            "delete": median_of(floors, "floor_delete_cpu_us"),
+        }
+        cpu = row["cpu"]
+        cpu["floor"] = cpu["decode"] + cpu["write"] + cpu["delete"] + 2 * cpu["bare"]
+    return row
+
+
+def memory_row(app, runs, window):
+    bare, launcher = runs["bare"], runs["launcher"]
+
+    def largest(items, key):
+        return max(int(item[key]) for item in items if key in item)
+
+    return {
+        "app": app, "window": window,
+        # The launcher's peak, read by its child at run_code: extraction is over by then.
+        "ws_peak": largest(launcher, "parent_ws_peak"),
+        "sampled_ws_peak": largest(launcher, "sampled_ws_peak"),
+        "resident_private": largest(launcher, "sampled_resident_private_max"),
+        "commit": largest(launcher, "sampled_commit_max"),
+        "samples": min(int(item["samples"]) for item in launcher),
+        "child_ws": largest(launcher, "ws_peak"),
+        "child_commit": largest(launcher, "commit"),
+        "bare_ws": largest(bare, "ws_peak"),
+        "bare_resident_private": largest(bare, "resident_private"),
+        "bare_commit": largest(bare, "commit"),
+    }
+
+
+def format_tables(packing, default_level, timings, memories, context):
+    out = []
+    out.append(f"Measured {context['date']}, load average {context['load_before']} before and "
+               f"{context['load_after']} after; medians of {timings[0]['runs']} runs after "
+               f"{context['warm_up']} warm-up round; Wine processes and server pinned to CPU 0; "
+               f"%TEMP% on {context['temp']}.")
+    out.append("")
+    levels = list(next(iter(packing.values()), {}).keys())
+    if levels:
+        out.append("Packing (host program, 2 workers; time, payload size):")
+        out.append("")
+        names = [f"default ({default_level})" if level == "default" else f"level {level}" for level in levels]
+        out.append("| app | files | content | " + " | ".join(names) + " |")
+        out.append("| --- | ---: | ---: | " + " | ".join("---:" for _ in names) + " |")
+        for row in timings:
+            cells = [f"{packing[row['app']][level][0]:.1f} s, {packing[row['app']][level][1] / 1e6:.2f} MB"
+                     for level in levels]
+            out.append(f"| {row['app']} | {row['files']} | {row['mb']:.2f} MB | " + " | ".join(cells) + " |")
+        if default_level in levels:
+            out.append("")
+            out.append(f"Level {default_level} is the default: its column repeats the default's measurement.")
+        out.append("")
+    out.append("Cold run against the floors (ms):")
+    out.append("")
+    out.append("| app | cold run | decode | write | walk-delete | 2 bare processes | floor sum | ratio |")
+    out.append("| --- | ---: | ---: | ---: | ---: | ---: | ---: | ---: |")
+    for row in timings:
+        out.append(f"| {row['app']} | {milliseconds(row['cold'])} | {milliseconds(row['decode'])} "
+                   f"| {milliseconds(row['write'])} | {milliseconds(row['delete'])} "
+                   f"| {milliseconds(2 * row['bare_wall'])} | {milliseconds(row['floor'])} "
+                   f"| {row['cold'] / row['floor']:.2f} |")
+    out.append("")
+    if all("cpu" in row for row in timings):
+        out.append("The same in CPU time of all processes of the run, the Wine server included (ms):")
+        out.append("")
+        out.append("| app | cold run | decode | write | walk-delete | 2 bare processes | floor sum | ratio |")
+        out.append("| --- | ---: | ---: | ---: | ---: | ---: | ---: | ---: |")
+        for row in timings:
+            cpu = row["cpu"]
+            out.append(f"| {row['app']} | {milliseconds(cpu['cold'])} | {milliseconds(cpu['decode'])} "
+                       f"| {milliseconds(cpu['write'])} | {milliseconds(cpu['delete'])} "
+                       f"| {milliseconds(2 * cpu['bare'])} | {milliseconds(cpu['floor'])} "
+                       f"| {cpu['cold'] / cpu['floor']:.2f} |")
+        out.append("")
+    out.append("Phases of the cold run (ms):")
+    out.append("")
+    out.append("| app | start to child created | extraction | floor: decode + write | ratio "
+               "| child created to run_code | floor: bare created to main | run_code to launcher exit "
+               "| floor: walk-delete |")
+    out.append("| --- | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: |")
+    for row in timings:
+        out.append(
+            f"| {row['app']} | {milliseconds(row['child_created'])} | {milliseconds(row['extraction'])} "
+            f"| {milliseconds(row['decode'] + row['write'])} "
+            f"| {row['extraction'] / (row['decode'] + row['write']):.2f} | {milliseconds(row['in_process'])} "
+            f"| {milliseconds(row['bare_start_to_main'])} | {milliseconds(row['after_run_code'])} "
+            f"| {milliseconds(row['delete'])} |")
+    out.append("")
+    out.append("Memory (MiB; largest of the runs):")
+    out.append("")
+    out.append("| app | window | window + 2 | launcher peak WS | − bare | peak resident private | − bare "
+               "| peak commit | − bare | zstd decoder | child at run_code: WS, commit | bare: WS, commit |")
+    out.append("| --- | " + " | ".join("---:" for _ in range(11)) + " |")
+    for row, timing in zip(memories, timings):
+        def mib(value):
+            return f"{value / MIB:.1f}"
+        out.append(
+            f"| {row['app']} | {mib(row['window'])} | {mib(row['window'] + 2 * MIB)} | {mib(row['ws_peak'])} "
+            f"| {mib(row['ws_peak'] - row['bare_ws'])} | {mib(row['resident_private'])} "
+            f"| {mib(row['resident_private'] - row['bare_resident_private'])} | {mib(row['commit'])} "
+            f"| {mib(row['commit'] - row['bare_commit'])} | {mib(timing['decoder_bytes'])} "
+            f"| {mib(row['child_ws'])}, {mib(row['child_commit'])} | {mib(row['bare_ws'])}, {mib(row['bare_commit'])} |")
+    return "\n".join(out) + "\n"
+
+
+def load_average():
+    return os.getloadavg()[0]
+
+
+# ---------------------------------------------------------------- main
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true",
+                        help="level 3 only, 3 measured runs: to check the set-up, not for figures")
+    parser.add_argument("--build", default=str(ROOT / "build" / "bench"), help="build directory (default build/bench)")
+    parser.add_argument("--rounds", type=int, help="measured runs per figure (default 7; 3 with --quick)")
+    parser.add_argument("--apps", default=",".join(APPS), help="comma-separated subset of tiny,interp,large")
+    parser.add_argument("--no-pack-timing", action="store_true", help="skip timing the packer")
+    parser.add_argument("--disk-temp", action="store_true",
+                        help="extract into the Wine prefix's temporary directory on disk instead of /dev/shm")
+    arguments = parser.parse_args()
+
+    build = Path(arguments.build).resolve()
+    apps = [app for app in arguments.apps.split(",") if app]
+    rounds = arguments.rounds or (3 if arguments.quick else 7)
+    warm_up = 1
+    memory_rounds = 1 if arguments.quick else 3
+    launcher_level = 3 if arguments.quick else None
+    levels = [3] if arguments.quick else ["default", 3, 19]
+    trees = build / "bench-trees"
+    work = build / "bench-work"
+    results = build / "bench-results"
+    for directory in (trees, work, results):
+        directory.mkdir(parents=True, exist_ok=True)
+
+    load_before = load_average()
+    if load_before > 0.5 and not arguments.quick:
+        log(f"bench: load average {load_before:.2f}: figures taken now are disturbed by other work")
+    summaries = make_trees(trees)
+
+    programs = ["bench_runner", "bench_floors", "bench_bare", "bench_app", "tarvix_pack_host"]
+    configure_and_build(build, trees, launcher_level, programs)
+    packer = build / "host-packer" / "tarvix-pack"
+    library = build / "bench" / "bench_app.dll"
+    for summary in summaries.values():
+        summary["library_bytes"] = library.stat().st_size  # the library is the payload's first file
+    packing, default_level = {}, None
+    if not arguments.no_pack_timing:
+        packing, default_level = time_packing(packer, library, trees, work, apps, levels)
+    log("bench: building the launchers")
+    configure_and_build(build, trees, launcher_level, [f"bench_{app}" for app in apps])
+
+    group, cpu_file = make_cpu_group()
+    if group is None:
+        log("bench: no control group could be made: CPU times are left out")
+    # On a RAM file system, because this machine's disk (ext4 without a journal) makes
+    # every new file dearer the more files were deleted in the last minutes: run after run,
+    # writes slow down by half, and the figures would depend on the history.
+    temp = None
+    if not arguments.disk_temp and Path("/dev/shm").is_dir():
+        temp = Path("/dev/shm") / "tarvix-bench-temp"
+    environment = wine_environment(build, cpu_file, temp)
+    start_wine_server(environment, group)
+    timings, memories = [], []
+    try:
+        for app in apps:
+            launcher = build / "bench" / f"bench_{app}.exe"
+            payload = build / "bench" / f"bench_{app}.onefile" / "payload.bin"
+            lines = [("bare", windows_path(build / "bench" / "bench_bare.exe")),
+                     ("launcher", windows_path(launcher)),
+                     ("floors", f"{windows_path(build / 'bench' / 'bench_floors.exe')} {windows_path(payload)}")]
+            log(f"bench: timing {app}")
+            runs = run_plan(build, environment, group, work, f"{app}-time", lines, rounds, warm_up)
+            timings.append(timing_row(app, summaries[app], runs))
+            log(f"bench: memory of {app}")
+            runs = run_plan(build, environment, group, work, f"{app}-memory", lines[:2], memory_rounds, warm_up,
+                            memory=True)
+            memories.append(memory_row(app, runs, timings[-1]["window"]))
+    finally:
+        stop_wine_server(environment)
+        if group is not None:
+            remove_cpu_group(group)
+        if temp is not None:
+            shutil.rmtree(temp, ignore_errors=True)
+
+    if not packing:
+        packing = {app: {} for app in apps}
+    context = {"date": time.strftime("%Y-%m-%d %H:%M"), "load_before": f"{load_before:.2f}",
+               "load_after": f"{load_average():.2f}", "warm_up": warm_up,
+               "temp": "a RAM file system (/dev/shm)" if temp is not None else "the Wine prefix on disk"}
+    text = format_tables({app: packing[app] for app in apps}, default_level, timings, memories, context)
+    (results / "results.md").write_text(text)
+    (results / "results.json").write_text(json.dumps({"packing": packing, "timings": timings,
+                                                       "memory": memories, "context": context}, indent=1))
+    print(text)
+
+
+if __name__ == "__main__":
+    main()
