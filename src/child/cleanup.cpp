@@ -68,6 +68,14 @@ void request_shell_delete() {
     file_operation(&request);
 }
 
+// A child started after a console event would never receive it and would outlive the
+// launcher with its files in use.
+void refuse_child_start() {
+    AcquireSRWLockExclusive(&start_lock);
+    stop_requested = true;
+    ReleaseSRWLockExclusive(&start_lock);
+}
+
 }  // namespace
 
 bool child_start_begin() {
@@ -100,11 +108,7 @@ BOOL WINAPI console_control_handler(DWORD event) {
         case CTRL_CLOSE_EVENT:
         case CTRL_LOGOFF_EVENT:
         case CTRL_SHUTDOWN_EVENT:
-            // A child started after this event would never receive it and would outlive
-            // the launcher with its files in use.
-            AcquireSRWLockExclusive(&start_lock);
-            stop_requested = true;
-            ReleaseSRWLockExclusive(&start_lock);
+            refuse_child_start();
             cleanup_target_directory();
             break;
         default:
