@@ -218,7 +218,7 @@ def time_packing(packer, library, trees, work, apps, levels):
 
 def wine_environment(build, cpu_file, temp):
     environment = dict(os.environ)
-    environment.update(WINEPREFIX=str(build / "wineprefix"), WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree=;mshtml=")
+    environment.update(WINEPREFIX=str(build / "wineprefix"), WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
     if cpu_file is not None:
         environment["TARVIX_BENCH_CPU_FILE"] = windows_path(cpu_file)
     if temp is not None:

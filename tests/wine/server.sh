@@ -3,12 +3,15 @@
 # that every test program does not pay for Wine's start-up. The prefix is the build's own.
 set -euo pipefail
 : "${WINEPREFIX:?WINEPREFIX must name the test prefix}"
-export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=;mshtml="
+export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 case "${1:-}" in
   start)
     # Everything Wine leaves running must not hold the test runner's output pipes open,
     # or the runner would wait for them forever.
     exec </dev/null >/dev/null 2>&1
+    # A server left by an interrupted run would refuse a second persistent one.
+    wineserver -k || true
+    wineserver -w
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
       mkdir -p "$WINEPREFIX"
       wineboot --init || true

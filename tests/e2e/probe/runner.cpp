@@ -12,7 +12,8 @@
 //                     runner's process id; Wine keeps some names, such as TEMP, to itself
 //
 // Every E2E_ variable is removed before the start. The started process inherits the
-// runner's standard handles.
+// runner's standard handles. The result file exists, empty, from the runner's first step
+// on, so that a test can tell a runner that Wine failed to start from one that failed.
 #include <windows.h>
 
 #include <cstdio>
@@ -44,6 +45,8 @@ int wmain() {
     std::wstring directory = variable(L"E2E_DIRECTORY");
     std::wstring result_path = variable(L"E2E_RESULT");
     if (command_line.empty() || result_path.empty()) return fail("E2E_COMMAND_LINE and E2E_RESULT are required");
+    FILE* result = _wfopen(result_path.c_str(), L"w");
+    if (result == nullptr || fclose(result) != 0) return fail("cannot write the result file");
 
     std::vector<std::wstring> names;
     std::vector<std::pair<std::wstring, std::wstring>> settings;
@@ -71,9 +74,16 @@ int wmain() {
     startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(application.empty() ? nullptr : application.c_str(), &command_line[0], nullptr, nullptr, TRUE,
-                        0, nullptr, nullptr, &startup, &process)) {
-        return fail("cannot start the command line");
+    // Under load, Wine now and then loses a new process in its own Unix start-up, before
+    // any code of the program has run, and reports ERROR_INTERNAL_ERROR: starting it
+    // again is safe and keeps that out of the tests' results.
+    for (int attempt = 1;; ++attempt) {
+        if (CreateProcessW(application.empty() ? nullptr : application.c_str(), &command_line[0], nullptr, nullptr,
+                           TRUE, 0, nullptr, nullptr, &startup, &process)) {
+            break;
+        }
+        if (GetLastError() != ERROR_INTERNAL_ERROR || attempt == 5) return fail("cannot start the command line");
+        Sleep(100);
     }
     CloseHandle(process.hThread);
     WaitForSingleObject(process.hProcess, INFINITE);
@@ -81,9 +91,9 @@ int wmain() {
     if (!GetExitCodeProcess(process.hProcess, &exit_code)) return fail("no exit code");
     CloseHandle(process.hProcess);
 
-    FILE* result = _wfopen(result_path.c_str(), L"w");
+    result = _wfopen(result_path.c_str(), L"w");
     if (result == nullptr) return fail("cannot write the result file");
     fprintf(result, "%lu %lu\n", process.dwProcessId, exit_code);
-    fclose(result);
+    if (fclose(result) != 0) return fail("cannot write the result file");
     return 0;
 }
