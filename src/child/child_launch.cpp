@@ -6,100 +6,91 @@
 #include <cwchar>
 
 #include "child/cleanup.h"
-#include "common/shell32.h"
+#include "common/bounded_text.h"
 #include "diag/fatal.h"
 #include "diag/messages.h"
-#include "launcher/run_state.h"
+#include "paths/executable_path.h"
+#include "state/run_state.h"
 
 wchar_t child_command_line[32768];
 
 namespace {
 
 constexpr size_t command_line_capacity = sizeof child_command_line / sizeof child_command_line[0];
-constexpr size_t program_path_capacity = 4096;
 
-wchar_t child_program_path[program_path_capacity];
-size_t command_line_length = 0;
+// Held open until the process ends: closing it would end the child.
+HANDLE child_job = nullptr;
 
-void append_units(wchar_t unit, size_t count) {
-    if (count > command_line_capacity - 1 - command_line_length) abort();
-    wmemset(child_command_line + command_line_length, unit, count);
-    command_line_length += count;
-    child_command_line[command_line_length] = 0;
-}
+bool is_blank(wchar_t unit) { return unit == L' ' || unit == L'\t'; }
 
-bool needs_quotes(const wchar_t* argument) {
-    return wcspbrk(argument, L" \t\n\v\"") != nullptr;
+// A job that ends the child when the launcher's last handle to it goes, however the
+// launcher ends. Processes the application starts itself leave the job silently and
+// keep their own lifetime. nullptr when the system offers no such job.
+HANDLE create_child_job() {
+    HANDLE job = CreateJobObjectW(nullptr, nullptr);
+    if (job == nullptr) return nullptr;
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK;
+    if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+        CloseHandle(job);
+        return nullptr;
+    }
+    return job;
 }
 
 }  // namespace
 
-void append_argument(const wchar_t* argument) {
-    command_line_length = wcslen(child_command_line);
-    if (!needs_quotes(argument)) {
-        for (const wchar_t* p = argument; *p != 0; ++p) append_units(*p, 1);
-        return;
-    }
-    // Backslashes are literal except in a run that ends at a quote: there each one is
-    // doubled, and the quote itself escaped. The closing quote counts as such an end.
-    append_units(L'"', 1);
-    const wchar_t* p = argument;
-    for (;;) {
-        size_t backslashes = 0;
-        while (*p == L'\\') {
-            ++backslashes;
+const wchar_t* command_line_tail(const wchar_t* command_line) {
+    const wchar_t* p = command_line;
+    if (*p == L'"') {
+        do {
             ++p;
-        }
-        if (*p == 0) {
-            append_units(L'\\', 2 * backslashes);
-            break;
-        }
-        if (*p == L'"') {
-            append_units(L'\\', 2 * backslashes + 1);
-        } else {
-            append_units(L'\\', backslashes);
-        }
-        append_units(*p, 1);
-        ++p;
+        } while (*p != 0 && *p != L'"');
+        if (*p == L'"') ++p;
+        return p;
     }
-    append_units(L'"', 1);
+    while (*p != 0 && !is_blank(*p)) ++p;
+    return p;
+}
+
+void build_child_command_line(const wchar_t* program_path, const wchar_t* tail) {
+    // A module path holds no quote, so quoting it whole is always exact.
+    text_copy(child_command_line, command_line_capacity, L"\"");
+    text_append(child_command_line, command_line_capacity, program_path);
+    text_append(child_command_line, command_line_capacity, L"\"");
+    if (*tail != 0 && !is_blank(*tail)) text_append(child_command_line, command_line_capacity, L" ");
+    text_append(child_command_line, command_line_capacity, tail);
 }
 
 uint32_t run_child_process() {
-    if (child_program_path[0] == 0 && GetModuleFileNameW(nullptr, child_program_path, program_path_capacity) == 0) {
-        abort();
-    }
+    const wchar_t* program = get_executable_path(false);
+    // The raw command line, not the runtime's argument vector: the child's runtime then
+    // reads empty arguments, quotes and wildcards exactly as a plain program would.
+    build_child_command_line(program, command_line_tail(GetCommandLineW()));
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
     startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-
-    // The raw command line, not the runtime's argument vector: wildcards must reach the
-    // child unexpanded, or the child's own runtime would expand them a second time.
-    int count = 0;
-    using split_function = LPWSTR*(WINAPI*)(LPCWSTR, int*);
-    auto split = reinterpret_cast<split_function>(shell32_function("CommandLineToArgvW"));
-    wchar_t** arguments = split != nullptr ? split(GetCommandLineW(), &count) : nullptr;
-    if (arguments == nullptr || count < 1) fatal_error(message_split_failed);
-    arguments[0] = child_program_path;
-    child_command_line[0] = 0;
-    command_line_length = 0;
-    for (int i = 0; i < count; ++i) {
-        if (arguments[i] == nullptr) abort();
-        if (i > 0) append_units(L' ', 1);
-        append_argument(arguments[i]);
-    }
+    child_job = create_child_job();
 
     PROCESS_INFORMATION child = {};
     if (!child_start_begin()) wait_to_be_ended();
-    if (!CreateProcessW(child_program_path, child_command_line, nullptr, nullptr, TRUE, NORMAL_PRIORITY_CLASS,
+    // Suspended until it is in the job, so that not one instruction of it can outlive
+    // a launcher that is killed.
+    if (!CreateProcessW(program, child_command_line, nullptr, nullptr, TRUE, NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED,
                         nullptr, nullptr, &startup, &child)) {
         DWORD error = GetLastError();
         child_start_end();
         fatal_os_error(message_launch_failed, error);
     }
+    // An outer job that forbids ours only costs the binding, never the start.
+    if (child_job != nullptr && !AssignProcessToJobObject(child_job, child.hProcess)) {
+        CloseHandle(child_job);
+        child_job = nullptr;
+    }
+    ResumeThread(child.hThread);
     CloseHandle(child.hThread);
     child_handle_publish(child.hProcess);
     child_start_end();

@@ -3,15 +3,20 @@
 
 #include <cstdint>
 
-// Starts the child with the launcher's arguments (argument 0 replaced by the module's
-// full path), standard handles and environment, waits for it, removes the target
-// directory and returns the child's exit code, all 32 bits of it; 1 when it cannot be read.
+// Starts the child with the launcher's own command line (argument 0 replaced by the
+// module's full path), standard handles and environment, bound to the launcher so that
+// it ends when the launcher ends; waits for it, removes the target directory and returns
+// the child's exit code, all 32 bits of it; 1 when it cannot be read.
 uint32_t run_child_process();
 
-// Appends one argument to the child's command line, quoted so that the system's
-// splitting rules give it back unchanged. Ends the process through abort when the line
-// would grow past 32767 characters.
-void append_argument(const wchar_t* argument);
+// What follows argument 0 in a command line, found by the system's rule: a quoted
+// argument 0 ends at the next quote, any other at the first blank or tab.
+const wchar_t* command_line_tail(const wchar_t* command_line);
 
-// The command line built so far; the tests read it.
+// Makes child_command_line the quoted program path followed by tail exactly as it
+// stands, with a blank between them unless tail is empty or begins with a blank or tab.
+// Ends the process through abort when the line would exceed 32767 characters.
+void build_child_command_line(const wchar_t* program_path, const wchar_t* tail);
+
+// The child's command line as built last; the tests read it.
 extern wchar_t child_command_line[32768];

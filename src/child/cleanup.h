@@ -1,30 +1,30 @@
-// Removing the target directory once the child has ended or a console event arrives.
+// Console events, and the end of the child and of the target directory.
 #pragma once
 
 #include <windows.h>
 
-// Publishes the running child's process handle, or withdraws it (nullptr). The main
+// Publishes the started child's process handle, or withdraws it (nullptr). The main
 // thread alone closes the handle, after withdrawing it; the console handler's thread
 // only waits on it and terminates it, under the same lock, so it never uses a closed one.
 void child_handle_publish(HANDLE child);
 HANDLE child_handle_withdraw();
 
-// The child's start and a console event exclude each other, so that a handler that
-// finds no child knows none will be started after it: the main thread starts the child
-// between these two calls. child_start_begin is false, holding nothing, when an event
-// has already asked the run to stop.
+// The child's start and a console event exclude each other, so that the handler knows
+// whether a child has started: the main thread starts it between these two calls and
+// publishes its handle before the second. child_start_begin is false, holding nothing,
+// when an event has already asked the run to stop.
 bool child_start_begin();
 void child_start_end();
 
-// Registered in normal mode. Cleans up on interrupt, break, close, logoff and shutdown,
-// then returns FALSE so that the system's default handling ends the launcher.
+// Registered in normal mode.
+// - Before the child has started, any of interrupt, break, close, logoff and shutdown
+//   stops the extraction, removes the target directory and ends the launcher with
+//   STATUS_CONTROL_C_EXIT.
+// - Once it has started, interrupt and break belong to the application, which gets them
+//   from the system too: the launcher ignores them. Close, logoff and shutdown run the
+//   cleanup and leave the launcher's end, with the child's exit code, to the main thread.
 BOOL WINAPI console_control_handler(DWORD event);
 
-// Gives a running child 5 seconds before ending it, then deletes the target directory:
-// one attempt and up to 20 more, 100 ms apart, while it still exists. Reports nothing.
+// Gives a running child 2.5 seconds before ending it with STATUS_CONTROL_C_EXIT, then
+// removes the target directory. Reports nothing.
 void cleanup_target_directory();
-
-// Deletes a directory tree by walking it. A junction or symbolic link inside is removed
-// itself, never followed; read-only files are made writable first. Leaves whatever
-// cannot be deleted.
-void delete_tree(const wchar_t* directory);

@@ -1,5 +1,6 @@
-// The ways a failure ends the launcher. None of them returns, and none deletes anything:
-// the target directory is removed only after the child has ended or on a console event.
+// The ways a failure ends the launcher. None of them returns. A normal run removes the
+// target directory it has made before it ends; a failure met while a console event is
+// being handled is not reported: the handler ends the run.
 #pragma once
 
 #include <cstddef>
@@ -17,6 +18,10 @@
 
 // "Error, failed to open '<path>' for writing." on standard error, then exit code 2.
 [[noreturn]] void fatal_open_error(const wchar_t* path);
+
+// From now on an abort, the silent way out, also removes the target directory that a
+// normal run has made.
+void remove_target_directory_on_abort();
 
 // Narrows a wide text for a message, one unit at a time: units up to U+00FF become the
 // byte of the same value, and the text ends at the first unit above that. capacity counts

@@ -8,8 +8,8 @@ inline constexpr char message_decode_failed[] = "Error, couldn't decode attached
 inline constexpr char message_payload_empty[] = "Error, attached data holds no files.";
 inline constexpr char message_unsafe_path[] = "Error, attached data names a file outside the target directory.";
 inline constexpr char message_unpack_failed[] = "Error, couldn't unpack file to target path.";
+inline constexpr char message_create_directory_failed[] = "Error, couldn't create target directory.";
 inline constexpr char message_launch_failed[] = "Error, couldn't launch child";
-inline constexpr char message_split_failed[] = "Error, couldn't split command line.";
 inline constexpr char message_load_library[] = "Error, load DLL.";
 inline constexpr char message_entry_missing[] = "Error, DLL entry point not found.";
 

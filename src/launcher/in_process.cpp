@@ -3,31 +3,58 @@
 #include <windows.h>
 #include <psapi.h>
 
-#include <cerrno>
 #include <cstdlib>
 #include <cwchar>
 
 #include "diag/fatal.h"
 #include "diag/messages.h"
-#include "launcher/run_state.h"
 #include "paths/environment.h"
 #include "paths/executable_path.h"
+#include "state/run_state.h"
 
 namespace {
 
 constexpr DWORD parent_path_capacity = 2048;
 constexpr DWORD parent_access = PROCESS_QUERY_INFORMATION | PROCESS_VM_READ;
-constexpr DWORD library_search =
-    LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS | LOAD_LIBRARY_SEARCH_SYSTEM32;
+constexpr size_t time_text_length = 6;
+constexpr size_t random_text_length = 11;
 
 using run_code_function = int (*)(int, wchar_t**, const wchar_t*);
 
-// The parent's process id, or false when the value is not one whole base-10 number.
-bool parse_parent_id(const wchar_t* value, long* id) {
-    wchar_t* end = nullptr;
-    errno = 0;
-    *id = wcstol(value, &end, 10);
-    return errno != ERANGE && end != value && *end == 0;
+bool is_decimal_digit(wchar_t unit) { return unit >= L'0' && unit <= L'9'; }
+
+bool is_base64url(wchar_t unit) {
+    return (unit >= L'A' && unit <= L'Z') || (unit >= L'a' && unit <= L'z') || is_decimal_digit(unit) ||
+           unit == L'-' || unit == L'_';
+}
+
+// True when the variable holds exactly length units, each passing the test.
+bool variable_has_form(const char* name, size_t length, bool (*unit_test)(wchar_t)) {
+    wchar_t* value = get_environment(name);
+    if (value == nullptr) return false;
+    size_t i = 0;
+    while (i < length && unit_test(value[i])) ++i;
+    bool matches = i == length && value[i] == 0;
+    free(value);
+    return matches;
+}
+
+// True when the parent's image is this very file. A path too long for the buffer cannot
+// be compared; if this launcher's own path is that long, every child would take it for
+// a stranger's and start a normal run of its own, without end: that ends the run.
+bool runs_this_executable(DWORD parent_id) {
+    HANDLE parent = OpenProcess(parent_access, FALSE, parent_id);
+    if (parent == nullptr) return false;
+    wchar_t parent_path[parent_path_capacity + 1];  // one more unit shows a path that does not fit
+    DWORD length = K32GetModuleFileNameExW(parent, nullptr, parent_path, parent_path_capacity + 1);
+    CloseHandle(parent);
+    if (length == 0) return false;
+    if (length >= parent_path_capacity) {
+        if (wcslen(get_executable_path(false)) >= parent_path_capacity) abort();
+        return false;
+    }
+    resolve_final_path(parent_path, parent_path_capacity);
+    return wcscmp(parent_path, get_executable_path(true)) == 0;
 }
 
 }  // namespace
@@ -35,27 +62,23 @@ bool parse_parent_id(const wchar_t* value, long* id) {
 bool detect_in_process_mode() {
     wchar_t* value = get_environment("TARVIX_ONEFILE_PARENT");
     if (value == nullptr) return false;
-    long parent_id = 0;
-    bool parsed = parse_parent_id(value, &parent_id);
+    DWORD parent_id = 0;
+    bool parsed = parse_process_id(value, &parent_id);
     free(value);
-    if (!parsed) return false;
-
-    HANDLE parent = OpenProcess(parent_access, FALSE, static_cast<DWORD>(parent_id));
-    if (parent == nullptr) return false;
-    wchar_t parent_path[parent_path_capacity];
-    if (K32GetModuleFileNameExW(parent, nullptr, parent_path, parent_path_capacity) == 0) {
-        CloseHandle(parent);
-        return false;
-    }
-    resolve_final_path(parent_path, parent_path_capacity);
-    bool same_executable = wcscmp(parent_path, get_executable_path(true)) == 0;
-    CloseHandle(parent);
-    return same_executable;
+    // Only values of the form a normal run publishes name a directory that it made: any
+    // other text would let whoever sets the environment choose where a library is loaded
+    // from. Without them, a variable left over in an environment is no parent at all.
+    return parsed && variable_has_form("TARVIX_ONEFILE_TIME_US", time_text_length, is_decimal_digit) &&
+           variable_has_form("TARVIX_ONEFILE_RANDOM", random_text_length, is_base64url) &&
+           runs_this_executable(parent_id);
 }
 
 int run_application_library(int argument_count, wchar_t** arguments) {
-    AddDllDirectory(target_directory);
-    HMODULE library = LoadLibraryExW(application_library_path, nullptr, library_search);
+    // The application's own loads by bare name find its libraries here; the current
+    // directory stays out, the system directories and PATH stay in.
+    SetDllDirectoryW(target_directory);
+    // The library's own imports are looked for beside it first, not beside the .exe.
+    HMODULE library = LoadLibraryExW(application_library_path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
     if (library == nullptr) fatal_os_error(message_load_library, GetLastError());
     auto run_code = reinterpret_cast<run_code_function>(reinterpret_cast<void*>(GetProcAddress(library, "run_code")));
     if (run_code == nullptr) fatal_error(message_entry_missing);

@@ -3,7 +3,6 @@
 #include <windows.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <cwchar>
 
 #include "child/child_launch.h"
@@ -12,17 +11,16 @@
 #include "diag/fatal.h"
 #include "diag/messages.h"
 #include "launcher/in_process.h"
-#include "launcher/run_state.h"
 #include "paths/environment.h"
 #include "paths/executable_path.h"
-#include "paths/path_template.h"
 #include "payload/extraction.h"
 #include "payload/payload_format.h"
 #include "payload/payload_reader.h"
+#include "state/run_state.h"
+#include "target/target_directory.h"
 
 namespace {
 
-constexpr wchar_t target_directory_template[] = L"{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}";
 constexpr size_t process_id_capacity = 128;
 
 // The child finds its parent, and the template its {PID}, through this variable.
@@ -32,18 +30,6 @@ void publish_process_id() {
     wchar_t wide[process_id_capacity];
     text_widen(wide, process_id_capacity, narrow);
     set_environment("TARVIX_ONEFILE_PARENT", wide);
-}
-
-void fix_target_directory() {
-    bool expanded = expand_path_template(target_directory, target_directory_template, target_directory_capacity);
-    wchar_t absolute[target_directory_capacity];
-    DWORD length = GetFullPathNameW(target_directory, target_directory_capacity, absolute, nullptr);
-    if (length == 0 || length >= target_directory_capacity) abort();
-    // Clearing the whole rest keeps the path followed by NULs only, whatever the longer
-    // unsimplified text left there.
-    wmemset(target_directory, 0, target_directory_capacity + 1);
-    wmemcpy(target_directory, absolute, length);
-    if (!expanded) fatal_template_error(target_directory_template);
 }
 
 void publish_launcher_facts(const wchar_t* argument_0) {
@@ -63,21 +49,23 @@ int launcher_main(int argument_count, wchar_t** arguments) {
     SetDllDirectoryW(L"");  // no libraries from the current directory
 
     in_process_mode = detect_in_process_mode();
-    if (!in_process_mode) {
+    if (in_process_mode) {
+        fix_target_directory();  // the parent's, from the values it published
+    } else {
         // Left over from an outer run, these would make this run reuse its directory name.
         set_environment("TARVIX_ONEFILE_START", nullptr);
         set_environment("TARVIX_ONEFILE_TIME_US", nullptr);
         set_environment("TARVIX_ONEFILE_RANDOM", nullptr);
         publish_process_id();
-    }
-    fix_target_directory();
-    if (!in_process_mode && !SetConsoleCtrlHandler(console_control_handler, TRUE)) {
-        fatal_error(message_register_handler);
+        if (!SetConsoleCtrlHandler(console_control_handler, TRUE)) fatal_error(message_register_handler);
     }
 
     payload_check_header(tarvix_payload, tarvix_payload_size);
     payload_reader_create(tarvix_payload, tarvix_payload_size);
-    extraction_started = true;
+    if (!in_process_mode) {
+        remove_target_directory_on_abort();
+        create_fresh_target_directory();
+    }
     extract_payload();
     // Released in both modes: the decoder's window (up to 128 MiB) would otherwise stay
     // committed for the application's whole life, although it needed only the first path.

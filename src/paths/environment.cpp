@@ -29,3 +29,15 @@ BOOL set_environment(const char* name, const wchar_t* value) {
     text_widen(wide_name, name_capacity, name);
     return SetEnvironmentVariableW(wide_name, value);
 }
+
+bool parse_process_id(const wchar_t* text, DWORD* id) {
+    unsigned long long value = 0;
+    const wchar_t* p = text;
+    for (; *p >= L'0' && *p <= L'9'; ++p) {
+        value = value * 10 + static_cast<unsigned>(*p - L'0');
+        if (value > 0xFFFFFFFFull) return false;
+    }
+    if (p == text || *p != 0) return false;
+    *id = static_cast<DWORD>(value);
+    return true;
+}

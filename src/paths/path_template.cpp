@@ -1,25 +1,24 @@
 #include "paths/path_template.h"
 
-#include <shlobj.h>
 #include <windows.h>
+#include <ntsecapi.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <cwchar>
-#include <cwctype>
 
 #include "common/bounded_text.h"
-#include "common/shell32.h"
 #include "paths/environment.h"
-
-int program_argument_count = 0;
-wchar_t** program_arguments = nullptr;
+#include "paths/user_folders.h"
+#include "state/run_state.h"
 
 namespace {
 
 constexpr size_t name_capacity = 1024;  // 1023 units and the NUL
 constexpr size_t number_capacity = 128;
 constexpr size_t random_text_length = 11;
+constexpr size_t random_bytes = 8;
 
 // The output as it grows: its buffer, the end of the text so far and what is left.
 struct expansion {
@@ -53,18 +52,20 @@ void format_number(wchar_t* output, long long value, const char* format) {
     text_widen(output, number_capacity, narrow);
 }
 
-// Appends the variable's value, or makes one with make_value, publishes it and appends it.
-void append_published(expansion& e, const char* variable, void (*make_value)(wchar_t*)) {
+// Appends the variable's value, or makes one with make_value, publishes it and appends
+// it. False when no value can be made.
+bool append_published(expansion& e, const char* variable, bool (*make_value)(wchar_t*)) {
     wchar_t* inherited = get_environment(variable);
     if (inherited != nullptr) {
         append_value(e, inherited);
         free(inherited);
-        return;
+        return true;
     }
     wchar_t made[number_capacity];
-    make_value(made);
+    if (!make_value(made)) return false;
     set_environment(variable, made);
     append_value(e, made);
+    return true;
 }
 
 long long system_time() {
@@ -73,16 +74,23 @@ long long system_time() {
     return static_cast<long long>((static_cast<unsigned long long>(now.dwHighDateTime) << 32) | now.dwLowDateTime);
 }
 
-void make_time(wchar_t* output) { format_number(output, system_time(), "%lld"); }
+bool make_time(wchar_t* output) {
+    format_number(output, system_time(), "%lld");
+    return true;
+}
 
-void make_time_us(wchar_t* output) { format_number(output, system_time() / 10 % 1000000, "%06lld"); }
+bool make_time_us(wchar_t* output) {
+    format_number(output, system_time() / 10 % 1000000, "%06lld");
+    return true;
+}
 
-void make_random(wchar_t* output) {
-    LARGE_INTEGER counter;
-    QueryPerformanceCounter(&counter);
-    uint32_t seed = random_seed(static_cast<uint64_t>(counter.QuadPart), reinterpret_cast<uintptr_t>(&counter),
-                                GetCurrentProcessId());
-    random_text_from_seed(seed, output);
+// The name of a fresh directory must not be guessable: someone who could predict it
+// could make it first.
+bool make_random(wchar_t* output) {
+    uint8_t bytes[random_bytes];
+    if (!RtlGenRandom(bytes, sizeof bytes)) return false;
+    random_text_from_bytes(bytes, output);
+    return true;
 }
 
 void append_process_id(expansion& e) {
@@ -93,20 +101,20 @@ void append_process_id(expansion& e) {
         append_value(e, own);
         return;
     }
-    // The value names a process by number and becomes part of a path: nothing but digits.
-    for (const wchar_t* p = inherited; *p != 0; ++p) {
-        if (!iswctype(*p, _DIGIT)) abort();
-    }
+    // The value names a process by number and becomes part of a path.
+    DWORD ignored;
+    if (!parse_process_id(inherited, &ignored)) abort();
     append_value(e, inherited);
     free(inherited);
 }
 
-bool append_folder(expansion& e, int folder) {
-    using folder_path_function = HRESULT(WINAPI*)(HWND, int, HANDLE, DWORD, LPWSTR);
-    auto folder_path = reinterpret_cast<folder_path_function>(shell32_function("SHGetFolderPathW"));
-    wchar_t path[MAX_PATH];
-    if (folder_path == nullptr || folder_path(nullptr, folder, nullptr, 0, path) != S_OK) return false;
-    append_value(e, path);
+// A folder the system names, without its trailing backslash. False when it cannot.
+bool append_folder(expansion& e, bool (*get_folder)(wchar_t*, size_t)) {
+    if (!get_folder(e.position(), e.free_places())) {
+        *e.position() = 0;
+        return false;
+    }
+    e.used += wcslen(e.position());
     trim_trailing_backslashes(e);
     return true;
 }
@@ -152,9 +160,9 @@ bool append_placeholder(expansion& e, const wchar_t* name) {
     } else if (_wcsicmp(name, L"PID") == 0) {
         append_process_id(e);
     } else if (_wcsicmp(name, L"HOME") == 0) {
-        return append_folder(e, CSIDL_PROFILE);
+        return append_folder(e, get_profile_folder);
     } else if (_wcsicmp(name, L"CACHE_DIR") == 0) {
-        return append_folder(e, CSIDL_LOCAL_APPDATA);
+        return append_folder(e, get_local_app_data_folder);
     } else if (_wcsicmp(name, L"COMPANY") == 0) {
         append_value(e, tarvix_company_name);
     } else if (_wcsicmp(name, L"PRODUCT") == 0) {
@@ -163,11 +171,11 @@ bool append_placeholder(expansion& e, const wchar_t* name) {
                _wcsicmp(name, L"PRODUCT_VERSION") == 0) {
         append_value(e, tarvix_version);
     } else if (_wcsicmp(name, L"RANDOM") == 0) {
-        append_published(e, "TARVIX_ONEFILE_RANDOM", make_random);
+        return append_published(e, "TARVIX_ONEFILE_RANDOM", make_random);
     } else if (_wcsicmp(name, L"TIME_US") == 0) {
-        append_published(e, "TARVIX_ONEFILE_TIME_US", make_time_us);
+        return append_published(e, "TARVIX_ONEFILE_TIME_US", make_time_us);
     } else if (_wcsicmp(name, L"TIME") == 0) {
-        append_published(e, "TARVIX_ONEFILE_START", make_time);
+        return append_published(e, "TARVIX_ONEFILE_START", make_time);
     } else {
         return false;  // empty or unknown name
     }
@@ -176,26 +184,13 @@ bool append_placeholder(expansion& e, const wchar_t* name) {
 
 }  // namespace
 
-uint32_t random_seed(uint64_t counter, uint64_t address, uint32_t process_id) {
-    uint32_t seed = static_cast<uint32_t>(counter >> 32) ^ static_cast<uint32_t>(counter);
-    seed ^= static_cast<uint32_t>(address >> 32) ^ static_cast<uint32_t>(address);
-    seed ^= process_id;
-    return seed == 0 ? 1 : seed;
-}
-
-void random_text_from_seed(uint32_t seed, wchar_t* output) {
+void random_text_from_bytes(const uint8_t* bytes, wchar_t* output) {
     static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
-    uint8_t bytes[9] = {};  // one spare zero byte pads the last group of three
-    uint32_t x = seed;
-    for (int i = 0; i < 8; ++i) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        bytes[i] = static_cast<uint8_t>(x);
-    }
+    uint8_t padded[9] = {};  // one spare zero byte pads the last group of three
+    memcpy(padded, bytes, random_bytes);
     size_t length = 0;
     for (int i = 0; i < 9; i += 3) {
-        uint32_t group = (uint32_t{bytes[i]} << 16) | (uint32_t{bytes[i + 1]} << 8) | bytes[i + 2];
+        uint32_t group = (uint32_t{padded[i]} << 16) | (uint32_t{padded[i + 1]} << 8) | padded[i + 2];
         for (int shift = 18; shift >= 0 && length < random_text_length; shift -= 6) {
             output[length++] = static_cast<wchar_t>(alphabet[(group >> shift) & 63]);
         }

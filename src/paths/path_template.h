@@ -12,17 +12,11 @@ extern "C" const wchar_t tarvix_company_name[];
 extern "C" const wchar_t tarvix_product_name[];
 extern "C" const wchar_t tarvix_version[];
 
-// The argument vector that {PROGRAM} reads; the main sequence sets it first thing.
-extern int program_argument_count;
-extern wchar_t** program_arguments;
-
 // Expands path_template into output (capacity units, NUL included). False on an empty
 // or unknown placeholder, a literal that does not fit, a folder the system cannot name,
 // or a name over 1023 units; output then holds the text expanded so far. A value that
 // does not fit, or a malformed TARVIX_ONEFILE_PARENT, ends the process through abort.
 bool expand_path_template(wchar_t* output, const wchar_t* path_template, size_t capacity);
 
-// The {RANDOM} generator, open to tests: the seed from its three sources (never 0), and
-// the 11 base64url characters (and a NUL) that a seed yields.
-uint32_t random_seed(uint64_t counter, uint64_t address, uint32_t process_id);
-void random_text_from_seed(uint32_t seed, wchar_t* output);
+// The 11 base64url characters (and a NUL) that {RANDOM} makes of 8 random bytes.
+void random_text_from_bytes(const uint8_t* bytes, wchar_t* output);

@@ -9,7 +9,7 @@
 #include "common/bounded_text.h"
 #include "diag/fatal.h"
 #include "diag/messages.h"
-#include "launcher/run_state.h"
+#include "state/run_state.h"
 #include "paths/path_template.h"
 #include "payload/payload_format.h"
 #include "payload/payload_reader.h"
@@ -83,18 +83,18 @@ bool cut_to_parent(wchar_t* path) {
     return false;
 }
 
-void write_entry_data(HANDLE file, uint64_t size) {
+void write_entry_data(uint64_t size) {
     while (size > 0) {
         // The console handler is deleting what was written; writing on would leave files
         // behind, and an open file would keep the handler from deleting it.
         if (stop_requested) {
-            CloseHandle(file);
+            close_entry_file();
             wait_to_be_ended();
         }
         DWORD n = size < write_chunk ? static_cast<DWORD>(size) : static_cast<DWORD>(write_chunk);
         payload_read(write_buffer, n);
         DWORD written = 0;
-        if (!WriteFile(file, write_buffer, n, &written, nullptr)) {
+        if (!WriteFile(entry_file, write_buffer, n, &written, nullptr)) {
             fatal_os_error(message_unpack_failed, GetLastError());
         }
         // A write that reports success but falls short would lose data without a word.
@@ -118,10 +118,10 @@ void extract_payload() {
         }
         uint64_t size = read_entry_size();
         create_directory_chain(full_path);
-        HANDLE file = CreateFileW(full_path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0, nullptr);
-        if (file == INVALID_HANDLE_VALUE) fatal_open_error(full_path);
-        write_entry_data(file, size);
-        CloseHandle(file);
+        entry_file = CreateFileW(full_path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0, nullptr);
+        if (entry_file == INVALID_HANDLE_VALUE) fatal_open_error(full_path);
+        write_entry_data(size);
+        close_entry_file();
     }
     if (application_library_path[0] == 0) fatal_error(message_payload_empty);
 }
@@ -170,4 +170,7 @@ void create_directory_chain(const wchar_t* path) {
         chain[wcslen(chain)] = L'\\';  // step down to the next level, cut off above
         ensure_directory(chain);
     }
+    // The console handler may have deleted the tree while these were made; it waits for
+    // this thread to stop before it deletes again.
+    if (stop_requested) wait_to_be_ended();
 }

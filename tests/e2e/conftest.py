@@ -130,6 +130,7 @@ def paths():
         carrier_payload = built_file("TARVIX_E2E_CARRIER_PAYLOAD")
         runner_exe = built_file("TARVIX_E2E_RUNNER_EXE")
         holder_exe = built_file("TARVIX_E2E_HOLDER_EXE")
+        plain_args_exe = built_file("TARVIX_E2E_PLAIN_ARGS_EXE")  # prints the argv a plain program gets
         wine_temp = wine_prefix() / "drive_c" / "users" / pwd.getpwuid(os.getuid()).pw_name / "Temp"
 
     return Paths

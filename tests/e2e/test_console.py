@@ -1,4 +1,5 @@
-"""Ctrl+C and a held file: the launcher's cleanup when the run does not end by itself.
+"""Ctrl+C, a killed launcher and a held file: how a run ends when it does not end by
+itself.
 
 Wine turns a SIGINT to a program's Linux process into CTRL_C_EVENT for that program's
 handlers only. On Windows the launcher and its child share the console and both receive
@@ -14,7 +15,6 @@ import pytest
 from conftest import (finish, interrupt, linux_path, linux_processes_of, read_event, wait_until_gone,
                       wine_environment, windows_path)
 
-GRACE_PERIOD = 5.0
 RETRY_PERIOD = 2.0
 
 
@@ -27,29 +27,47 @@ def own_probe(paths, tmp_path, request):
     return exe
 
 
-@pytest.mark.parametrize("ignores", [False, True], ids=["child-ends", "child-ignores"])
-def test_ctrl_c_while_the_child_runs_removes_the_directory(own_probe, start_launcher, ignores):
-    args = (["--ignore-ctrl-c"] if ignores else []) + ["--mark", "ready", "--sleep", "60000", "--mark", "slept"]
-    launcher = start_launcher(own_probe, args)
+def start_and_find_child(exe, start_launcher, setup, rest):
+    """A launcher whose application has worked through the setup arguments and reported
+    "ready" before the rest, its target directory and its child's Linux process."""
+    launcher = start_launcher(exe, [*setup, "--mark", "ready", *rest])
     start = read_event(launcher)
     assert read_event(launcher) == {"event": "mark", "text": "ready"}
     target = linux_path(start["library"]).parent
     assert target.is_dir()
-    children = [pid for pid in linux_processes_of(own_probe.name) if pid != launcher.pid]
+    children = [pid for pid in linux_processes_of(exe.name) if pid != launcher.pid]
     assert len(children) == 1, children
+    return launcher, target, children[0]
 
-    began = time.monotonic()
-    interrupt(children[0])
+
+@pytest.mark.parametrize("goes_on", [False, True], ids=["application-exits", "application-goes-on"])
+def test_ctrl_c_while_the_application_runs_is_its_own_and_its_exit_code_is_the_launchers(
+        own_probe, start_launcher, goes_on):
+    setup = ["--ignore-ctrl-c"] if goes_on else ["--exit-on-ctrl-c", "5"]
+    launcher, target, child = start_and_find_child(own_probe, start_launcher, setup,
+                                                   ["--sleep", "3000", "--mark", "slept", "--exit", "7"])
+    interrupt(child)
     interrupt(launcher.pid)
     run = finish(launcher, timeout=60)
-    elapsed = time.monotonic() - began
 
-    assert run.all("mark") == [], "the child must not get past its sleep"
-    assert wait_until_gone(children)
+    if goes_on:
+        # Cancelling is the application's business: it goes on to its end.
+        assert run.all("mark") == [{"event": "mark", "text": "slept"}] and run.exit_code == 7, run
+    else:
+        assert run.events == [] and run.exit_code == 5, run
+    assert wait_until_gone([child])
     assert not target.exists()
-    if ignores:
-        # The launcher gives the child its grace period, then ends it.
-        assert GRACE_PERIOD - 0.5 <= elapsed < GRACE_PERIOD + 20
+
+
+def test_killed_launcher_takes_its_application_along(own_probe, start_launcher):
+    launcher, target, child = start_and_find_child(own_probe, start_launcher, [], ["--sleep", "60000"])
+    launcher.kill()
+    launcher.wait(timeout=30)
+    try:
+        assert wait_until_gone([child], timeout=3), "the application outlived its launcher"
+        launcher.communicate(timeout=30)
+    finally:
+        shutil.rmtree(target, ignore_errors=True)  # nothing is left to delete it
 
 
 def test_held_file_makes_the_cleanup_give_up_and_leave_the_directory(paths, own_probe, start_launcher, tmp_path):

@@ -66,8 +66,8 @@ def assert_normal_run(run, exit_code):
     assert not run.target_directory.exists()
 
 
-@pytest.mark.parametrize("value", ["", "{pid}x", "x{pid}", "{pid_plus_2_32}", "0", "{runner}"],
-                         ids=["empty", "digits-letter", "letter-digits", "beyond-32-bits", "zero",
+@pytest.mark.parametrize("value", ["", "{pid}x", "x{pid}", "+{pid}", "{pid_plus_2_32}", "0", "{runner}"],
+                         ids=["empty", "digits-letter", "letter-digits", "sign", "beyond-32-bits", "zero",
                               "other-executable"])
 def test_parent_that_names_no_live_run_of_this_file_means_normal_mode(live_launcher, run_launcher, value):
     value = value.format(pid=live_launcher.pid, pid_plus_2_32=live_launcher.pid + 2**32, runner="{RUNNER_PID}")
@@ -111,14 +111,21 @@ def test_ctrl_c_in_an_in_process_run_deletes_nothing(live_launcher, start_launch
     assert tree_state(live_launcher.target_directory) == before
 
 
-def test_parent_with_a_sign_passes_the_parse_but_aborts_in_the_template(live_launcher, run_launcher):
-    # The parse takes "+<pid>" for the live run, so this is in-process mode; the target
-    # directory's template takes digits only and ends the process.
-    run = run_launcher(live_launcher.exe, ["--exit", "6"],
-                       variables={"TARVIX_ONEFILE_PARENT": f"+{live_launcher.pid}", **live_launcher.variables})
-    assert (run.events, run.lines) == ([], [])
-    assert run.exit_code == 3  # the runtime's abort
-    assert list(live_launcher.target_directory.parent.glob(f"onefile_{run.pid}_*")) == []
+@pytest.mark.parametrize("time_us, random_text", [
+    (None, None), ("000000", "x\\..\\..\\..\\..\\..\\..\\evil"), ("{time}", "{random}\\.."), ("{time}", "{random}A"),
+    ("{time}", "AAAAAAAAA="), ("12345", "{random}"), ("1234567", "{random}"), ("12345x", "{random}")],
+    ids=["left-over-parent", "random-climbing-out", "random-with-dots", "random-too-long", "random-not-base64url",
+         "time-too-short", "time-too-long", "time-not-digits"])
+def test_time_and_random_not_as_a_launcher_publishes_them_mean_normal_mode(live_launcher, run_launcher, time_us,
+                                                                          random_text):
+    live = live_launcher.variables
+    variables = {"TARVIX_ONEFILE_PARENT": str(live_launcher.pid)}
+    if time_us is not None:
+        variables["TARVIX_ONEFILE_TIME_US"] = time_us.format(time=live["TARVIX_ONEFILE_TIME_US"])
+        variables["TARVIX_ONEFILE_RANDOM"] = random_text.format(random=live["TARVIX_ONEFILE_RANDOM"])
+    run = run_launcher(live_launcher.exe, ["--exit", "3"], variables=variables)
+    assert_normal_run(run, 3)
+    assert run.start["library"] != live_launcher.start["library"]
 
 
 def test_run_started_by_the_application_takes_in_process_mode(paths, run_launcher, tmp_path):

@@ -2,6 +2,7 @@
 the environment, the arguments and the exit code."""
 
 import filecmp
+import json
 import shutil
 import subprocess
 
@@ -16,14 +17,17 @@ def files_below(root):
 
 def test_full_run_extracts_runs_the_library_in_the_child_and_removes_the_directory(paths, run_launcher, tmp_path):
     copy = tmp_path / "copy"
-    run = run_launcher(paths.probe_exe, ["first", "second argument", "--copy-tree", windows_path(copy)])
+    args = ["first", "second argument", "--copy-tree", windows_path(copy), "--parent-modules"]
+    run = run_launcher(paths.probe_exe, args)
 
     assert run.exit_code == 0, run
     assert run.lines == [] and run.stderr == ""
     start = run.start
     assert start["pid"] != run.pid, "run_code must run in the child, not in the launcher's process"
-    assert start["argv"] == [windows_path(paths.probe_exe), "first", "second argument", "--copy-tree",
-                             windows_path(copy)]
+    assert start["argv"] == [windows_path(paths.probe_exe), *args]
+    # A console process with USER32 or GDI32 loaded no longer hears of logoff and shutdown.
+    modules = {name.lower() for name in run.one("parent_modules")["modules"]}
+    assert "kernel32.dll" in modules and not modules & {"user32.dll", "gdi32.dll"}, modules
 
     # The child loads the library from the directory the launcher extracted into.
     target = start["library"].rsplit("\\", 1)[0]
@@ -43,7 +47,7 @@ def test_full_run_extracts_runs_the_library_in_the_child_and_removes_the_directo
     assert env["TARVIX_ORIGINAL_ARGV0"] == windows_path(paths.probe_exe)
 
     # Everything the probe saw beside it is what probe.exe carries, byte for byte.
-    assert run.one("copied")["files"] == 4
+    assert run.one("copied")["files"] == 5
     carried = paths.probe_files
     assert files_below(copy) == sorted(["probe_app.dll", *files_below(carried)])
     assert filecmp.cmp(copy / "probe_app.dll", paths.probe_dll, shallow=False)
@@ -51,6 +55,24 @@ def test_full_run_extracts_runs_the_library_in_the_child_and_removes_the_directo
         assert filecmp.cmp(copy / relative, carried / relative, shallow=False), relative
 
     assert not run.target_directory.exists()
+
+
+def test_application_runs_from_a_private_directory_where_its_own_loads_find_its_libraries(paths, run_launcher,
+                                                                                           tmp_path):
+    run = run_launcher(paths.probe_exe, ["--acl", "--load", "probe_plugin.dll"], temp=tmp_path)
+
+    assert run.exit_code == 0, run
+    # Only the user and SYSTEM, for everything below too. (Wine keeps the entries as they
+    # were given but neither the protected flag nor inheritance.)
+    acl = run.one("acl")
+    assert acl["error"] == 0 and acl["entries"], acl
+    full_access, allowed, inherited_below = 0x1F01FF, 0, 3
+    assert {entry["sid"] for entry in acl["entries"]} == {acl["user"], "S-1-5-18"}, acl
+    assert all((entry["type"], entry["mask"], entry["flags"]) == (allowed, full_access, inherited_below)
+               for entry in acl["entries"]), acl
+    loaded = run.one("loaded")
+    assert loaded["module"] == run.start["library"].rsplit("\\", 1)[0] + "\\probe_plugin.dll", loaded
+    assert target_directories(tmp_path) == []
 
 
 @pytest.mark.parametrize("argv0", ["relprobe", ".\\relprobe.exe"])
@@ -104,8 +126,8 @@ def test_crashing_application_passes_the_exception_code_and_is_cleaned_up(paths,
     assert target_directories(tmp_path) == []
 
 
-# Command-line pieces as typed, and what the application must receive for each; None
-# for an empty argument, which does not reach it.
+# Command-line pieces as typed, and what the application must receive for each: what a
+# plain program would, an empty argument included.
 ARGUMENTS = [
     ("plain", "plain"),
     ('"two words"', "two words"),
@@ -113,7 +135,7 @@ ARGUMENTS = [
     ('"say \\"hi\\""', 'say "hi"'),
     ('"run\\\\\\"quote"', 'run\\"quote'),
     ('"C:\\Program Files\\\\"', "C:\\Program Files\\"),
-    ('""', None),
+    ('""', ""),
     ("back\\\\slashes\\\\", "back\\\\slashes\\\\"),
     ('x"y z"w', "xy zw"),
     ("&|^%PATH%<>", "&|^%PATH%<>"),
@@ -126,25 +148,26 @@ def test_arguments_survive_the_round_trip(paths, run_launcher, tmp_path):
     tail = " ".join(typed for typed, _ in ARGUMENTS)
     run = run_launcher(paths.probe_exe, tail=tail, temp=tmp_path)
     assert run.exit_code == 0, run
-    expected = [received for _, received in ARGUMENTS if received is not None]
+    expected = [received for _, received in ARGUMENTS]
     assert run.start["argv"] == [windows_path(paths.probe_exe), *expected]
 
 
-def test_wildcards_are_expanded_once_by_the_child(paths, run_launcher, tmp_path):
+def test_wildcards_empty_arguments_and_quotes_reach_the_application_as_a_plain_program_gets_them(
+        paths, run_launcher, tmp_path):
     work = tmp_path / "work"
     (work / "sub").mkdir(parents=True)
     for name in ["a.txt", "b.txt", "my file.txt", "c.dat", "sub/x.txt"]:
         (work / name).write_text(name)
     temp = tmp_path / "temp"
     temp.mkdir()
-    run = run_launcher(paths.probe_exe, tail='*.txt sub\\*.txt my*.txt *.none "*.dat"', cwd=work, temp=temp)
+    tail = '*.txt sub\\*.txt my*.txt *.none "*.dat" "" x "a b"\\ \\\\"q"'
+    run = run_launcher(paths.probe_exe, tail=tail, cwd=work, temp=temp)
+    plain = run_launcher(paths.plain_args_exe, tail=tail, cwd=work)
 
     assert run.exit_code == 0, run
-    argv = run.start["argv"][1:]
-    assert sorted(argv[:3]) == ["a.txt", "b.txt", "my file.txt"]
-    # A name with a blank stays one argument; a pattern that matches nothing stays as it
-    # is; quotes do not survive the relaunch, so a quoted pattern is expanded too.
-    assert argv[3:] == ["sub\\x.txt", "my file.txt", "*.none", "c.dat"]
+    assert run.start["argv"][1:] == json.loads(plain.lines[0])[1:]
+    # Expanded once, by the child: a name with a blank stays one argument.
+    assert sorted(run.start["argv"][1:4]) == ["a.txt", "b.txt", "my file.txt"]
 
 
 def test_temp_given_with_dot_dot_gives_the_simplified_directory(paths, run_launcher, tmp_path):
@@ -175,3 +198,4 @@ def test_twenty_launches_at_once_each_get_their_own_directory(paths):
     assert len(set(directories)) == 20
     assert len({run.start["env"]["TARVIX_ONEFILE_PARENT"] for run in runs}) == 20
     assert [path for path in directories if path.exists()] == []
+

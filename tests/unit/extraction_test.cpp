@@ -6,7 +6,7 @@
 #include <cwchar>
 
 #include "import_hook.h"
-#include "launcher/run_state.h"
+#include "state/run_state.h"
 #include "paths/path_template.h"
 #include "payload/extraction.h"
 #include "payload/payload_reader.h"

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <shlobj.h>
 #include <windows.h>
 
 #include <cstdint>
@@ -13,6 +12,7 @@
 #include "import_hook.h"
 #include "paths/environment.h"
 #include "paths/path_template.h"
+#include "state/run_state.h"
 
 namespace {
 
@@ -98,14 +98,7 @@ bool all_digits(const std::wstring& text) {
     return true;
 }
 
-// ---- The {RANDOM} generator, recomputed from its definition --------------------------
-
-// One xorshift32 step (13, 17, 5), kept in a 64-bit integer cut back to 32 bits.
-uint64_t reference_xorshift32(uint64_t x) {
-    x = (x ^ (x << 13)) & 0xFFFFFFFFu;
-    x ^= x >> 17;
-    return (x ^ (x << 5)) & 0xFFFFFFFFu;
-}
+// ---- The {RANDOM} text ----------------------------------------------------------------
 
 wchar_t reference_base64url(unsigned value) {
     if (value < 26) return static_cast<wchar_t>(L'A' + value);
@@ -114,73 +107,25 @@ wchar_t reference_base64url(unsigned value) {
     return value == 62 ? L'-' : L'_';
 }
 
-// The eight low bytes packed first-to-last into one 64-bit number, read as 6-bit groups
-// from the top; the eleventh group runs two zero bits past the end.
-std::wstring reference_random_text(uint32_t seed) {
-    uint64_t x = seed;
-    uint64_t packed = 0;
-    for (int i = 0; i < 8; ++i) {
-        x = reference_xorshift32(x);
-        packed = (packed << 8) | (x & 0xFF);
-    }
-    std::wstring text;
-    for (int group = 0; group < 11; ++group) {
-        int low_bit = 64 - 6 * (group + 1);
-        uint64_t bits = low_bit >= 0 ? packed >> low_bit : packed << -low_bit;
-        text += reference_base64url(static_cast<unsigned>(bits & 63));
-    }
-    return text;
-}
-
-TEST(random_text, equals_xorshift32_bytes_in_base64url) {
-    // The reference itself: the first xorshift32 output from seed 1 is 270369.
-    ASSERT_EQ(270369u, reference_xorshift32(1));
-
-    const uint32_t seeds[] = {1, 2, 0x12345678u, 2463534242u, 0x80000000u, 0xFFFFFFFFu};
-    for (uint32_t seed : seeds) {
-        SCOPED_TRACE(testing::Message() << "seed " << seed);
+TEST(random_text, is_the_eight_bytes_in_base64url_without_fill) {
+    // The bytes packed first-to-last into one 64-bit number, read as 6-bit groups from
+    // the top; the eleventh group runs two zero bits past the end.
+    uint8_t bytes[8] = {0xFB, 0xFF, 0x00, 0x10, 0x83, 0x3E, 0x7F, 0xA5};
+    for (int round = 0; round < 500; ++round) {
+        uint64_t packed = 0;
+        for (uint8_t byte : bytes) packed = (packed << 8) | byte;
+        std::wstring expected;
+        for (int group = 0; group < 11; ++group) {
+            int low_bit = 64 - 6 * (group + 1);
+            uint64_t bits = low_bit >= 0 ? packed >> low_bit : packed << -low_bit;
+            expected += reference_base64url(static_cast<unsigned>(bits & 63));
+        }
         wchar_t output[16];
         wmemset(output, L'#', 16);
-        random_text_from_seed(seed, output);
-        EXPECT_EQ(reference_random_text(seed), output);
-        EXPECT_EQ(L'#', output[12]);  // eleven characters and the NUL, nothing more
-    }
-
-    // Many seeds: the text always has eleven base64url characters, the last one made of
-    // four bits and two zero bits.
-    uint32_t seed = 1;
-    for (int i = 0; i < 2000; ++i, seed = seed * 2654435761u + 12345u) {
-        wchar_t output[16];
-        random_text_from_seed(seed == 0 ? 1 : seed, output);
-        std::wstring text = output;
-        ASSERT_EQ(11u, text.size()) << "seed " << seed;
-        for (wchar_t c : text) ASSERT_TRUE(is_base64url(c)) << "seed " << seed;
-        ASSERT_EQ(reference_random_text(seed == 0 ? 1 : seed), text) << "seed " << seed;
-    }
-}
-
-TEST(random_seed, xors_the_halves_of_its_sources_and_never_gives_zero) {
-    struct case_ {
-        uint64_t counter;
-        uint64_t address;
-        uint32_t process_id;
-        uint32_t seed;
-    };
-    const case_ cases[] = {
-        {0x0000000100000002ull, 0x0000000400000008ull, 16, 31},
-        {0xFFFFFFFF00000000ull, 0, 0, 0xFFFFFFFFu},
-        {0, 0x00000000DEADBEEFull, 0, 0xDEADBEEFu},
-        {0, 0, 0x1234, 0x1234},
-        {0x8000000000000000ull, 0x0000000080000000ull, 1, 1},
-        // The xor of everything is 0: the seed becomes 1.
-        {0, 0, 0, 1},
-        {0x1234567812345678ull, 0, 0, 1},
-        {5, 3, 6, 1},
-        {0xAAAA0000ull << 32, 0x00000000AAAA0000ull, 0, 1},
-    };
-    for (const case_& c : cases) {
-        EXPECT_EQ(c.seed, random_seed(c.counter, c.address, c.process_id))
-            << std::hex << c.counter << " " << c.address << " " << c.process_id;
+        random_text_from_bytes(bytes, output);
+        ASSERT_EQ(expected, output) << "round " << round;
+        ASSERT_EQ(L'#', output[12]);  // eleven characters and the NUL, nothing more
+        for (uint8_t& byte : bytes) byte = static_cast<uint8_t>(byte * 167 + round);
     }
 }
 
@@ -283,7 +228,7 @@ TEST_F(path_template, pid_takes_digits_from_the_variable_or_the_own_process_id) 
     EXPECT_EQ(L"<absent>", variable("TARVIX_ONEFILE_PARENT"));  // not published
 
     // Digits are taken as they are, whatever process they name.
-    const wchar_t* inherited[] = {L"4", L"0001234", L"99999999999999999999"};
+    const wchar_t* inherited[] = {L"4", L"0001234", L"4294967295"};
     for (const wchar_t* value : inherited) {
         set_environment("TARVIX_ONEFILE_PARENT", value);
         result = expand(L"{PID}");
@@ -298,8 +243,8 @@ TEST_F(path_template, pid_takes_digits_from_the_variable_or_the_own_process_id) 
     EXPECT_EQ(own, result.text);
 }
 
-TEST_F(path_template, pid_that_is_not_all_digits_aborts) {
-    const wchar_t* malformed[] = {L"-12", L"+12", L" 12", L"12a"};
+TEST_F(path_template, pid_that_is_not_a_32_bit_number_in_digits_aborts) {
+    const wchar_t* malformed[] = {L"-12", L"+12", L" 12", L"12a", L"4294967296", L"\xFF11"};
     for (const wchar_t* value : malformed) {
         SCOPED_TRACE(testing::Message() << "value " << testing::PrintToString(std::wstring(value)));
         set_environment("TARVIX_ONEFILE_PARENT", value);
@@ -516,36 +461,47 @@ TEST_F(path_template, value_that_does_not_fit_aborts) {
 
 using get_proc_address_function = FARPROC(WINAPI*)(HMODULE, LPCSTR);
 get_proc_address_function real_get_proc_address = nullptr;
-HRESULT fake_folder_result = S_OK;
-std::vector<int> folders_asked;
+bool profile_known = true;
+LSTATUS shell_folder_status = ERROR_SUCCESS;
 
-HRESULT WINAPI fake_folder_path(HWND window, int folder, HANDLE token, DWORD flags, LPWSTR path) {
-    folders_asked.push_back(folder);
-    if (window != nullptr || token != nullptr || flags != 0) return E_INVALIDARG;
-    if (fake_folder_result != S_OK) return fake_folder_result;
-    wcscpy(path, folder == CSIDL_PROFILE ? L"C:\\Users\\me\\" : L"C:\\Users\\me\\Local\\\\");
-    return S_OK;
+BOOL WINAPI fake_profile_directory(HANDLE token, LPWSTR path, LPDWORD size) {
+    if (token == nullptr || !profile_known) return FALSE;
+    wcscpy(path, L"C:\\Users\\me");
+    *size = 12;
+    return TRUE;
 }
 
-FARPROC WINAPI get_proc_address_with_fake_folders(HMODULE module, LPCSTR name) {
-    if (HIWORD(reinterpret_cast<ULONG_PTR>(name)) != 0 && strcmp(name, "SHGetFolderPathW") == 0) {
-        return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&fake_folder_path));
+LSTATUS WINAPI fake_registry_value(HKEY, LPCWSTR, LPCWSTR value, DWORD, LPDWORD, PVOID data, LPDWORD) {
+    if (shell_folder_status != ERROR_SUCCESS) return shell_folder_status;
+    wcscpy(static_cast<wchar_t*>(data), wcscmp(value, L"Local AppData") == 0 ? L"D:\\Local\\\\" : L"?");
+    return ERROR_SUCCESS;
+}
+
+FARPROC WINAPI get_proc_address_with_fake_profile(HMODULE module, LPCSTR name) {
+    if (HIWORD(reinterpret_cast<ULONG_PTR>(name)) != 0 && strcmp(name, "GetUserProfileDirectoryW") == 0) {
+        return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&fake_profile_directory));
     }
     return real_get_proc_address(module, name);
 }
 
-TEST_F(path_template, home_and_cache_dir_come_from_the_profile_folders) {
-    scoped_import_hook hook("kernel32.dll", "GetProcAddress",
-                            reinterpret_cast<void*>(&get_proc_address_with_fake_folders));
-    real_get_proc_address = reinterpret_cast<get_proc_address_function>(hook.original());
-    fake_folder_result = S_OK;
-    folders_asked.clear();
+TEST_F(path_template, home_and_cache_dir_come_from_the_token_and_the_shell_folder_settings) {
+    scoped_import_hook lookup("kernel32.dll", "GetProcAddress",
+                              reinterpret_cast<void*>(&get_proc_address_with_fake_profile));
+    scoped_import_hook registry("advapi32.dll", "RegGetValueW", reinterpret_cast<void*>(&fake_registry_value));
+    real_get_proc_address = reinterpret_cast<get_proc_address_function>(lookup.original());
+    profile_known = true;
+    shell_folder_status = ERROR_SUCCESS;
     expansion_result result = expand(L"{HOME}\\a|{cache_dir}\\b");
     EXPECT_TRUE(result.ok);
-    EXPECT_EQ(L"C:\\Users\\me\\a|C:\\Users\\me\\Local\\b", result.text);
-    EXPECT_EQ((std::vector<int>{CSIDL_PROFILE, CSIDL_LOCAL_APPDATA}), folders_asked);
+    EXPECT_EQ(L"C:\\Users\\me\\a|D:\\Local\\b", result.text);
 
-    fake_folder_result = E_FAIL;
+    // Without a setting the folder has its default place in the profile.
+    shell_folder_status = ERROR_FILE_NOT_FOUND;
+    result = expand(L"{CACHE_DIR}");
+    EXPECT_TRUE(result.ok);
+    EXPECT_EQ(L"C:\\Users\\me\\AppData\\Local", result.text);
+
+    profile_known = false;
     result = expand(L"x{HOME}");
     EXPECT_FALSE(result.ok);
     EXPECT_EQ(L"x", result.text);

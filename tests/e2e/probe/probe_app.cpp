@@ -7,15 +7,23 @@
 //   --mark TEXT            report TEXT, so that a test knows how far the probe got
 //   --sleep MS             sleep
 //   --ignore-ctrl-c        handle console control events by ignoring them
+//   --exit-on-ctrl-c N     handle console control events by ending the process with N
 //   --wait-for PATH        wait until PATH exists (at most two minutes)
 //   --copy-tree DEST       copy every file beside the library, below too, into DEST
 //   --run-again ARGS...    start the launcher (argv[0]) again with ARGS and report what
 //                          that run printed and returned; takes the rest of the arguments
 //   --crash                make an access violation
+//   --load NAME            load the library NAME by the system's search and report where
+//                          it came from
+//   --acl                  report the access list of the directory beside the library
+//   --parent-modules       report the modules loaded in the process TARVIX_ONEFILE_PARENT names
 //
 // Every line is a JSON object with an "event" field; texts are escaped to ASCII, so that
 // blanks, tabs, quotes and characters beyond ASCII are visible exactly.
 #include <windows.h>
+#include <aclapi.h>
+#include <psapi.h>
+#include <sddl.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -221,7 +229,75 @@ void run_again(int argc, wchar_t** argv, int first, const wchar_t* library_path)
          ", \"output\": " + json_text(output) + "}");
 }
 
+void report_load(const wchar_t* name) {
+    HMODULE module = LoadLibraryW(name);
+    static wchar_t module_path[path_capacity];
+    if (module != nullptr) GetModuleFileNameW(module, module_path, path_capacity);
+    emit("{\"event\": \"loaded\", \"name\": " + json_text(name) + ", \"module\": " +
+         (module != nullptr ? json_text(module_path) : std::string("null")) +
+         ", \"error\": " + std::to_string(module != nullptr ? 0 : GetLastError()) + "}");
+}
+
+std::string sid_text(PSID sid) {
+    wchar_t* text = nullptr;
+    if (!ConvertSidToStringSidW(sid, &text)) return "\"?\"";
+    std::string quoted = json_text(text);
+    LocalFree(text);
+    return quoted;
+}
+
+// The entries as stored, the protected flag (which Wine does not keep), and this
+// process's user for comparison.
+void report_acl(const wchar_t* library_path) {
+    std::wstring directory = directory_of(library_path);
+    PACL access_list = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    DWORD error = GetNamedSecurityInfoW(directory.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                                        nullptr, &access_list, nullptr, &descriptor);
+    std::string entries;
+    for (DWORD i = 0; error == ERROR_SUCCESS && access_list != nullptr && i < access_list->AceCount; ++i) {
+        ACCESS_ALLOWED_ACE* entry = nullptr;
+        if (!GetAce(access_list, i, reinterpret_cast<void**>(&entry))) continue;
+        entries += std::string(entries.empty() ? "" : ", ") + "{\"type\": " + std::to_string(entry->Header.AceType) +
+                   ", \"flags\": " + std::to_string(entry->Header.AceFlags) + ", \"mask\": " +
+                   std::to_string(entry->Mask) + ", \"sid\": " + sid_text(&entry->SidStart) + "}";
+    }
+    HANDLE token = nullptr;
+    unsigned char user[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE] = {};
+    DWORD size = 0;
+    OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
+    GetTokenInformation(token, TokenUser, user, sizeof user, &size);
+    CloseHandle(token);
+    emit("{\"event\": \"acl\", \"error\": " + std::to_string(error) + ", \"entries\": [" + entries +
+         "], \"user\": " + sid_text(reinterpret_cast<TOKEN_USER*>(user)->User.Sid) + "}");
+    if (descriptor != nullptr) LocalFree(descriptor);
+}
+
+void report_parent_modules() {
+    wchar_t value[32];
+    DWORD length = GetEnvironmentVariableW(L"TARVIX_ONEFILE_PARENT", value, 32);
+    HANDLE parent = length > 0 && length < 32
+                        ? OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, wcstoul(value, nullptr, 10))
+                        : nullptr;
+    HMODULE modules[1024];
+    DWORD needed = 0;
+    std::string names;
+    if (parent != nullptr && EnumProcessModules(parent, modules, sizeof modules, &needed)) {
+        for (DWORD i = 0; i < needed / sizeof(HMODULE) && i < 1024; ++i) {
+            wchar_t name[MAX_PATH];
+            if (GetModuleBaseNameW(parent, modules[i], name, MAX_PATH) == 0) continue;
+            names += std::string(names.empty() ? "" : ", ") + json_text(name);
+        }
+    }
+    if (parent != nullptr) CloseHandle(parent);
+    emit("{\"event\": \"parent_modules\", \"modules\": [" + names + "]}");
+}
+
 BOOL WINAPI ignore_control_event(DWORD) { return TRUE; }
+
+UINT exit_code_on_control_event = 0;
+
+BOOL WINAPI exit_on_control_event(DWORD) { ExitProcess(exit_code_on_control_event); }
 
 LONG WINAPI end_with_exception_code(EXCEPTION_POINTERS*) { return EXCEPTION_EXECUTE_HANDLER; }
 
@@ -243,6 +319,9 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv, const wc
             Sleep(wcstoul(argv[++i], nullptr, 10));
         } else if (wcscmp(option, L"--ignore-ctrl-c") == 0) {
             SetConsoleCtrlHandler(ignore_control_event, TRUE);
+        } else if (wcscmp(option, L"--exit-on-ctrl-c") == 0 && has_value) {
+            exit_code_on_control_event = wcstoul(argv[++i], nullptr, 0);
+            SetConsoleCtrlHandler(exit_on_control_event, TRUE);
         } else if (wcscmp(option, L"--wait-for") == 0 && has_value) {
             const wchar_t* path = argv[++i];
             bool found = false;
@@ -257,6 +336,12 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv, const wc
         } else if (wcscmp(option, L"--run-again") == 0) {
             run_again(argc, argv, i + 1, library_path);
             break;
+        } else if (wcscmp(option, L"--load") == 0 && has_value) {
+            report_load(argv[++i]);
+        } else if (wcscmp(option, L"--acl") == 0) {
+            report_acl(library_path);
+        } else if (wcscmp(option, L"--parent-modules") == 0) {
+            report_parent_modules();
         } else if (wcscmp(option, L"--crash") == 0) {
             // Without the filter Wine would start its debugger; with it the process
             // ends at once, with the exception's code as its exit code.

@@ -1,0 +1,88 @@
+#include "target/target_directory.h"
+
+#include <cstdlib>
+#include <cwchar>
+
+#include "diag/fatal.h"
+#include "diag/messages.h"
+#include "paths/environment.h"
+#include "paths/path_template.h"
+#include "payload/extraction.h"
+#include "state/run_state.h"
+
+namespace {
+
+constexpr wchar_t target_directory_template[] = L"{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}";
+// Each attempt draws 66 random bits; a second collision means someone is making the
+// names on purpose, and more attempts would not help.
+constexpr int fresh_name_attempts = 4;
+constexpr DWORD full_access = FILE_ALL_ACCESS;
+constexpr BYTE inherited_by_everything_below = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
+
+}  // namespace
+
+void fix_target_directory() {
+    bool expanded = expand_path_template(target_directory, target_directory_template, target_directory_capacity);
+    wchar_t absolute[target_directory_capacity];
+    DWORD length = GetFullPathNameW(target_directory, target_directory_capacity, absolute, nullptr);
+    if (length == 0 || length >= target_directory_capacity) abort();
+    // Clearing the whole rest keeps the path followed by NULs only, whatever the longer
+    // unsimplified text left there.
+    wmemset(target_directory, 0, target_directory_capacity + 1);
+    wmemcpy(target_directory, absolute, length);
+    if (!expanded) fatal_template_error(target_directory_template);
+}
+
+void create_fresh_target_directory() {
+    for (int attempt = 1;; ++attempt) {
+        fix_target_directory();
+        DWORD error = create_private_directory(target_directory);
+        if (error == 0) break;
+        if (error != ERROR_ALREADY_EXISTS || attempt == fresh_name_attempts) {
+            fatal_os_error(message_create_directory_failed, error);
+        }
+        set_environment("TARVIX_ONEFILE_TIME_US", nullptr);
+        set_environment("TARVIX_ONEFILE_RANDOM", nullptr);
+    }
+    extraction_started = true;
+    // A console event that came while the directory was made has its handler waiting to
+    // delete it: nothing may be written into it now.
+    if (stop_requested) wait_to_be_ended();
+}
+
+bool build_private_descriptor(private_descriptor* built) {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+    alignas(TOKEN_USER) unsigned char user_record[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    DWORD size = 0;
+    BOOL read = GetTokenInformation(token, TokenUser, user_record, sizeof user_record, &size);
+    CloseHandle(token);
+    if (!read) return false;
+    PSID user = reinterpret_cast<TOKEN_USER*>(user_record)->User.Sid;
+    if (!CopySid(sizeof built->user, built->user, user)) return false;
+
+    unsigned char system_sid[SECURITY_MAX_SID_SIZE];
+    DWORD system_size = sizeof system_sid;
+    ACL* access_list = reinterpret_cast<ACL*>(built->access_list);
+    return CreateWellKnownSid(WinLocalSystemSid, nullptr, system_sid, &system_size) &&
+           InitializeAcl(access_list, sizeof built->access_list, ACL_REVISION) &&
+           AddAccessAllowedAceEx(access_list, ACL_REVISION, inherited_by_everything_below, full_access, built->user) &&
+           AddAccessAllowedAceEx(access_list, ACL_REVISION, inherited_by_everything_below, full_access, system_sid) &&
+           InitializeSecurityDescriptor(&built->descriptor, SECURITY_DESCRIPTOR_REVISION) &&
+           SetSecurityDescriptorOwner(&built->descriptor, built->user, FALSE) &&
+           SetSecurityDescriptorDacl(&built->descriptor, TRUE, access_list, FALSE) &&
+           SetSecurityDescriptorControl(&built->descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED);
+}
+
+DWORD create_private_directory(const wchar_t* path) {
+    private_descriptor built;
+    if (!build_private_descriptor(&built)) {
+        DWORD error = GetLastError();
+        return error != 0 ? error : ERROR_INVALID_SECURITY_DESCR;
+    }
+    SECURITY_ATTRIBUTES security = {sizeof security, &built.descriptor, FALSE};
+    if (CreateDirectoryW(path, &security)) return 0;
+    if (GetLastError() != ERROR_PATH_NOT_FOUND) return GetLastError();
+    create_directory_chain(path);
+    return CreateDirectoryW(path, &security) ? 0 : GetLastError();
+}
