@@ -27,9 +27,9 @@ std::u16string payload_path_of(const std::vector<std::string>& components, const
         if (i > 0) path += payload_separator;
         path += name;
     }
-    if (path.size() > max_path_units)
+    if (path.size() > payload_path_max_units)
         refuse(display, "path is " + std::to_string(path.size()) + " UTF-16 units long, over the limit of " +
-                            std::to_string(max_path_units));
+                            std::to_string(payload_path_max_units));
     return path;
 }
 

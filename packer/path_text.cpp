@@ -58,21 +58,6 @@ void append_utf8(std::string& out, char32_t code) {
 
 char16_t ascii_upper(char16_t c) { return (c >= 'a' && c <= 'z') ? char16_t(c - 0x20) : c; }
 
-// Base name as Windows matches device names: up to the first dot, trailing spaces dropped.
-bool is_device_name(const std::u16string& component) {
-    std::u16string base = component.substr(0, component.find(u'.'));
-    while (!base.empty() && base.back() == u' ') base.pop_back();
-    for (auto& c : base) c = ascii_upper(c);
-    if (base == u"CON" || base == u"PRN" || base == u"AUX" || base == u"NUL" ||
-        base == u"CONIN$" || base == u"CONOUT$")
-        return true;
-    if (base.size() != 4 || (base.compare(0, 3, u"COM") != 0 && base.compare(0, 3, u"LPT") != 0))
-        return false;
-    // Windows reserves the superscript digits too.
-    char16_t digit = base[3];
-    return (digit >= u'0' && digit <= u'9') || digit == 0xB9 || digit == 0xB2 || digit == 0xB3;
-}
-
 // Simple uppercase of one UTF-16 unit, as NTFS compares names unit by unit. Covers ASCII,
 // Latin-1, Latin Extended-A, Greek, Cyrillic (U+0400-U+04BF) and fullwidth Latin; other
 // scripts compare exactly, so a clash there is left to the target file system.
@@ -180,7 +165,7 @@ const char* windows_name_problem(const std::u16string& component) {
     }
     if (component.back() == u'.') return "name ends with a dot, which Windows drops";
     if (component.back() == u' ') return "name ends with a space, which Windows drops";
-    if (is_device_name(component)) return "reserved device name on Windows";
+    if (is_device_name(component.data(), component.size())) return "reserved device name on Windows";
     return nullptr;
 }
 

@@ -128,8 +128,8 @@ void feed_entry_head(compressor& c, const pack_file& file) {
         head.push_back(static_cast<unsigned char>(unit & 0xFF));
         head.push_back(static_cast<unsigned char>(unit >> 8));
     }
-    head.resize(head.size() + 2 + 8, 0);
-    put_u64(head.data() + head.size() - 8, file.size);
+    head.resize(head.size() + 2 + entry_size_bytes, 0);  // the terminator stays 0x0000
+    put_u64(head.data() + head.size() - entry_size_bytes, file.size);
     feed(c, head.data(), head.size());
 }
 
@@ -172,17 +172,17 @@ void compress_content(compressor& c, const std::vector<pack_file>& files, int le
         feed_entry_head(c, file);
         feed_file_data(c, file);
     }
-    const unsigned char end_marker[end_marker_size] = {0, 0};
+    const unsigned char end_marker[end_marker_size] = {end_marker_unit & 0xFF, end_marker_unit >> 8};
     feed(c, end_marker, sizeof end_marker);
     drain(c, ZSTD_e_end);
 }
 
 // zstd chooses the frame header itself; the launcher depends on its exact form.
 void check_frame_header(const fs::path& path, unsigned char expected_window) {
-    unsigned char head[payload_magic_size + 6] = {};
+    unsigned char head[payload_header_size + 6] = {};
     std::ifstream in(path, std::ios::binary);
     in.read(reinterpret_cast<char*>(head), sizeof head);
-    const unsigned char* frame = head + payload_magic_size;
+    const unsigned char* frame = head + payload_header_size;
     if (!in || !std::equal(zstd_frame_magic, zstd_frame_magic + 4, frame))
         throw failure("zstd wrote no frame magic; payload discarded");
     if (frame[4] != frame_header_descriptor || frame[5] != expected_window) {
@@ -199,13 +199,13 @@ void check_frame_header(const fs::path& path, unsigned char expected_window) {
 void write_payload(const std::vector<pack_file>& files, const fs::path& output, int level, int workers) {
     if (fs::is_directory(output)) throw failure("output '" + printable(host_bytes(output)) + "' is a directory");
     temp_output out(temp_name_beside(output));
-    write_bytes(out, payload_magic, payload_magic_size);
+    write_bytes(out, payload_header, payload_header_size);
 
     compressor c(out);
     compress_content(c, files, level, workers);
 
-    unsigned char tail[zero_gap_size + trailer_size] = {};
-    put_u64(tail + zero_gap_size, payload_magic_size + c.frame_size + zero_gap_size);
+    unsigned char tail[payload_gap_size + payload_trailer_size] = {};
+    put_u64(tail + payload_gap_size, payload_header_size + c.frame_size + payload_gap_size);
     write_bytes(out, tail, sizeof tail);
     out.stream.close();
     if (!out.stream) throw failure("cannot write '" + printable(host_bytes(out.path)) + "'");

@@ -11,6 +11,7 @@ from conftest import (END_MARKER, attached_payload, deterministic_bytes, entry, 
 HEADER_MISSING = "Error, couldn't find attached data header."
 DECODE_FAILED = "Error, couldn't decode attached data."
 NO_FILES = "Error, attached data holds no files."
+UNSAFE = "Error, attached data names a file outside the target directory."
 
 SPECIAL_SIZES = {"sizes\\empty.bin": 0, "sizes\\one_chunk.bin": 32768, "sizes\\one_chunk_and_a_byte.bin": 32769,
                  "sizes\\four_chunks.bin": 100000}
@@ -160,3 +161,16 @@ def test_directory_part_naming_a_file_fails_to_open(probe_dll, make_launcher, ru
     [left] = target_directories(tmp_path)
     assert (run.lines, run.stderr) == ([], f"Error, failed to open '{windows_path(left)}\\a\\b.txt' for writing.\n")
     assert read_tree(left) == {"probe_app.dll": probe_dll, "a": b"file"}
+
+
+@pytest.mark.parametrize("name", ["sub\\con.txt", "NUL", "Com1.log", "lpt\u00b9", "CONOUT$", "aux .txt"])
+def test_device_name_is_refused_before_anything_of_it_is_written(probe_dll, make_launcher, run_launcher, tmp_path,
+                                                                 name):
+    # Names that only begin like a device are files like any other.
+    near_misses = {"console.txt": b"1", "com10\\nul_x.txt": b"2"}
+    content = entry("probe_app.dll", probe_dll) + b"".join(entry(path, data) for path, data in near_misses.items())
+    content += entry(name, b"bytes for a device") + END_MARKER
+    run = run_launcher(make_launcher(attached_payload(zstd_frame(content)), "device"), [], temp=tmp_path)
+    assert (run.exit_code, run.lines, run.stderr, run.events) == (2, [UNSAFE], "", []), run
+    [left] = target_directories(tmp_path)
+    assert read_tree(left) == {"probe_app.dll": probe_dll, **near_misses}
