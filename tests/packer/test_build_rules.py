@@ -41,6 +41,8 @@ REFUSALS = [
      "café", "differs only in letter case"),
     ("Cyrillic case clash", lambda t, l: (write(t / "дом"), write(t / "ДОМ")),
      "дом", "differs only in letter case"),
+    ("Vietnamese case clash", lambda t, l: (write(t / "Ạ.txt"), write(t / "ạ.txt")),
+     "ạ.txt", "differs only in letter case from 'Ạ.txt'"),
     ("directory case clash", lambda t, l: (write(t / "Sub" / "a"), write(t / "sub" / "b")),
      "sub/b", "directory 'sub' differs only in letter case from 'Sub'"),
     ("file and directory", lambda t, l: (write(t / "A"), write(t / "a" / "b")),
@@ -110,6 +112,10 @@ def test_accepted_tree_shapes(pack, tmp_path):
     write(tree / "a0", b"1")                                  # order is by the stored path:
     write(tree / "a" / "b", b"2")                             # '0' (0x30) < '\' (0x5C), not > '/'
     write(tree / "sigma ς.txt", b"3")                        # final sigma clashes with nothing
+    write(tree / "ß.txt", b"4")                               # no full case folding:
+    write(tree / "ss.txt", b"5")                              # two files on Windows
+    write(tree / "𐐀.txt", b"6")                               # beyond the BMP, NTFS compares
+    write(tree / "𐐨.txt", b"7")                               # surrogates exactly
     payload = build(pack, library, tmp_path / "p.bin", directory=tree)
 
     entries = parse_content(decompress(split_payload(payload)))
@@ -121,6 +127,10 @@ def test_accepted_tree_shapes(pack, tmp_path):
         ("bin\\app.dll", b"MZ deeper copy"),
         ("real.txt", b"target"),
         ("sigma ς.txt", b"3"),
+        ("ss.txt", b"5"),
+        ("ß.txt", b"4"),
+        ("𐐀.txt", b"6"),
+        ("𐐨.txt", b"7"),
     ]
 
 
