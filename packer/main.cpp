@@ -32,7 +32,7 @@ const char* usage_text = R"(usage:
   tarvix-pack --help
 
 build    Packs APP.dll as the first entry, then every regular file under DIR in
-         code point order of its payload path. Refuses, naming the file, anything
+         code point order of its payload path (APP.dll itself only once). Refuses, naming the file, anything
          Windows could not hold as it is. --level is the zstd level, 1..22
          (default 19). Writes beside PAYLOAD first and renames it into place.
 list     One line per entry: the size in bytes right-aligned in 12 columns, two

@@ -47,7 +47,7 @@ REFUSALS = [
      "sub/b", "directory 'sub' differs only in letter case from 'Sub'"),
     ("file and directory", lambda t, l: (write(t / "A"), write(t / "a" / "b")),
      "a/b", "directory 'a' differs only in letter case from 'A'"),
-    ("library itself in dir", lambda t, l: write(t / "app.dll"), "app.dll", "same path as the library"),
+    ("other file named as the library", lambda t, l: write(t / "app.dll"), "app.dll", "same path as the library"),
     ("library name in dir", lambda t, l: write(t / "APP.DLL"),
      "APP.DLL", "differs only in letter case from the library 'app.dll'"),
     ("library name as directory", lambda t, l: write(t / "app.dll" / "x"),
@@ -132,6 +132,16 @@ def test_accepted_tree_shapes(pack, tmp_path):
         ("𐐀.txt", b"6"),
         ("𐐨.txt", b"7"),
     ]
+
+
+def test_library_at_the_top_of_the_directory_is_packed_once_as_the_first_entry(pack, tmp_path):
+    tree = tmp_path / "tree"
+    write(tree / "app.dll", b"MZ app")
+    write(tree / "a.txt", b"a")
+    os.symlink("app.dll", tree / "z.dll")  # the same file under another name is a file of its own
+    payload = build(pack, tree / "app.dll", tmp_path / "p.bin", directory=tree)
+    assert parse_content(decompress(split_payload(payload))) == [
+        ("app.dll", b"MZ app"), ("a.txt", b"a"), ("z.dll", b"MZ app")]
 
 
 def test_failure_while_writing_removes_the_partial_output(pack, tmp_path):
