@@ -1,9 +1,12 @@
 """What build accepts, what it refuses, and that a refusal or failure leaves no file."""
 
 import os
+import pty
+import re
 import resource
 import signal
 import socket
+import subprocess
 
 import pytest
 
@@ -142,6 +145,31 @@ def test_library_at_the_top_of_the_directory_is_packed_once_as_the_first_entry(p
     payload = build(pack, tree / "app.dll", tmp_path / "p.bin", directory=tree)
     assert parse_content(decompress(split_payload(payload))) == [
         ("app.dll", b"MZ app"), ("a.txt", b"a"), ("z.dll", b"MZ app")]
+
+
+def test_progress_line_only_on_a_terminal_and_not_with_quiet(pack, tarvix_pack, tmp_path):
+    library = tmp_path / "app.dll"
+    library.write_bytes(b"MZ")
+    write(tmp_path / "tree" / "a.txt")
+    args = [tarvix_pack, "build", "--library", library, "--dir", tmp_path / "tree", "-o", tmp_path / "p.bin"]
+
+    def stderr_on_a_terminal(*extra):
+        main, side = pty.openpty()
+        subprocess.run([*args, *extra], stderr=side, check=True)
+        os.close(side)
+        shown = b""
+        try:
+            while chunk := os.read(main, 4096):
+                shown += chunk
+        except OSError:  # the terminal's other side is closed
+            pass
+        os.close(main)
+        return shown
+
+    assert re.fullmatch(rb"(\rtarvix-pack: \d of 2 files, [\d.]+ of [\d.]+ MB, [\d.]+ MB/s *)+\r\n",
+                        stderr_on_a_terminal()), "one line, rewritten in place, ended at the end"
+    assert stderr_on_a_terminal("--quiet") == b""
+    assert pack(*args[1:]).stderr == b""
 
 
 def test_failure_while_writing_removes_the_partial_output(pack, tmp_path):
