@@ -55,12 +55,24 @@ function(tarvix_add_onefile name)
     COMMENT "Packing the payload of ${name}"
     VERBATIM)
 
-  # The payload is linked as one constant array through the assembler's .incbin: no
-  # generated C array, so a payload of hundreds of megabytes links in seconds.
+  # The same text, UTF-8 here, reaches the version record and {COMPANY}/{PRODUCT}: each
+  # literal escapes backslashes and quotes in its own syntax.
+  foreach(field COMPANY PRODUCT)
+    if(arg_${field} MATCHES "[\r\n]")
+      message(FATAL_ERROR "tarvix_add_onefile(${name}): ${field} must be one line of text")
+    endif()
+  endforeach()
   string(REPLACE "\\" "\\\\" company_c "${arg_COMPANY}")
   string(REPLACE "\"" "\\\"" company_c "${company_c}")
   string(REPLACE "\\" "\\\\" product_c "${arg_PRODUCT}")
   string(REPLACE "\"" "\\\"" product_c "${product_c}")
+  string(REPLACE "\\" "\\\\" company_rc "${arg_COMPANY}")
+  string(REPLACE "\"" "\"\"" company_rc "${company_rc}")
+  string(REPLACE "\\" "\\\\" product_rc "${arg_PRODUCT}")
+  string(REPLACE "\"" "\"\"" product_rc "${product_rc}")
+
+  # The payload is linked as one constant array through the assembler's .incbin: no
+  # generated C array, so a payload of hundreds of megabytes links in seconds.
   set(payload_source "${work}/payload_data.cpp")
   file(CONFIGURE OUTPUT "${payload_source}" CONTENT [=[
 // Generated for @name@: the attached payload and the build-time constants.
@@ -89,8 +101,6 @@ __asm__(
     list(LENGTH version_parts version_count)
   endwhile()
   string(REPLACE ";" "," version_numbers "${version_parts}")
-  string(REPLACE "\"" "\"\"" company_rc "${arg_COMPANY}")
-  string(REPLACE "\"" "\"\"" product_rc "${arg_PRODUCT}")
   set(icon "${arg_ICON}")
   set(manifest "${TARVIX_RESOURCE_DIR}/launcher.manifest")
   set(name_rc "${name}")
