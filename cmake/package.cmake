@@ -14,7 +14,7 @@ install(TARGETS tarvix_launcher tarvix_zstd tarvix_entry EXPORT tarvix_targets
   ARCHIVE DESTINATION "${CMAKE_INSTALL_LIBDIR}"
   OBJECTS DESTINATION "${CMAKE_INSTALL_LIBDIR}/tarvix")
 install(EXPORT tarvix_targets NAMESPACE tarvix:: FILE tarvixTargets.cmake DESTINATION "${TARVIX_INSTALL_CMAKEDIR}")
-install(PROGRAMS "$<TARGET_FILE:tarvix::pack>" DESTINATION "${CMAKE_INSTALL_BINDIR}")
+install(PROGRAMS "$<TARGET_FILE:tarvix::pack>" DESTINATION "${CMAKE_INSTALL_BINDIR}" RENAME tarvix-pack)
 
 get_target_property(resource_dir tarvix_launcher TARVIX_RESOURCE_DIR)
 install(FILES "${resource_dir}/default.ico" "${resource_dir}/launcher.manifest" "${resource_dir}/launcher.rc.in"
