@@ -6,13 +6,22 @@
 #     [ICON <file.ico>] [LEVEL <n>])
 # makes the one-file executable <name>.exe. COMPANY, PRODUCT and VERSION go into its
 # version record and are what {COMPANY}, {PRODUCT} and {VERSION} expand to.
-set(TARVIX_RESOURCE_DIR "${CMAKE_CURRENT_LIST_DIR}/../src/resources")
-
+#
+# Everything it needs comes from the targets that tarvix defines, in its own build
+# (add_subdirectory) or in its installed package (find_package): tarvix::launcher, which
+# also names the resource folder, tarvix::entry and the host packer tarvix::pack.
 function(tarvix_add_onefile name)
   cmake_parse_arguments(PARSE_ARGV 1 arg "" "LIBRARY;DIRECTORY;COMPANY;PRODUCT;VERSION;ICON;LEVEL" "DEPENDS")
   if(NOT arg_LIBRARY)
     message(FATAL_ERROR "tarvix_add_onefile(${name}): LIBRARY is required")
   endif()
+  foreach(needed tarvix::launcher tarvix::entry tarvix::pack)
+    if(NOT TARGET ${needed})
+      message(FATAL_ERROR "tarvix_add_onefile(${name}): no target ${needed}; bring tarvix in first with "
+        "find_package(tarvix CONFIG REQUIRED) or add_subdirectory(<tarvix source>)")
+    endif()
+  endforeach()
+  get_target_property(resources tarvix::launcher TARVIX_RESOURCE_DIR)
   if(NOT DEFINED arg_COMPANY)
     set(arg_COMPANY "tarvix user")
   endif()
@@ -23,7 +32,7 @@ function(tarvix_add_onefile name)
     set(arg_VERSION "1.0.0.0")
   endif()
   if(NOT arg_ICON)
-    set(arg_ICON "${TARVIX_RESOURCE_DIR}/default.ico")
+    set(arg_ICON "${resources}/default.ico")
   endif()
   if(NOT arg_VERSION MATCHES "^[0-9]+(\\.[0-9]+)?(\\.[0-9]+)?(\\.[0-9]+)?$")
     message(FATAL_ERROR "tarvix_add_onefile(${name}): VERSION '${arg_VERSION}' is not of the form a.b.c.d")
@@ -31,7 +40,7 @@ function(tarvix_add_onefile name)
 
   set(work "${CMAKE_CURRENT_BINARY_DIR}/${name}.onefile")
   set(payload "${work}/payload.bin")
-  set(depends tarvix_pack_host ${arg_DEPENDS})
+  set(depends tarvix::pack ${arg_DEPENDS})
   if(TARGET ${arg_LIBRARY})
     set(library "$<TARGET_FILE:${arg_LIBRARY}>")
     list(APPEND depends ${arg_LIBRARY})
@@ -50,17 +59,30 @@ function(tarvix_add_onefile name)
     list(APPEND pack_args --level ${arg_LEVEL})
   endif()
   add_custom_command(OUTPUT "${payload}"
-    COMMAND "${TARVIX_PACK}" ${pack_args} -o "${payload}"
+    COMMAND "$<TARGET_FILE:tarvix::pack>" ${pack_args} -o "${payload}"
     DEPENDS ${depends}
     COMMENT "Packing the payload of ${name}"
+    USES_TERMINAL  # where the build runs on a terminal, the packer's progress line shows
     VERBATIM)
 
-  # The payload is linked as one constant array through the assembler's .incbin: no
-  # generated C array, so a payload of hundreds of megabytes links in seconds.
+  # The same text, UTF-8 here, reaches the version record and {COMPANY}/{PRODUCT}: each
+  # literal escapes backslashes and quotes in its own syntax.
+  foreach(field COMPANY PRODUCT)
+    if(arg_${field} MATCHES "[\r\n]")
+      message(FATAL_ERROR "tarvix_add_onefile(${name}): ${field} must be one line of text")
+    endif()
+  endforeach()
   string(REPLACE "\\" "\\\\" company_c "${arg_COMPANY}")
   string(REPLACE "\"" "\\\"" company_c "${company_c}")
   string(REPLACE "\\" "\\\\" product_c "${arg_PRODUCT}")
   string(REPLACE "\"" "\\\"" product_c "${product_c}")
+  string(REPLACE "\\" "\\\\" company_rc "${arg_COMPANY}")
+  string(REPLACE "\"" "\"\"" company_rc "${company_rc}")
+  string(REPLACE "\\" "\\\\" product_rc "${arg_PRODUCT}")
+  string(REPLACE "\"" "\"\"" product_rc "${product_rc}")
+
+  # The payload is linked as one constant array through the assembler's .incbin: no
+  # generated C array, so a payload of hundreds of megabytes links in seconds.
   set(payload_source "${work}/payload_data.cpp")
   file(CONFIGURE OUTPUT "${payload_source}" CONTENT [=[
 // Generated for @name@: the attached payload and the build-time constants.
@@ -89,16 +111,14 @@ __asm__(
     list(LENGTH version_parts version_count)
   endwhile()
   string(REPLACE ";" "," version_numbers "${version_parts}")
-  string(REPLACE "\"" "\"\"" company_rc "${arg_COMPANY}")
-  string(REPLACE "\"" "\"\"" product_rc "${arg_PRODUCT}")
   set(icon "${arg_ICON}")
-  set(manifest "${TARVIX_RESOURCE_DIR}/launcher.manifest")
+  set(manifest "${resources}/launcher.manifest")
   set(name_rc "${name}")
-  configure_file("${TARVIX_RESOURCE_DIR}/launcher.rc.in" "${work}/resources.rc" @ONLY)
+  configure_file("${resources}/launcher.rc.in" "${work}/resources.rc" @ONLY)
 
-  add_executable(${name} "${payload_source}" "${work}/resources.rc" $<TARGET_OBJECTS:tarvix_entry>)
-  add_dependencies(${name} tarvix_pack_host)
-  target_link_libraries(${name} PRIVATE tarvix_launcher)
+  add_executable(${name} "${payload_source}" "${work}/resources.rc" $<TARGET_OBJECTS:tarvix::entry>)
+  add_dependencies(${name} tarvix::pack)
+  target_link_libraries(${name} PRIVATE tarvix::launcher)
   target_link_options(${name} PRIVATE -municode -static -Wl,--file-alignment=4096)
   set_source_files_properties("${work}/resources.rc" PROPERTIES OBJECT_DEPENDS "${icon};${manifest}")
 endfunction()

@@ -1,6 +1,6 @@
 # The decompressing half of zstd, built for the target from the source that
 # scripts/setup fetched. The launcher only decodes, so nothing else is compiled.
-set(TARVIX_ZSTD_SOURCE "" CACHE PATH "zstd source tree (fetched by scripts/setup)")
+set(TARVIX_ZSTD_SOURCE "${CMAKE_CURRENT_LIST_DIR}/../.deps/zstd" CACHE PATH "zstd source tree (fetched by scripts/setup)")
 if(NOT EXISTS "${TARVIX_ZSTD_SOURCE}/lib/zstd.h")
   message(FATAL_ERROR "zstd source not found at '${TARVIX_ZSTD_SOURCE}': run scripts/setup first")
 endif()
@@ -20,4 +20,6 @@ add_library(tarvix_zstd STATIC
 # Their code, their warnings: only ours are errors.
 target_compile_options(tarvix_zstd PRIVATE -O3 -w)
 target_compile_definitions(tarvix_zstd PRIVATE ZSTD_LEGACY_SUPPORT=0 ZSTD_DISABLE_ASM=1)
-target_include_directories(tarvix_zstd SYSTEM PUBLIC ${zstd_lib})
+# Only tarvix's own code sees the headers; the installed package carries the library alone.
+target_include_directories(tarvix_zstd SYSTEM PUBLIC "$<BUILD_INTERFACE:${zstd_lib}>")
+set_target_properties(tarvix_zstd PROPERTIES EXPORT_NAME zstd)

@@ -27,9 +27,9 @@ std::u16string payload_path_of(const std::vector<std::string>& components, const
         if (i > 0) path += payload_separator;
         path += name;
     }
-    if (path.size() > max_path_units)
+    if (path.size() > payload_path_max_units)
         refuse(display, "path is " + std::to_string(path.size()) + " UTF-16 units long, over the limit of " +
-                            std::to_string(max_path_units));
+                            std::to_string(payload_path_max_units));
     return path;
 }
 
@@ -113,6 +113,17 @@ bool payload_order(const pack_file& a, const pack_file& b) {
                                         [&](char x, char y) { return key(x) < key(y); });
 }
 
+// A build tree often holds the library at the top of the staging directory: that file is
+// the first entry already. Another file under the library's name still clashes.
+void drop_library_copy(std::vector<pack_file>& files) {
+    const pack_file& library = files[0];
+    auto is_library = [&](const pack_file& file) {
+        std::error_code error;
+        return file.path == library.path && fs::equivalent(file.source, library.source, error);
+    };
+    files.erase(std::remove_if(files.begin() + 1, files.end(), is_library), files.end());
+}
+
 void refuse_clashes(const std::vector<pack_file>& files) {
     name_registry names;
     for (size_t i = 0; i < files.size(); ++i) {
@@ -144,6 +155,7 @@ std::vector<pack_file> collect_files(const fs::path& library, const std::optiona
         std::vector<std::string> components;
         walk(root, root, components, files);
         std::sort(files.begin() + 1, files.end(), payload_order);
+        drop_library_copy(files);
     }
     refuse_clashes(files);
     return files;

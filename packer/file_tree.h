@@ -16,7 +16,8 @@ struct pack_file {
 };
 
 // The library first, then the regular files under dir in payload order: bytewise by the
-// UTF-8 form of the payload path, backslashes included (that is, code point order).
+// UTF-8 form of the payload path, backslashes included (that is, code point order). The
+// library itself at the top of dir is not taken twice.
 // Throws failure("refused '...': ...") naming the offending file.
 std::vector<pack_file> collect_files(const std::filesystem::path& library,
                                      const std::optional<std::filesystem::path>& dir);

@@ -10,6 +10,12 @@
 #include <thread>
 #include <vector>
 
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
 #include "failure.h"
 #include "file_tree.h"
 #include "path_text.h"
@@ -25,16 +31,18 @@ constexpr int exit_failed = 1;
 constexpr int exit_usage = 2;
 
 const char* usage_text = R"(usage:
-  tarvix-pack build --library APP.dll [--dir DIR] [--level N] -o PAYLOAD
+  tarvix-pack build --library APP.dll [--dir DIR] [--level N] [--quiet] -o PAYLOAD
   tarvix-pack list PAYLOAD
   tarvix-pack verify PAYLOAD
   tarvix-pack extract PAYLOAD DIR
   tarvix-pack --help
 
 build    Packs APP.dll as the first entry, then every regular file under DIR in
-         code point order of its payload path. Refuses, naming the file, anything
+         code point order of its payload path (APP.dll itself only once). Refuses, naming the file, anything
          Windows could not hold as it is. --level is the zstd level, 1..22
          (default 19). Writes beside PAYLOAD first and renames it into place.
+         On a terminal, one line on stderr shows the files and bytes done and
+         the rate; --quiet hides it.
 list     One line per entry: the size in bytes right-aligned in 12 columns, two
          spaces, the path as stored (backslash separators); then a last line
          "N files, M bytes".
@@ -52,9 +60,11 @@ struct usage_error : failure {
 
 using option_map = std::map<std::string, std::string>;
 
-// Splits arguments into the options named in takes_value and positional arguments.
+// Splits arguments into the options named in takes_value or flags (whose value is
+// empty) and positional arguments.
 void parse_arguments(const std::vector<std::string>& args, const std::vector<std::string>& takes_value,
-                     option_map& options, std::vector<std::string>& positional) {
+                     option_map& options, std::vector<std::string>& positional,
+                     const std::vector<std::string>& flags = {}) {
     for (size_t i = 0; i < args.size(); ++i) {
         std::string arg = args[i];
         if (arg.size() < 2 || arg[0] != '-') {
@@ -67,6 +77,10 @@ void parse_arguments(const std::vector<std::string>& args, const std::vector<std
             arg = arg.substr(0, equals);
         }
         if (arg == "--output") arg = "-o";
+        if (!value && std::find(flags.begin(), flags.end(), arg) != flags.end()) {
+            if (!options.emplace(arg, "").second) throw usage_error("option '" + arg + "' given twice");
+            continue;
+        }
         if (std::find(takes_value.begin(), takes_value.end(), arg) == takes_value.end())
             throw usage_error("unknown option '" + printable(arg) + "' (see --help)");
         if (!value) {
@@ -84,6 +98,14 @@ int parse_level(const std::string& text) {
     return level;
 }
 
+bool stderr_is_terminal() {
+#ifdef _WIN32
+    return _isatty(_fileno(stderr)) != 0;
+#else
+    return isatty(STDERR_FILENO) != 0;
+#endif
+}
+
 // Hidden TARVIX_PACK_WORKERS lets tests show the output does not depend on it.
 int worker_count() {
     if (const char* forced = std::getenv("TARVIX_PACK_WORKERS")) {
@@ -97,7 +119,7 @@ int worker_count() {
 int run_build(const std::vector<std::string>& args) {
     option_map options;
     std::vector<std::string> positional;
-    parse_arguments(args, {"--library", "--dir", "--level", "-o"}, options, positional);
+    parse_arguments(args, {"--library", "--dir", "--level", "-o"}, options, positional, {"--quiet"});
     if (!positional.empty()) throw usage_error("unexpected argument '" + printable(positional[0]) + "'");
     if (!options.count("--library")) throw usage_error("build needs --library");
     if (!options.count("-o")) throw usage_error("build needs -o");
@@ -107,7 +129,8 @@ int run_build(const std::vector<std::string>& args) {
     std::optional<fs::path> dir;
     if (options.count("--dir")) dir = fs::u8path(options["--dir"]);
     std::vector<pack_file> files = collect_files(fs::u8path(options["--library"]), dir);
-    write_payload(files, fs::u8path(options["-o"]), level, workers);
+    bool show_progress = !options.count("--quiet") && stderr_is_terminal();
+    write_payload(files, fs::u8path(options["-o"]), level, workers, show_progress);
     return 0;
 }
 

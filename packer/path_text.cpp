@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <string_view>
 
+#include <unicode/uchar.h>
+
 #include "payload_layout.h"
 
 namespace {
@@ -56,47 +58,13 @@ void append_utf8(std::string& out, char32_t code) {
     }
 }
 
-char16_t ascii_upper(char16_t c) { return (c >= 'a' && c <= 'z') ? char16_t(c - 0x20) : c; }
-
-// Base name as Windows matches device names: up to the first dot, trailing spaces dropped.
-bool is_device_name(const std::u16string& component) {
-    std::u16string base = component.substr(0, component.find(u'.'));
-    while (!base.empty() && base.back() == u' ') base.pop_back();
-    for (auto& c : base) c = ascii_upper(c);
-    if (base == u"CON" || base == u"PRN" || base == u"AUX" || base == u"NUL" ||
-        base == u"CONIN$" || base == u"CONOUT$")
-        return true;
-    if (base.size() != 4 || (base.compare(0, 3, u"COM") != 0 && base.compare(0, 3, u"LPT") != 0))
-        return false;
-    // Windows reserves the superscript digits too.
-    char16_t digit = base[3];
-    return (digit >= u'0' && digit <= u'9') || digit == 0xB9 || digit == 0xB2 || digit == 0xB3;
-}
-
-// Simple uppercase of one UTF-16 unit, as NTFS compares names unit by unit. Covers ASCII,
-// Latin-1, Latin Extended-A, Greek, Cyrillic (U+0400-U+04BF) and fullwidth Latin; other
-// scripts compare exactly, so a clash there is left to the target file system.
-char16_t fold_unit(char16_t c) {
-    if (c < 0x80) return ascii_upper(c);
-    if (c >= 0xE0 && c <= 0xFE && c != 0xF7) return char16_t(c - 0x20);
-    if (c == 0xFF) return 0x178;
-    if (c >= 0x100 && c <= 0x17F) {
-        bool odd_is_lower = (c <= 0x12F) || (c >= 0x132 && c <= 0x137) || (c >= 0x14A && c <= 0x177);
-        bool even_is_lower = (c >= 0x139 && c <= 0x148) || (c >= 0x179 && c <= 0x17E);
-        if (odd_is_lower && (c & 1)) return char16_t(c - 1);
-        if (even_is_lower && !(c & 1)) return char16_t(c - 1);
-        return c;
-    }
-    if (c >= 0x3B1 && c <= 0x3CB) return c == 0x3C2 ? char16_t(0x3A3) : char16_t(c - 0x20);
-    if (c == 0x3AC) return 0x386;
-    if (c >= 0x3AD && c <= 0x3AF) return char16_t(c - 0x25);
-    if (c == 0x3CC) return 0x38C;
-    if (c == 0x3CD || c == 0x3CE) return char16_t(c - 0x3F);
-    if (c >= 0x430 && c <= 0x44F) return char16_t(c - 0x20);
-    if (c >= 0x450 && c <= 0x45F) return char16_t(c - 0x50);
-    if (((c >= 0x460 && c <= 0x481) || (c >= 0x48A && c <= 0x4BF)) && (c & 1)) return char16_t(c - 1);
-    if (c >= 0xFF41 && c <= 0xFF5A) return char16_t(c - 0x20);
-    return c;
+// How NTFS compares names: unit by unit through its upcase table, which holds the simple
+// uppercase mapping of each UTF-16 unit. Surrogates map to themselves, so characters
+// beyond the BMP only ever match exactly, and nothing expands ("ß" stays apart from "ss").
+char16_t upcase_unit(char16_t c) {
+    if (is_high_surrogate(c) || is_low_surrogate(c)) return c;
+    UChar32 upper = u_toupper(c);
+    return upper <= 0xFFFF ? static_cast<char16_t>(upper) : c;
 }
 
 }  // namespace
@@ -180,14 +148,14 @@ const char* windows_name_problem(const std::u16string& component) {
     }
     if (component.back() == u'.') return "name ends with a dot, which Windows drops";
     if (component.back() == u' ') return "name ends with a space, which Windows drops";
-    if (is_device_name(component)) return "reserved device name on Windows";
+    if (is_device_name(component.data(), component.size())) return "reserved device name on Windows";
     return nullptr;
 }
 
-std::u16string fold_case(const std::u16string& text) {
-    std::u16string folded = text;
-    for (auto& c : folded) c = fold_unit(c);
-    return folded;
+std::u16string windows_case_key(const std::u16string& text) {
+    std::u16string key = text;
+    for (auto& c : key) c = upcase_unit(c);
+    return key;
 }
 
 std::string register_path(name_registry& names, const std::u16string& path,
@@ -197,7 +165,7 @@ std::string register_path(name_registry& names, const std::u16string& path,
         bool is_file = end == std::u16string::npos;
         std::u16string prefix = is_file ? path : path.substr(0, end);
         std::string prefix_label = is_file ? label : "'" + display_path(prefix, separator) + "'";
-        auto [found, added] = names.emplace(fold_case(prefix), name_record{prefix, is_file, prefix_label});
+        auto [found, added] = names.emplace(windows_case_key(prefix), name_record{prefix, is_file, prefix_label});
         const name_record& earlier = found->second;
         std::string subject = is_file ? "" : "directory " + prefix_label + " ";
         if (!added && earlier.original != prefix)

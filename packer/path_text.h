@@ -23,14 +23,15 @@ std::string printable(const std::string& bytes);
 // Why Windows cannot hold this single name component, or nullptr when it can.
 const char* windows_name_problem(const std::u16string& component);
 
-std::u16string fold_case(const std::u16string& text);
+// The form in which two names are equal exactly when Windows takes them for one file.
+std::u16string windows_case_key(const std::u16string& text);
 
 struct name_record {
     std::u16string original;
     bool is_file;
     std::string label;
 };
-// Every file and directory path seen so far, keyed by its case-folded form.
+// Every file and directory path seen so far, keyed by windows_case_key.
 using name_registry = std::map<std::u16string, name_record>;
 
 // Adds a file path and its directory prefixes. Returns why it clashes with an earlier

@@ -45,8 +45,8 @@ struct content_parser {
     uint64_t offset = 0;  // content bytes consumed so far
     entry_info entry{1, 0, {}, 0};
     int pending_byte = -1;  // low byte of a unit still waiting for its high byte
-    unsigned char size_field[8] = {};
-    int size_bytes = 0;
+    unsigned char size_field[entry_size_bytes] = {};
+    size_t size_bytes = 0;
     uint64_t remaining = 0;
     name_registry names;
     payload_totals totals;
@@ -97,9 +97,9 @@ void start_entry(content_parser& p) {
 }
 
 void take_unit(content_parser& p, char16_t unit) {
-    if (unit != 0) {
-        if (p.entry.path.size() == max_path_units)
-            entry_fault(p, "path longer than " + num(max_path_units) + " UTF-16 units");
+    if (unit != path_terminator_unit) {
+        if (p.entry.path.size() == payload_path_max_units)
+            entry_fault(p, "path longer than " + num(payload_path_max_units) + " UTF-16 units");
         p.entry.path += unit;
     } else if (!p.entry.path.empty()) {
         p.state = parse_state::size;
@@ -117,7 +117,7 @@ void take_byte(content_parser& p, unsigned char byte) {
     p.offset += 1;
     if (p.state == parse_state::size) {
         p.size_field[p.size_bytes++] = byte;
-        if (p.size_bytes == 8) start_entry(p);
+        if (p.size_bytes == entry_size_bytes) start_entry(p);
     } else if (p.pending_byte < 0) {
         p.pending_byte = byte;
     } else {
@@ -168,20 +168,20 @@ void read_at(std::ifstream& in, uint64_t offset, unsigned char* data, size_t siz
 uint64_t check_frame_room(std::ifstream& in, uint64_t length) {
     if (length < payload_overhead + 6)
         throw layout_fault("file of " + num(length) + " bytes is too short for a payload");
-    unsigned char head[payload_magic_size + 6];
+    unsigned char head[payload_header_size + 6];
     read_at(in, 0, head, sizeof head);
-    if (!std::equal(payload_magic, payload_magic + payload_magic_size, head))
+    if (!std::equal(payload_header, payload_header + payload_header_size, head))
         throw layout_fault("offset 0: header is not \"KAY\"");
-    unsigned char tail[zero_gap_size + trailer_size];
+    unsigned char tail[payload_gap_size + payload_trailer_size];
     read_at(in, length - sizeof tail, tail, sizeof tail);
-    uint64_t trailer = get_u64(tail + zero_gap_size);
-    if (trailer != length - trailer_size)
-        throw layout_fault("offset " + num(length - trailer_size) + ": trailer holds " + num(trailer) +
-                           ", expected " + num(length - trailer_size) + " from the file length");
-    if (std::any_of(tail, tail + zero_gap_size, [](unsigned char b) { return b != 0; }))
+    uint64_t trailer = get_u64(tail + payload_gap_size);
+    if (trailer != length - payload_trailer_size)
+        throw layout_fault("offset " + num(length - payload_trailer_size) + ": trailer holds " + num(trailer) +
+                           ", expected " + num(length - payload_trailer_size) + " from the file length");
+    if (std::any_of(tail, tail + payload_gap_size, [](unsigned char b) { return b != 0; }))
         throw layout_fault("offset " + num(length - sizeof tail) + ": the four bytes before the trailer are not zero");
 
-    const unsigned char* frame = head + payload_magic_size;
+    const unsigned char* frame = head + payload_header_size;
     if (!std::equal(zstd_frame_magic, zstd_frame_magic + 4, frame))
         throw layout_fault("offset 3: no zstd frame magic");
     if (frame[4] != frame_header_descriptor)
@@ -189,29 +189,29 @@ uint64_t check_frame_room(std::ifstream& in, uint64_t length) {
                            hex_byte(frame_header_descriptor));
     if (window_size_of(frame[5]) > large_content_size)
         throw layout_fault("offset 8: frame window of " + num(window_size_of(frame[5])) + " bytes, over the 2^" +
-                           num(max_window_log) + " limit");
+                           num(payload_max_window_log) + " limit");
     return length - payload_overhead;
 }
 
 // Decodes exactly one frame that must fill the whole room before the zero gap.
 void decode_frame(std::ifstream& in, uint64_t frame_length, content_parser& parser) {
     std::unique_ptr<ZSTD_DCtx, size_t (*)(ZSTD_DCtx*)> context(ZSTD_createDCtx(), ZSTD_freeDCtx);
-    ZSTD_DCtx_setParameter(context.get(), ZSTD_d_windowLogMax, max_window_log);
+    ZSTD_DCtx_setParameter(context.get(), ZSTD_d_windowLogMax, payload_max_window_log);
     std::vector<char> input(read_chunk_size), output(ZSTD_DStreamOutSize());
-    in.seekg(static_cast<std::streamoff>(payload_magic_size));
+    in.seekg(static_cast<std::streamoff>(payload_header_size));
     uint64_t consumed = 0;
     bool frame_done = false;
     while (consumed < frame_length && !frame_done) {
         size_t chunk = static_cast<size_t>(std::min<uint64_t>(input.size(), frame_length - consumed));
         in.read(input.data(), static_cast<std::streamsize>(chunk));
-        if (!in) throw failure("read error at offset " + num(payload_magic_size + consumed));
+        if (!in) throw failure("read error at offset " + num(payload_header_size + consumed));
         ZSTD_inBuffer source{input.data(), chunk, 0};
         bool output_full = false;
         while ((source.pos < source.size || output_full) && !frame_done) {
             ZSTD_outBuffer target{output.data(), output.size(), 0};
             size_t result = ZSTD_decompressStream(context.get(), &target, &source);
             if (ZSTD_isError(result))
-                throw layout_fault("frame damaged before offset " + num(payload_magic_size + consumed + source.pos) +
+                throw layout_fault("frame damaged before offset " + num(payload_header_size + consumed + source.pos) +
                                    ": " + ZSTD_getErrorName(result));
             parse(parser, output.data(), target.pos);
             output_full = target.pos == target.size;
@@ -219,11 +219,11 @@ void decode_frame(std::ifstream& in, uint64_t frame_length, content_parser& pars
         }
         consumed += source.pos;
     }
-    uint64_t gap_offset = payload_magic_size + frame_length;
+    uint64_t gap_offset = payload_header_size + frame_length;
     if (!frame_done)
         throw layout_fault("offset " + num(gap_offset) + ": frame is cut short before the four zero bytes");
     if (consumed < frame_length)
-        throw layout_fault("offset " + num(payload_magic_size + consumed) + ": frame ends " +
+        throw layout_fault("offset " + num(payload_header_size + consumed) + ": frame ends " +
                            num(frame_length - consumed) + " bytes before the four zero bytes");
 }
 

@@ -1,8 +1,11 @@
 #include "payload_writer.h"
 
+// For ZSTD_getFrameProgression: how much content the workers have compressed.
+#define ZSTD_STATIC_LINKING_ONLY
 #include <zstd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <fstream>
@@ -81,6 +84,40 @@ void put_u64(unsigned char* at, uint64_t value) {
     for (int i = 0; i < 8; ++i) at[i] = static_cast<unsigned char>(value >> (8 * i));
 }
 
+// One line on stderr, rewritten in place: files and content bytes compressed so far and
+// the rate. A file counts as done once the compressor has taken in its last byte.
+struct progress_line {
+    using clock = std::chrono::steady_clock;
+    std::vector<uint64_t> file_ends;  // content offset after each file's data
+    uint64_t total_bytes = 0;
+    size_t files_done = 0;
+    clock::time_point start = clock::now();
+    clock::time_point shown{};
+    size_t shown_length = 0;  // 0 while no line is on the screen
+
+    void show(uint64_t consumed, bool last) {
+        clock::time_point now = clock::now();
+        if (!last && now - shown < std::chrono::milliseconds(200)) return;
+        shown = now;
+        while (files_done < file_ends.size() && file_ends[files_done] <= consumed) ++files_done;
+        double seconds = std::chrono::duration<double>(now - start).count();
+        char line[160];
+        int length = std::snprintf(line, sizeof line, "tarvix-pack: %zu of %zu files, %.1f of %.1f MB, %.1f MB/s",
+                                   files_done, file_ends.size(), consumed / 1e6, total_bytes / 1e6,
+                                   seconds > 0 ? consumed / 1e6 / seconds : 0.0);
+        size_t written = length > 0 ? std::min(static_cast<size_t>(length), sizeof line - 1) : 0;
+        // Blanks wipe what is left of a longer earlier line.
+        std::fprintf(stderr, "\r%s%*s", line, static_cast<int>(shown_length > written ? shown_length - written : 0),
+                     "");
+        shown_length = std::max(written, size_t{1});
+        std::fflush(stderr);
+    }
+    // Ends the line, so that what follows, an error too, starts on a line of its own.
+    ~progress_line() {
+        if (shown_length > 0) std::fputc('\n', stderr);
+    }
+};
+
 struct compressor {
     std::unique_ptr<ZSTD_CCtx, size_t (*)(ZSTD_CCtx*)> context{ZSTD_createCCtx(), ZSTD_freeCCtx};
     temp_output& out;
@@ -88,6 +125,7 @@ struct compressor {
     std::vector<char> output = std::vector<char>(ZSTD_CStreamOutSize());
     size_t used = 0;
     uint64_t frame_size = 0;
+    progress_line* progress = nullptr;
 
     explicit compressor(temp_output& destination) : out(destination) {}
 };
@@ -108,6 +146,7 @@ void drain(compressor& c, ZSTD_EndDirective mode) {
         if (ZSTD_isError(left)) throw failure(std::string("compression failed: ") + ZSTD_getErrorName(left));
         write_bytes(c.out, c.output.data(), out.pos);
         c.frame_size += out.pos;
+        if (c.progress) c.progress->show(ZSTD_getFrameProgression(c.context.get()).consumed, false);
         if (mode == ZSTD_e_end ? left == 0 : in.pos == in.size) break;
     }
     c.used = 0;
@@ -128,8 +167,8 @@ void feed_entry_head(compressor& c, const pack_file& file) {
         head.push_back(static_cast<unsigned char>(unit & 0xFF));
         head.push_back(static_cast<unsigned char>(unit >> 8));
     }
-    head.resize(head.size() + 2 + 8, 0);
-    put_u64(head.data() + head.size() - 8, file.size);
+    head.resize(head.size() + 2 + entry_size_bytes, 0);  // the terminator stays 0x0000
+    put_u64(head.data() + head.size() - entry_size_bytes, file.size);
     feed(c, head.data(), head.size());
 }
 
@@ -172,17 +211,18 @@ void compress_content(compressor& c, const std::vector<pack_file>& files, int le
         feed_entry_head(c, file);
         feed_file_data(c, file);
     }
-    const unsigned char end_marker[end_marker_size] = {0, 0};
+    const unsigned char end_marker[end_marker_size] = {end_marker_unit & 0xFF, end_marker_unit >> 8};
     feed(c, end_marker, sizeof end_marker);
     drain(c, ZSTD_e_end);
+    if (c.progress) c.progress->show(content_size, true);
 }
 
 // zstd chooses the frame header itself; the launcher depends on its exact form.
 void check_frame_header(const fs::path& path, unsigned char expected_window) {
-    unsigned char head[payload_magic_size + 6] = {};
+    unsigned char head[payload_header_size + 6] = {};
     std::ifstream in(path, std::ios::binary);
     in.read(reinterpret_cast<char*>(head), sizeof head);
-    const unsigned char* frame = head + payload_magic_size;
+    const unsigned char* frame = head + payload_header_size;
     if (!in || !std::equal(zstd_frame_magic, zstd_frame_magic + 4, frame))
         throw failure("zstd wrote no frame magic; payload discarded");
     if (frame[4] != frame_header_descriptor || frame[5] != expected_window) {
@@ -196,16 +236,24 @@ void check_frame_header(const fs::path& path, unsigned char expected_window) {
 
 }  // namespace
 
-void write_payload(const std::vector<pack_file>& files, const fs::path& output, int level, int workers) {
+void write_payload(const std::vector<pack_file>& files, const fs::path& output, int level, int workers,
+                   bool show_progress) {
     if (fs::is_directory(output)) throw failure("output '" + printable(host_bytes(output)) + "' is a directory");
     temp_output out(temp_name_beside(output));
-    write_bytes(out, payload_magic, payload_magic_size);
+    write_bytes(out, payload_header, payload_header_size);
 
     compressor c(out);
+    progress_line progress;
+    if (show_progress) {
+        for (const auto& file : files)
+            progress.file_ends.push_back(progress.total_bytes += entry_overhead(file.path.size()) + file.size);
+        progress.total_bytes += end_marker_size;
+        c.progress = &progress;
+    }
     compress_content(c, files, level, workers);
 
-    unsigned char tail[zero_gap_size + trailer_size] = {};
-    put_u64(tail + zero_gap_size, payload_magic_size + c.frame_size + zero_gap_size);
+    unsigned char tail[payload_gap_size + payload_trailer_size] = {};
+    put_u64(tail + payload_gap_size, payload_header_size + c.frame_size + payload_gap_size);
     write_bytes(out, tail, sizeof tail);
     out.stream.close();
     if (!out.stream) throw failure("cannot write '" + printable(host_bytes(out.path)) + "'");

@@ -8,5 +8,6 @@
 
 // Writes to a temporary file beside output and renames it into place, so no partial
 // payload is ever left under the output name. Throws failure on any error.
+// With show_progress, one line on stderr is updated as the content is compressed.
 void write_payload(const std::vector<pack_file>& files, const std::filesystem::path& output, int level,
-                   int workers);
+                   int workers, bool show_progress);

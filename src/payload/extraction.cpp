@@ -44,8 +44,9 @@ bool read_relative_path() {
 }
 
 // A path that stays below the target directory: relative, no empty, "." or ".."
-// component, no drive or stream colon, no forward slash. The packer writes nothing
-// else; a damaged payload could, and must not make the launcher write elsewhere.
+// component, no drive or stream colon, no forward slash, no device name (which would
+// send the entry's bytes to a device). The packer writes nothing else; a damaged payload
+// could, and must not make the launcher write elsewhere.
 bool relative_path_is_safe(const wchar_t* path) {
     const wchar_t* component = path;
     for (;;) {
@@ -58,6 +59,7 @@ bool relative_path_is_safe(const wchar_t* path) {
             if (component[i] != L'.' && component[i] != L' ') only_dots_and_blanks = false;
         }
         if (only_dots_and_blanks) return false;  // also the empty component
+        if (is_device_name(component, length)) return false;
         if (end == nullptr) return true;
         component = end + 1;
     }

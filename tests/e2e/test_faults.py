@@ -155,9 +155,17 @@ class Reader:
 PLAIN_COMPONENT = re.compile(r"(?!(?i:con|prn|aux|nul|com\d|lpt\d)(\.|$))[A-Za-z0-9_-]{1,60}(\.[A-Za-z0-9_-]{1,20})*")
 
 
+def is_device(part):
+    """Windows takes the name up to its first dot, without trailing blanks, for a device."""
+    base = part.split(".")[0].rstrip(" ").upper()
+    return base in {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"} or (
+        len(base) == 4 and base[:3] in {"COM", "LPT"} and base[3] in "0123456789\u00b9\u00b2\u00b3")
+
+
 def leaves_target(path):
-    # Windows drops trailing dots and blanks, so a component of nothing else may step up.
-    return any(":" in part or "/" in part or part.strip(". ") == "" for part in path.split("\\"))
+    # Windows drops trailing dots and blanks, so a component of nothing else may step up;
+    # a device name would take the bytes elsewhere.
+    return any(":" in part or "/" in part or part.strip(". ") == "" or is_device(part) for part in path.split("\\"))
 
 
 class Ended(Exception):

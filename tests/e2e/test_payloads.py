@@ -11,6 +11,7 @@ from conftest import (END_MARKER, TARGET_NAME, attached_payload, deterministic_b
 HEADER_MISSING = "Error, couldn't find attached data header."
 DECODE_FAILED = "Error, couldn't decode attached data."
 NO_FILES = "Error, attached data holds no files."
+UNSAFE = "Error, attached data names a file outside the target directory."
 
 SPECIAL_SIZES = {"sizes\\empty.bin": 0, "sizes\\one_chunk.bin": 32768, "sizes\\one_chunk_and_a_byte.bin": 32769,
                  "sizes\\four_chunks.bin": 100000}
@@ -154,3 +155,21 @@ def test_directory_part_naming_a_file_fails_to_open(probe_dll, make_launcher, ru
     assert failed and run.lines == [], run
     assert TARGET_NAME.fullmatch(failed.group(1).rsplit("\\", 1)[1]), failed.group(1)
     assert list(tmp_path.iterdir()) == []
+
+
+@pytest.mark.parametrize("name", ["sub\\con.txt", "NUL", "Com1.log", "lpt\u00b9", "CONOUT$", "aux .txt", None])
+def test_device_name_is_refused_before_anything_of_it_is_written(probe_dll, make_launcher, run_launcher, tmp_path,
+                                                                 name):
+    # Names that only begin like a device are files like any other.
+    near_misses = {"console.txt": b"1", "com10\\nul_x.txt": b"2"}
+    content = entry("probe_app.dll", probe_dll) + b"".join(entry(path, data) for path, data in near_misses.items())
+    content += (entry(name, b"bytes for a device") if name else b"") + END_MARKER
+    temp, copy = tmp_path / "temp", tmp_path / "copy"
+    temp.mkdir()
+    run = run_launcher(make_launcher(attached_payload(zstd_frame(content)), "device"), ["--copy-tree",
+                       windows_path(copy)], temp=temp)
+    if name is None:
+        assert run.exit_code == 0 and read_tree(copy) == {"probe_app.dll": probe_dll, **near_misses}, run
+    else:
+        assert (run.exit_code, run.lines, run.stderr, run.events) == (2, [UNSAFE], "", []), run
+    assert list(temp.iterdir()) == []

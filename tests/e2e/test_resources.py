@@ -1,5 +1,5 @@
-"""What the example's one-file executable carries besides its payload: the version
-record, the icon and the manifest, and the shape of its image."""
+"""What the one-file executables carry besides their payload: the version record, the
+icon and the manifest, and the shape of the image."""
 
 import xml.etree.ElementTree as ElementTree
 
@@ -36,12 +36,17 @@ def resource_bytes(pe, resource):
     return pe.get_data(resource.data.struct.OffsetToData, resource.data.struct.Size)
 
 
-def test_version_record_holds_the_build_constants(hello):
+def version_strings(pe):
     strings = {}
-    for file_info in hello.FileInfo[0]:
+    for file_info in pe.FileInfo[0]:
         if file_info.Key == b"StringFileInfo":
             for table in file_info.StringTable:
                 strings.update({key.decode(): value.decode() for key, value in table.entries.items()})
+    return strings
+
+
+def test_version_record_holds_the_build_constants(hello):
+    strings = version_strings(hello)
     assert strings["CompanyName"] == "Example Company"
     assert strings["ProductName"] == "Hello Example"
     assert strings["FileVersion"] == "1.2.3.4"
@@ -49,6 +54,18 @@ def test_version_record_holds_the_build_constants(hello):
     fixed = hello.VS_FIXEDFILEINFO[0]
     assert (fixed.FileVersionMS, fixed.FileVersionLS) == (1 << 16 | 2, 3 << 16 | 4)
     assert (fixed.ProductVersionMS, fixed.ProductVersionLS) == (1 << 16 | 2, 3 << 16 | 4)
+
+
+def test_any_company_and_product_text_reaches_the_version_record_and_the_constants():
+    # tests/e2e/CMakeLists.txt gives the probe these.
+    company, product = 'Müller & Søn "Q" C:\\x', "Prøbe Ạ"
+    probe = pefile.PE(str(built_file("TARVIX_E2E_PROBE_EXE")))
+    strings = version_strings(probe)
+    assert (strings["CompanyName"], strings["ProductName"]) == (company, product)
+    # What {COMPANY} and {PRODUCT} expand to: wide constants outside the resources.
+    data = b"".join(section.get_data() for section in probe.sections if section.Name.rstrip(b"\0") != b".rsrc")
+    for text in (company, product):
+        assert text.encode("utf-16-le") + b"\0\0" in data, text
 
 
 def test_icon_group_names_icons_that_exist(hello):

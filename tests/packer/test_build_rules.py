@@ -1,9 +1,12 @@
 """What build accepts, what it refuses, and that a refusal or failure leaves no file."""
 
 import os
+import pty
+import re
 import resource
 import signal
 import socket
+import subprocess
 
 import pytest
 
@@ -41,11 +44,13 @@ REFUSALS = [
      "café", "differs only in letter case"),
     ("Cyrillic case clash", lambda t, l: (write(t / "дом"), write(t / "ДОМ")),
      "дом", "differs only in letter case"),
+    ("Vietnamese case clash", lambda t, l: (write(t / "Ạ.txt"), write(t / "ạ.txt")),
+     "ạ.txt", "differs only in letter case from 'Ạ.txt'"),
     ("directory case clash", lambda t, l: (write(t / "Sub" / "a"), write(t / "sub" / "b")),
      "sub/b", "directory 'sub' differs only in letter case from 'Sub'"),
     ("file and directory", lambda t, l: (write(t / "A"), write(t / "a" / "b")),
      "a/b", "directory 'a' differs only in letter case from 'A'"),
-    ("library itself in dir", lambda t, l: write(t / "app.dll"), "app.dll", "same path as the library"),
+    ("other file named as the library", lambda t, l: write(t / "app.dll"), "app.dll", "same path as the library"),
     ("library name in dir", lambda t, l: write(t / "APP.DLL"),
      "APP.DLL", "differs only in letter case from the library 'app.dll'"),
     ("library name as directory", lambda t, l: write(t / "app.dll" / "x"),
@@ -110,6 +115,10 @@ def test_accepted_tree_shapes(pack, tmp_path):
     write(tree / "a0", b"1")                                  # order is by the stored path:
     write(tree / "a" / "b", b"2")                             # '0' (0x30) < '\' (0x5C), not > '/'
     write(tree / "sigma ς.txt", b"3")                        # final sigma clashes with nothing
+    write(tree / "ß.txt", b"4")                               # no full case folding:
+    write(tree / "ss.txt", b"5")                              # two files on Windows
+    write(tree / "𐐀.txt", b"6")                               # beyond the BMP, NTFS compares
+    write(tree / "𐐨.txt", b"7")                               # surrogates exactly
     payload = build(pack, library, tmp_path / "p.bin", directory=tree)
 
     entries = parse_content(decompress(split_payload(payload)))
@@ -121,7 +130,46 @@ def test_accepted_tree_shapes(pack, tmp_path):
         ("bin\\app.dll", b"MZ deeper copy"),
         ("real.txt", b"target"),
         ("sigma ς.txt", b"3"),
+        ("ss.txt", b"5"),
+        ("ß.txt", b"4"),
+        ("𐐀.txt", b"6"),
+        ("𐐨.txt", b"7"),
     ]
+
+
+def test_library_at_the_top_of_the_directory_is_packed_once_as_the_first_entry(pack, tmp_path):
+    tree = tmp_path / "tree"
+    write(tree / "app.dll", b"MZ app")
+    write(tree / "a.txt", b"a")
+    os.symlink("app.dll", tree / "z.dll")  # the same file under another name is a file of its own
+    payload = build(pack, tree / "app.dll", tmp_path / "p.bin", directory=tree)
+    assert parse_content(decompress(split_payload(payload))) == [
+        ("app.dll", b"MZ app"), ("a.txt", b"a"), ("z.dll", b"MZ app")]
+
+
+def test_progress_line_only_on_a_terminal_and_not_with_quiet(pack, tarvix_pack, tmp_path):
+    library = tmp_path / "app.dll"
+    library.write_bytes(b"MZ")
+    write(tmp_path / "tree" / "a.txt")
+    args = [tarvix_pack, "build", "--library", library, "--dir", tmp_path / "tree", "-o", tmp_path / "p.bin"]
+
+    def stderr_on_a_terminal(*extra):
+        main, side = pty.openpty()
+        subprocess.run([*args, *extra], stderr=side, check=True)
+        os.close(side)
+        shown = b""
+        try:
+            while chunk := os.read(main, 4096):
+                shown += chunk
+        except OSError:  # the terminal's other side is closed
+            pass
+        os.close(main)
+        return shown
+
+    assert re.fullmatch(rb"(\rtarvix-pack: \d of 2 files, [\d.]+ of [\d.]+ MB, [\d.]+ MB/s *)+\r\n",
+                        stderr_on_a_terminal()), "one line, rewritten in place, ended at the end"
+    assert stderr_on_a_terminal("--quiet") == b""
+    assert pack(*args[1:]).stderr == b""
 
 
 def test_failure_while_writing_removes_the_partial_output(pack, tmp_path):

@@ -1,0 +1,64 @@
+// The attached payload's layout and the rule for the names it carries: the one
+// definition that the launcher (wchar_t, Windows) and the packer (char16_t, the build
+// machine) both compile. Plain constants and inline functions only, no library types.
+//
+//   "KAY" | one zstd frame | 00 00 00 00 | u64: length of everything before it
+//
+// The frame decodes to entries followed by the end marker:
+//   entry:      path (UTF-16LE units, "\" separated, relative) | 0x0000 | u64 size | data
+//   end marker: a lone 0x0000 unit where the next path would begin
+// The first entry is the application library, at the top level. Integers are
+// little-endian. The launcher knows the payload's size from the linker and reads it
+// forwards only; the four zeros and the trailing length let the packer's verify prove
+// that one frame fills the room between header and end exactly.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+inline constexpr unsigned char payload_header[3] = {'K', 'A', 'Y'};
+inline constexpr size_t payload_header_size = sizeof payload_header;
+inline constexpr size_t payload_gap_size = 4;
+inline constexpr size_t payload_trailer_size = 8;
+
+// Longest path in UTF-16 units, its 0x0000 terminator not counted.
+inline constexpr size_t payload_path_max_units = 1023;
+inline constexpr uint16_t payload_separator = 0x5C;
+inline constexpr uint16_t path_terminator_unit = 0;
+inline constexpr size_t entry_size_bytes = 8;  // unsigned
+inline constexpr uint16_t end_marker_unit = 0;
+inline constexpr size_t end_marker_size = 2;
+
+// The largest window the launcher's decoder takes (zstd's default limit for decoding).
+inline constexpr int payload_max_window_log = 27;
+
+// Whether name[0..length) spells word in ASCII letters of either case.
+template <typename unit>
+constexpr bool letters_match(const unit* name, size_t length, const char* word) {
+    size_t i = 0;
+    for (; word[i] != 0; ++i) {
+        if (i == length) return false;
+        unit c = name[i];
+        if (c >= 'a' && c <= 'z') c = static_cast<unit>(c - 'a' + 'A');
+        if (c != static_cast<unit>(word[i])) return false;
+    }
+    return i == length;
+}
+
+// Whether Windows takes the path component name[0..length) for a device: CON, PRN, AUX,
+// NUL, CONIN$, CONOUT$, COM or LPT with a digit (or superscript 1, 2, 3), in any letter
+// case, whatever follows the first dot and with blanks before it ignored. Opening
+// "sub\con.txt" reaches the console, never a file, so no entry may be named so.
+template <typename unit>
+constexpr bool is_device_name(const unit* name, size_t length) {
+    size_t base = 0;
+    while (base < length && name[base] != '.') ++base;
+    while (base > 0 && name[base - 1] == ' ') --base;
+    const char* words[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
+    for (const char* word : words) {
+        if (letters_match(name, base, word)) return true;
+    }
+    if (base != 4 || !(letters_match(name, 3, "COM") || letters_match(name, 3, "LPT"))) return false;
+    unit digit = name[3];
+    return (digit >= '0' && digit <= '9') || digit == 0xB9 || digit == 0xB2 || digit == 0xB3;
+}
