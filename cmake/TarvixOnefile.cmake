@@ -3,15 +3,22 @@
 #     [DIRECTORY <dir>]               every regular file below it travels along
 #     [DEPENDS <targets>...]          targets that produce files in DIRECTORY
 #     [COMPANY <text>] [PRODUCT <text>] [VERSION <a.b.c.d>]
-#     [ICON <file.ico>] [LEVEL <n>])
+#     [ICON <file.ico>] [LEVEL <n>]
+#     [CACHED [CACHE_DIRECTORY <template>]])
 # makes the one-file executable <name>.exe. COMPANY, PRODUCT and VERSION go into its
 # version record and are what {COMPANY}, {PRODUCT} and {VERSION} expand to.
+#
+# By default every start extracts the files into a fresh temporary directory and deletes
+# it at the end. CACHED extracts them once per user into a cache directory, by default
+# {CACHE_DIR}\{COMPANY}\{PRODUCT}\{VERSION}, followed by a digest of the payload, and
+# runs later starts from there in one process; nothing is deleted at exit.
 #
 # Everything it needs comes from the targets that tarvix defines, in its own build
 # (add_subdirectory) or in its installed package (find_package): tarvix::launcher, which
 # also names the resource folder, tarvix::entry and the host packer tarvix::pack.
 function(tarvix_add_onefile name)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "" "LIBRARY;DIRECTORY;COMPANY;PRODUCT;VERSION;ICON;LEVEL" "DEPENDS")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "CACHED" "LIBRARY;DIRECTORY;COMPANY;PRODUCT;VERSION;ICON;LEVEL;CACHE_DIRECTORY"
+    "DEPENDS")
   if(NOT arg_LIBRARY)
     message(FATAL_ERROR "tarvix_add_onefile(${name}): LIBRARY is required")
   endif()
@@ -38,8 +45,37 @@ function(tarvix_add_onefile name)
     message(FATAL_ERROR "tarvix_add_onefile(${name}): VERSION '${arg_VERSION}' is not of the form a.b.c.d")
   endif()
 
+  # A cache directory's name must be the same at every start: no per-run placeholders.
+  set(cache_template "")
+  if(DEFINED arg_CACHE_DIRECTORY AND NOT arg_CACHED)
+    message(FATAL_ERROR "tarvix_add_onefile(${name}): CACHE_DIRECTORY needs CACHED")
+  endif()
+  if(arg_CACHED)
+    set(cache_template [=[{CACHE_DIR}\{COMPANY}\{PRODUCT}\{VERSION}]=])
+    if(DEFINED arg_CACHE_DIRECTORY)
+      set(cache_template "${arg_CACHE_DIRECTORY}")
+    endif()
+    string(TOUPPER "${cache_template}" upper_template)
+    if(upper_template MATCHES "{(PID|TIME_US|RANDOM|TIME)}")
+      message(FATAL_ERROR "tarvix_add_onefile(${name}): CACHE_DIRECTORY '${cache_template}' holds "
+        "{${CMAKE_MATCH_1}}, which differs from start to start")
+    endif()
+    if(cache_template STREQUAL "")
+      message(FATAL_ERROR "tarvix_add_onefile(${name}): CACHE_DIRECTORY is empty")
+    endif()
+    foreach(field COMPANY PRODUCT)
+      if(upper_template MATCHES "{${field}}" AND arg_${field} MATCHES "[<>:\"/\\|?*]|[. ]$|^$")
+        message(FATAL_ERROR "tarvix_add_onefile(${name}): ${field} '${arg_${field}}' cannot name a folder of "
+          "the cache directory; give CACHED a CACHE_DIRECTORY without {${field}}")
+      endif()
+    endforeach()
+  endif()
+  string(REPLACE "\\" "\\\\" cache_c "${cache_template}")
+  string(REPLACE "\"" "\\\"" cache_c "${cache_c}")
+
   set(work "${CMAKE_CURRENT_BINARY_DIR}/${name}.onefile")
   set(payload "${work}/payload.bin")
+  set(digest "${work}/payload_digest.h")
   set(depends tarvix::pack ${arg_DEPENDS})
   if(TARGET ${arg_LIBRARY})
     set(library "$<TARGET_FILE:${arg_LIBRARY}>")
@@ -58,8 +94,10 @@ function(tarvix_add_onefile name)
   if(arg_LEVEL)
     list(APPEND pack_args --level ${arg_LEVEL})
   endif()
-  add_custom_command(OUTPUT "${payload}"
+  add_custom_command(OUTPUT "${payload}" "${digest}"
     COMMAND "$<TARGET_FILE:tarvix::pack>" ${pack_args} -o "${payload}"
+    COMMAND "${CMAKE_COMMAND}" -D "payload=${payload}" -D "output=${digest}"
+      -P "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/TarvixPayloadDigest.cmake"
     DEPENDS ${depends}
     COMMENT "Packing the payload of ${name}"
     USES_TERMINAL  # where the build runs on a terminal, the packer's progress line shows
@@ -86,9 +124,12 @@ function(tarvix_add_onefile name)
   set(payload_source "${work}/payload_data.cpp")
   file(CONFIGURE OUTPUT "${payload_source}" CONTENT [=[
 // Generated for @name@: the attached payload and the build-time constants.
+#include "payload_digest.h"
 extern "C" const wchar_t tarvix_company_name[] = L"@company_c@";
 extern "C" const wchar_t tarvix_product_name[] = L"@product_c@";
 extern "C" const wchar_t tarvix_version[] = L"@arg_VERSION@";
+extern "C" const wchar_t tarvix_cache_template[] = L"@cache_c@";
+extern "C" const wchar_t tarvix_payload_digest[] = TARVIX_PAYLOAD_DIGEST;
 __asm__(
     ".section .rdata,\"dr\"\n"
     ".balign 64\n"
@@ -102,7 +143,8 @@ __asm__(
     ".quad tarvix_payload_end - tarvix_payload\n"
     ".text\n");
 ]=] @ONLY)
-  set_source_files_properties("${payload_source}" PROPERTIES OBJECT_DEPENDS "${payload}")
+  set_source_files_properties("${payload_source}" PROPERTIES OBJECT_DEPENDS "${payload};${digest}"
+    INCLUDE_DIRECTORIES "${work}")
 
   string(REPLACE "." ";" version_parts "${arg_VERSION}")
   list(LENGTH version_parts version_count)

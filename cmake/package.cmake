@@ -31,4 +31,5 @@ install(FILES
   "${PROJECT_BINARY_DIR}/tarvixConfig.cmake"
   "${PROJECT_BINARY_DIR}/tarvixConfigVersion.cmake"
   "${CMAKE_CURRENT_LIST_DIR}/TarvixOnefile.cmake"
+  "${CMAKE_CURRENT_LIST_DIR}/TarvixPayloadDigest.cmake"
   DESTINATION "${TARVIX_INSTALL_CMAKEDIR}")

@@ -128,6 +128,8 @@ void refuse_clashes(const std::vector<pack_file>& files) {
     name_registry names;
     for (size_t i = 0; i < files.size(); ++i) {
         const pack_file& file = files[i];
+        if (letters_match(file.path.data(), file.path.size(), cache_record_name))
+            refuse(file.display, "name is kept for the launcher's cache record");
         std::string label = i == 0 ? "the library '" + display_path(file.path, '/') + "'"
                                    : "'" + printable(file.display) + "'";
         std::string clash = register_path(names, file.path, label, '/');

@@ -93,6 +93,7 @@ uint32_t run_child_process() {
     ResumeThread(child.hThread);
     CloseHandle(child.hThread);
     child_handle_publish(child.hProcess);
+    mark_application_started();
     child_start_end();
 
     // Only this thread closes the handle; the console handler may meanwhile wait on it

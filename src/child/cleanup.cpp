@@ -20,12 +20,12 @@ constexpr DWORD park_poll_ms = 5;
 SRWLOCK start_lock = SRWLOCK_INIT;
 SRWLOCK child_lock = SRWLOCK_INIT;
 HANDLE child_process_handle = nullptr;
-bool child_started = false;  // published by the main thread while it holds start_lock
+bool application_started = false;  // under start_lock
 
 // True when no child has started and none will: the run is to stop.
 bool stop_before_child_start() {
     AcquireSRWLockExclusive(&start_lock);
-    bool stopping = !child_started;
+    bool stopping = !application_started;
     if (stopping) stop_requested = true;
     ReleaseSRWLockExclusive(&start_lock);
     return stopping;
@@ -46,12 +46,13 @@ bool child_start_begin() {
     return false;
 }
 
+void mark_application_started() { application_started = true; }
+
 void child_start_end() { ReleaseSRWLockExclusive(&start_lock); }
 
 void child_handle_publish(HANDLE child) {
     AcquireSRWLockExclusive(&child_lock);
     child_process_handle = child;
-    child_started = child_started || child != nullptr;
     ReleaseSRWLockExclusive(&child_lock);
 }
 

@@ -9,11 +9,12 @@
 void child_handle_publish(HANDLE child);
 HANDLE child_handle_withdraw();
 
-// The child's start and a console event exclude each other, so that the handler knows
-// whether a child has started: the main thread starts it between these two calls and
-// publishes its handle before the second. child_start_begin is false, holding nothing,
-// when an event has already asked the run to stop.
+// The application's start and a console event exclude each other, so that the handler
+// knows whether the application has started: the main thread starts it between these two
+// calls and marks it started before the second. child_start_begin is false, holding
+// nothing, when an event has already asked the run to stop.
 bool child_start_begin();
+void mark_application_started();
 void child_start_end();
 
 // Registered in normal mode.

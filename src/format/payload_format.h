@@ -29,6 +29,10 @@ inline constexpr size_t entry_size_bytes = 8;  // unsigned
 inline constexpr uint16_t end_marker_unit = 0;
 inline constexpr size_t end_marker_size = 2;
 
+// The completion record at the top of a cached executable's cache directory, which the
+// launcher writes after the payload: no entry at the top level may take its name.
+inline constexpr char cache_record_name[] = ".tarvix-complete";
+
 // The largest window the launcher's decoder takes (zstd's default limit for decoding).
 inline constexpr int payload_max_window_log = 27;
 
@@ -39,8 +43,10 @@ constexpr bool letters_match(const unit* name, size_t length, const char* word) 
     for (; word[i] != 0; ++i) {
         if (i == length) return false;
         unit c = name[i];
+        char w = word[i];
         if (c >= 'a' && c <= 'z') c = static_cast<unit>(c - 'a' + 'A');
-        if (c != static_cast<unit>(word[i])) return false;
+        if (w >= 'a' && w <= 'z') w = static_cast<char>(w - 'a' + 'A');
+        if (c != static_cast<unit>(w)) return false;
     }
     return i == length;
 }

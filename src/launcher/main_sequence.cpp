@@ -10,6 +10,7 @@
 #include "common/bounded_text.h"
 #include "diag/fatal.h"
 #include "diag/messages.h"
+#include "launcher/cached_run.h"
 #include "launcher/in_process.h"
 #include "paths/environment.h"
 #include "paths/executable_path.h"
@@ -32,6 +33,8 @@ void publish_process_id() {
     set_environment("TARVIX_ONEFILE_PARENT", wide);
 }
 
+}  // namespace
+
 void publish_launcher_facts(const wchar_t* argument_0) {
     wchar_t directory[executable_path_capacity];
     text_copy(directory, executable_path_capacity, get_executable_path(false));
@@ -41,12 +44,11 @@ void publish_launcher_facts(const wchar_t* argument_0) {
     set_environment("TARVIX_ORIGINAL_ARGV0", argument_0);
 }
 
-}  // namespace
-
 int launcher_main(int argument_count, wchar_t** arguments) {
     program_argument_count = argument_count;
     program_arguments = arguments;
     SetDllDirectoryW(L"");  // no libraries from the current directory
+    if (tarvix_cache_template[0] != 0) return run_from_cache(argument_count, arguments);
 
     in_process_mode = detect_in_process_mode();
     if (in_process_mode) {
@@ -64,7 +66,7 @@ int launcher_main(int argument_count, wchar_t** arguments) {
     payload_reader_create(tarvix_payload, tarvix_payload_size);
     if (!in_process_mode) {
         remove_target_directory_on_abort();
-        create_fresh_target_directory();
+        create_fresh_target_directory(choose_temporary_directory);
     }
     extract_payload();
     // Released in both modes: the decoder's window (up to 128 MiB) would otherwise stay

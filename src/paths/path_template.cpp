@@ -84,15 +84,6 @@ bool make_time_us(wchar_t* output) {
     return true;
 }
 
-// The name of a fresh directory must not be guessable: someone who could predict it
-// could make it first.
-bool make_random(wchar_t* output) {
-    uint8_t bytes[random_bytes];
-    if (!RtlGenRandom(bytes, sizeof bytes)) return false;
-    random_text_from_bytes(bytes, output);
-    return true;
-}
-
 void append_process_id(expansion& e) {
     wchar_t* inherited = get_environment("TARVIX_ONEFILE_PARENT");
     if (inherited == nullptr) {
@@ -171,7 +162,7 @@ bool append_placeholder(expansion& e, const wchar_t* name) {
                _wcsicmp(name, L"PRODUCT_VERSION") == 0) {
         append_value(e, tarvix_version);
     } else if (_wcsicmp(name, L"RANDOM") == 0) {
-        return append_published(e, "TARVIX_ONEFILE_RANDOM", make_random);
+        return append_published(e, "TARVIX_ONEFILE_RANDOM", make_random_text);
     } else if (_wcsicmp(name, L"TIME_US") == 0) {
         return append_published(e, "TARVIX_ONEFILE_TIME_US", make_time_us);
     } else if (_wcsicmp(name, L"TIME") == 0) {
@@ -196,6 +187,15 @@ void random_text_from_bytes(const uint8_t* bytes, wchar_t* output) {
         }
     }
     output[length] = 0;
+}
+
+// The name of a fresh directory must not be guessable: someone who could predict it
+// could make it first.
+bool make_random_text(wchar_t* output) {
+    uint8_t bytes[random_bytes];
+    if (!RtlGenRandom(bytes, sizeof bytes)) return false;
+    random_text_from_bytes(bytes, output);
+    return true;
 }
 
 bool expand_path_template(wchar_t* output, const wchar_t* path_template, size_t capacity) {

@@ -20,3 +20,7 @@ bool expand_path_template(wchar_t* output, const wchar_t* path_template, size_t 
 
 // The 11 base64url characters (and a NUL) that {RANDOM} makes of 8 random bytes.
 void random_text_from_bytes(const uint8_t* bytes, wchar_t* output);
+
+// 11 fresh characters from the system's cryptographic generator, as {RANDOM} makes them;
+// false when the generator fails.
+bool make_random_text(wchar_t* output);

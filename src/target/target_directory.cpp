@@ -1,5 +1,7 @@
 #include "target/target_directory.h"
 
+#include <aclapi.h>
+
 #include <cstdlib>
 #include <cwchar>
 
@@ -19,6 +21,17 @@ constexpr int fresh_name_attempts = 4;
 constexpr DWORD full_access = FILE_ALL_ACCESS;
 constexpr BYTE inherited_by_everything_below = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
 
+// Copies the token's user into sid (SECURITY_MAX_SID_SIZE bytes).
+bool read_token_user(void* sid) {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+    alignas(TOKEN_USER) unsigned char user_record[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    DWORD size = 0;
+    BOOL read = GetTokenInformation(token, TokenUser, user_record, sizeof user_record, &size);
+    CloseHandle(token);
+    return read && CopySid(SECURITY_MAX_SID_SIZE, sid, reinterpret_cast<TOKEN_USER*>(user_record)->User.Sid);
+}
+
 }  // namespace
 
 void fix_target_directory() {
@@ -33,16 +46,22 @@ void fix_target_directory() {
     if (!expanded) fatal_template_error(target_directory_template);
 }
 
-void create_fresh_target_directory() {
+void choose_temporary_directory(int attempt) {
+    if (attempt > 1) {
+        set_environment("TARVIX_ONEFILE_TIME_US", nullptr);
+        set_environment("TARVIX_ONEFILE_RANDOM", nullptr);
+    }
+    fix_target_directory();
+}
+
+void create_fresh_target_directory(void (*choose_name)(int attempt)) {
     for (int attempt = 1;; ++attempt) {
-        fix_target_directory();
+        choose_name(attempt);
         DWORD error = create_private_directory(target_directory);
         if (error == 0) break;
         if (error != ERROR_ALREADY_EXISTS || attempt == fresh_name_attempts) {
             fatal_os_error(message_create_directory_failed, error);
         }
-        set_environment("TARVIX_ONEFILE_TIME_US", nullptr);
-        set_environment("TARVIX_ONEFILE_RANDOM", nullptr);
     }
     extraction_started = true;
     // A console event that came while the directory was made has its handler waiting to
@@ -51,16 +70,7 @@ void create_fresh_target_directory() {
 }
 
 bool build_private_descriptor(private_descriptor* built) {
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
-    alignas(TOKEN_USER) unsigned char user_record[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-    DWORD size = 0;
-    BOOL read = GetTokenInformation(token, TokenUser, user_record, sizeof user_record, &size);
-    CloseHandle(token);
-    if (!read) return false;
-    PSID user = reinterpret_cast<TOKEN_USER*>(user_record)->User.Sid;
-    if (!CopySid(sizeof built->user, built->user, user)) return false;
-
+    if (!read_token_user(built->user)) return false;
     unsigned char system_sid[SECURITY_MAX_SID_SIZE];
     DWORD system_size = sizeof system_sid;
     ACL* access_list = reinterpret_cast<ACL*>(built->access_list);
@@ -72,6 +82,25 @@ bool build_private_descriptor(private_descriptor* built) {
            SetSecurityDescriptorOwner(&built->descriptor, built->user, FALSE) &&
            SetSecurityDescriptorDacl(&built->descriptor, TRUE, access_list, FALSE) &&
            SetSecurityDescriptorControl(&built->descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED);
+}
+
+bool is_own_directory(HANDLE directory) {
+    BY_HANDLE_FILE_INFORMATION information;
+    if (!GetFileInformationByHandle(directory, &information) ||
+        !(information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+        (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        return false;
+    }
+    unsigned char user[SECURITY_MAX_SID_SIZE];
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!read_token_user(user) || GetSecurityInfo(directory, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
+                                                  nullptr, nullptr, nullptr, &descriptor) != ERROR_SUCCESS) {
+        return false;
+    }
+    bool own = owner != nullptr && EqualSid(owner, user);
+    LocalFree(descriptor);
+    return own;
 }
 
 DWORD create_private_directory(const wchar_t* path) {

@@ -8,10 +8,15 @@
 // Ends the process when the template cannot be expanded.
 void fix_target_directory();
 
-// Normal mode: fixes a fresh target directory and creates it, new and private. A name
-// that exists already belongs to someone else and is never used: the time and random
-// parts are drawn again, a few times, before the run ends with a message.
-void create_fresh_target_directory();
+// Fixes the temporary target directory's name: the template's, with new time and random
+// parts from the second attempt on.
+void choose_temporary_directory(int attempt);
+
+// Creates the target directory, new and private, at the name that choose_name (called
+// with the attempt's number, from 1) puts in target_directory. A name that exists already
+// belongs to someone else and is never used: another is chosen, a few times, before the
+// run ends with a message. From then on the run removes the directory at its end.
+void create_fresh_target_directory(void (*choose_name)(int attempt));
 
 // A security descriptor that gives the token's user, and SYSTEM, full access and
 // nobody else. The list is protected from the parent's inheritable entries and handed
@@ -24,6 +29,10 @@ struct private_descriptor {
 
 // False when the token's user cannot be read.
 bool build_private_descriptor(private_descriptor* built);
+
+// True when directory, a handle opened with READ_CONTROL and FILE_READ_ATTRIBUTES on the
+// object itself, is a real directory (no link or junction) owned by the token's user.
+bool is_own_directory(HANDLE directory);
 
 // Creates path as a new private directory, its missing ancestors first. Returns 0, or
 // the system's error code; ERROR_ALREADY_EXISTS when anything stands at path already.

@@ -123,6 +123,7 @@ def paths():
     class Paths:
         packer = built_file("TARVIX_E2E_PACKER")
         probe_exe = built_file("TARVIX_E2E_PROBE_EXE")
+        cached_probe_exe = built_file("TARVIX_E2E_CACHED_PROBE_EXE")  # the probe, built CACHED
         probe_files = built_file("TARVIX_E2E_PROBE_FILES")  # the directory probe.exe carries
         probe_dll = built_file("TARVIX_E2E_PROBE_DLL")
         no_run_code_dll = built_file("TARVIX_E2E_NO_RUN_CODE_DLL")

@@ -50,6 +50,7 @@ REFUSALS = [
      "sub/b", "directory 'sub' differs only in letter case from 'Sub'"),
     ("file and directory", lambda t, l: (write(t / "A"), write(t / "a" / "b")),
      "a/b", "directory 'a' differs only in letter case from 'A'"),
+    ("cache record", lambda t, l: write(t / ".Tarvix-Complete"), ".Tarvix-Complete", "launcher's cache record"),
     ("other file named as the library", lambda t, l: write(t / "app.dll"), "app.dll", "same path as the library"),
     ("library name in dir", lambda t, l: write(t / "APP.DLL"),
      "APP.DLL", "differs only in letter case from the library 'app.dll'"),

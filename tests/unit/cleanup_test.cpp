@@ -353,7 +353,10 @@ TEST(console_control_handler, leaves_interrupt_and_break_to_a_started_child_and_
     make_file(directory + L"\\app.dll");
     set_target_directory(directory);
     extraction_started = true;
+    ASSERT_TRUE(child_start_begin());
     child_handle_publish(child);
+    mark_application_started();
+    child_start_end();
     for (DWORD event : {CTRL_C_EVENT, CTRL_BREAK_EVENT}) EXPECT_EQ(console_control_handler(event), TRUE) << event;
     for (DWORD event : {3ul, 4ul, 7ul, 0x80000000ul}) EXPECT_EQ(console_control_handler(event), FALSE) << event;
     EXPECT_EQ(WaitForSingleObject(child, 0), static_cast<DWORD>(WAIT_TIMEOUT));

@@ -103,7 +103,7 @@ TEST_F(fresh_target_directory, never_uses_a_name_that_exists_and_draws_new_parts
                             reinterpret_cast<void*>(&create_directory_with_taken_names));
     real_create_directory = reinterpret_cast<create_directory_function>(hook.original());
     taken_names = 2;
-    create_fresh_target_directory();
+    create_fresh_target_directory(choose_temporary_directory);
 
     ASSERT_EQ(tried.size(), 3u);
     EXPECT_EQ(std::set<std::wstring>(tried.begin(), tried.end()).size(), 3u);
@@ -120,9 +120,35 @@ TEST_F(fresh_target_directory, ends_the_run_when_every_name_is_taken) {
                                     reinterpret_cast<void*>(&create_directory_with_taken_names));
             real_create_directory = reinterpret_cast<create_directory_function>(hook.original());
             taken_names = 1000;
-            create_fresh_target_directory();
+            create_fresh_target_directory(choose_temporary_directory);
         },
         testing::ExitedWithCode(2), "^Error, couldn't create target directory\\. \\(\\[Error 183\\] ");
+}
+
+}  // namespace
+
+namespace {
+
+HANDLE open_directory_object(const std::wstring& path) {
+    return CreateFileW(path.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+}
+
+// Wine reports every file as the current user's, whatever owner it was given, so a
+// directory of someone else's cannot be shown here.
+TEST_F(fresh_target_directory, own_directory_is_a_directory_that_the_user_owns) {
+    std::wstring mine = scratch_ + L"\\mine";
+    ASSERT_EQ(create_private_directory(mine.c_str()), 0u);
+    EXPECT_EQ(create_private_directory(mine.c_str()), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+    HANDLE handle = open_directory_object(mine);
+    EXPECT_TRUE(is_own_directory(handle));
+    CloseHandle(handle);
+
+    std::wstring file = mine + L"\\file";
+    CloseHandle(CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
+    handle = open_directory_object(file);
+    EXPECT_FALSE(is_own_directory(handle));
+    CloseHandle(handle);
 }
 
 }  // namespace
