@@ -9,10 +9,10 @@
 #include "common/bounded_text.h"
 #include "diag/fatal.h"
 #include "diag/messages.h"
-#include "state/run_state.h"
 #include "paths/path_template.h"
 #include "payload/payload_format.h"
 #include "payload/payload_reader.h"
+#include "state/run_state.h"
 
 namespace {
 
@@ -87,8 +87,8 @@ bool cut_to_parent(wchar_t* path) {
 
 void write_entry_data(uint64_t size) {
     while (size > 0) {
-        // The console handler is deleting what was written; writing on would leave files
-        // behind, and an open file would keep the handler from deleting it.
+        // A console event: the handler deletes what was written once this thread stops,
+        // and an open file would keep it from deleting.
         if (stop_requested) {
             close_entry_file();
             wait_to_be_ended();

@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "child/cleanup.h"
-#include "target/removal.h"
 #include "import_hook.h"
 #include "state/run_state.h"
+#include "target/removal.h"
 
 namespace {
 

@@ -6,11 +6,11 @@
 #include <cwchar>
 
 #include "import_hook.h"
-#include "state/run_state.h"
 #include "paths/path_template.h"
 #include "payload/extraction.h"
 #include "payload/payload_reader.h"
 #include "payload_test_frames.h"
+#include "state/run_state.h"
 
 namespace {
 
