@@ -24,6 +24,8 @@ ROOT = Path(__file__).resolve().parent.parent
 WINE_DLLS = Path("/usr/lib/x86_64-linux-gnu/wine/x86_64-windows")
 SHARED_OBJECTS = Path("/usr/lib/x86_64-linux-gnu")
 APPS = ("tiny", "interp", "large")
+# These also get a CACHED launcher (bench/CMakeLists.txt), its cache below %TEMP%.
+CACHED_APPS = ("tiny", "interp")
 # Bumped whenever a tree's selection changes, so that old trees are made again.
 RECIPE = 2
 SAFE_NAME = re.compile(r"^[A-Za-z0-9_][A-Za-z0-9._+-]*$")
@@ -292,7 +294,7 @@ def stop_wine_server(environment):
 def run_plan(build, environment, group, work, name, lines, rounds, warm_up, memory=False):
     """Runs the plan's lines round by round; returns {label: [token dict per measured run]}."""
     plan = work / f"plan-{name}.txt"
-    plan.write_text("".join(f"{label}\t{command}\n" for label, command in lines))
+    plan.write_text("".join("\t".join(line) + "\n" for line in lines))
     command = ["taskset", "-c", "0", "wine", str(build / "bench" / "bench_runner.exe"),
                "--rounds", str(rounds), "--warmup", str(warm_up), windows_path(plan)]
     if memory:
@@ -311,7 +313,11 @@ def run_plan(build, environment, group, work, name, lines, rounds, warm_up, memo
             continue
         if tokens["exit"] != "0":
             raise SystemExit(f"bench: {tokens['label']} exited with {tokens['exit']}: {line}")
-        if tokens.get("dir_left") == "1":
+        # A cached launcher's directory must stay; every other one must be gone.
+        cached = tokens["label"].startswith("cached")
+        if cached and tokens.get("dir_left") != "1":
+            raise SystemExit(f"bench: {tokens['label']} left no cache directory behind")
+        if not cached and tokens.get("dir_left") == "1":
             raise SystemExit(f"bench: {tokens['label']} left its target directory behind")
         results.setdefault(tokens["label"], []).append(tokens)
     return results
@@ -366,6 +372,17 @@ def timing_row(app, summary, runs):
         }
         cpu = row["cpu"]
         cpu["floor"] = cpu["decode"] + cpu["write"] + cpu["delete"] + 2 * cpu["bare"]
+    if "cached_first" in runs:
+        first, warm = runs["cached_first"], runs["cached_warm"]
+        row["cached"] = {
+            "first": median_of(first, "wall_us"), "warm": median_of(warm, "wall_us"),
+            "first_to_run_code": median_of(first, "entry_us"), "warm_to_run_code": median_of(warm, "entry_us"),
+            "first_after_run_code": median_of_difference(first, "wall_us", "entry_us"),
+            "warm_after_run_code": median_of_difference(warm, "wall_us", "entry_us"),
+        }
+        if "cpu" in row:
+            row["cached"]["first_cpu"] = median_of(first, "cpu_us")
+            row["cached"]["warm_cpu"] = median_of(warm, "cpu_us")
     return row
 
 
@@ -449,6 +466,35 @@ def format_tables(packing, default_level, timings, memories, context):
             f"| {milliseconds(row['bare_start_to_main'])} | {milliseconds(row['after_run_code'])} "
             f"| {milliseconds(row['delete'])} |")
     out.append("")
+    cached_rows = [row for row in timings if "cached" in row]
+    if cached_rows:
+        out.append("Cached mode against a bare process and the default mode's cold run (ms):")
+        out.append("")
+        out.append("| app | bare process | warm start | ratio | cold run | first start | ratio "
+                   "| bare: start to main | warm: start to run_code | first: start to run_code "
+                   "| first: run_code to exit |")
+        out.append("| --- | " + " | ".join("---:" for _ in range(10)) + " |")
+        for row in cached_rows:
+            cached = row["cached"]
+            out.append(
+                f"| {row['app']} | {milliseconds(row['bare_wall'])} | {milliseconds(cached['warm'])} "
+                f"| {cached['warm'] / row['bare_wall']:.2f} | {milliseconds(row['cold'])} "
+                f"| {milliseconds(cached['first'])} | {cached['first'] / row['cold']:.2f} "
+                f"| {milliseconds(row['bare_main'])} | {milliseconds(cached['warm_to_run_code'])} "
+                f"| {milliseconds(cached['first_to_run_code'])} | {milliseconds(cached['first_after_run_code'])} |")
+        out.append("")
+        if all("first_cpu" in row["cached"] for row in cached_rows):
+            out.append("The same in CPU time of all processes of the run (ms):")
+            out.append("")
+            out.append("| app | bare process | warm start | ratio | cold run | first start | ratio |")
+            out.append("| --- | ---: | ---: | ---: | ---: | ---: | ---: |")
+            for row in cached_rows:
+                cached, cpu = row["cached"], row["cpu"]
+                out.append(
+                    f"| {row['app']} | {milliseconds(cpu['bare'])} | {milliseconds(cached['warm_cpu'])} "
+                    f"| {cached['warm_cpu'] / cpu['bare']:.2f} | {milliseconds(cpu['cold'])} "
+                    f"| {milliseconds(cached['first_cpu'])} | {cached['first_cpu'] / cpu['cold']:.2f} |")
+            out.append("")
     out.append("Memory (MiB; largest of the runs):")
     out.append("")
     out.append("| app | window | window + 2 | launcher peak WS | − bare | peak resident private | − bare "
@@ -513,7 +559,8 @@ def main():
     if not arguments.no_pack_timing:
         packing, default_level = time_packing(packer, library, trees, work, apps, levels)
     log("bench: building the launchers")
-    configure_and_build(build, trees, launcher_level, [f"bench_{app}" for app in apps])
+    launchers = [f"bench_{app}" for app in apps] + [f"bench_{app}_cached" for app in apps if app in CACHED_APPS]
+    configure_and_build(build, trees, launcher_level, launchers)
 
     group, cpu_file = make_cpu_group()
     if group is None:
@@ -534,6 +581,12 @@ def main():
             lines = [("bare", windows_path(build / "bench" / "bench_bare.exe")),
                      ("launcher", windows_path(launcher)),
                      ("floors", f"{windows_path(build / 'bench' / 'bench_floors.exe')} {windows_path(payload)}")]
+            if app in CACHED_APPS:
+                # The first start finds no cache: the runner deletes it before each such run,
+                # untimed. The warm start that follows finds the one just made.
+                cached = windows_path(build / "bench" / f"bench_{app}_cached.exe")
+                lines += [("cached_first", cached, rf"%TMP%\bench-cache\bench_{app}_cached"),
+                          ("cached_warm", cached)]
             log(f"bench: timing {app}")
             runs = run_plan(build, environment, group, work, f"{app}-time", lines, rounds, warm_up)
             timings.append(timing_row(app, summaries[app], runs))

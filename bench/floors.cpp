@@ -5,6 +5,9 @@
 // usage: bench_floors PAYLOAD
 // prints: floor decode_us=... write_us=... delete_us=... files=... directories=...
 //         bytes=... window=... decoder_bytes=...
+// usage: bench_floors --decode N PAYLOAD
+// prints: decode runs_us=T1,...,TN: only the decoding, N times after the untimed one, to
+//         compare decoders built with different options (bench/decoder_options.py).
 #define ZSTD_STATIC_LINKING_ONLY  // for the frame header and the decoder's size
 #include <windows.h>
 #include <zstd.h>
@@ -175,8 +178,14 @@ void delete_tree(const std::wstring& root) {
 }  // namespace
 
 int wmain(int argument_count, wchar_t** arguments) {
-    if (argument_count != 2) {
-        fprintf(stderr, "usage: bench_floors PAYLOAD\n");
+    int decode_runs = 0;
+    if (argument_count == 4 && wcscmp(arguments[1], L"--decode") == 0) {
+        decode_runs = _wtoi(arguments[2]);
+        arguments += 2;
+        argument_count -= 2;
+    }
+    if (argument_count != 2 || decode_runs < 0) {
+        fprintf(stderr, "usage: bench_floors [--decode N] PAYLOAD\n");
         return 2;
     }
     std::vector<unsigned char> payload = read_file(arguments[1]);
@@ -191,6 +200,16 @@ int wmain(int argument_count, wchar_t** arguments) {
     // Untimed: the content to write later, and every code path touched once.
     std::vector<unsigned char> content;
     decode_frame(frame, frame_size, &content);
+    if (decode_runs > 0) {
+        printf("decode runs_us=");
+        for (int run = 0; run < decode_runs; ++run) {
+            double start = seconds_now();
+            decode_frame(frame, frame_size, nullptr);
+            printf("%s%.1f", run == 0 ? "" : ",", (seconds_now() - start) * 1e6);
+        }
+        printf("\n");
+        return 0;
+    }
 
     wchar_t temp[MAX_PATH + 1];
     DWORD length = GetTempPathW(MAX_PATH + 1, temp);

@@ -3,8 +3,10 @@
 // reported from inside (its probe lines, converted to microseconds after the start).
 //
 // usage: bench_runner [--memory] [--rounds N] [--warmup N] PLAN
-// PLAN holds one program per line: a label, a tab, the command line. Every round runs
-// every line once, in order, so that slow drifts of the machine hit all of them alike.
+// PLAN holds one program per line: a label, a tab, the command line and, optionally, a
+// tab and a directory (environment variables expanded) that is deleted before each run of
+// it, outside the timed part. Every round runs every line once, in order, so that slow
+// drifts of the machine hit all of them alike.
 // TARVIX_BENCH_TEMP, when set, becomes TMP and TEMP of every program started.
 #include <windows.h>
 #include <psapi.h>
@@ -23,6 +25,7 @@ namespace {
 struct plan_line {
     std::wstring label;
     std::wstring command_line;
+    std::wstring fresh_directory;  // deleted before each run; empty for none
 };
 
 struct memory_samples {
@@ -59,7 +62,9 @@ std::vector<plan_line> read_plan(const wchar_t* path) {
         wchar_t* tab = wcschr(line, L'\t');
         if (tab == nullptr) continue;
         *tab = 0;
-        plan.push_back({line, tab + 1});
+        wchar_t* second_tab = wcschr(tab + 1, L'\t');
+        if (second_tab != nullptr) *second_tab = 0;
+        plan.push_back({line, tab + 1, second_tab != nullptr ? second_tab + 1 : L""});
     }
     fclose(file);
     return plan;
@@ -79,6 +84,49 @@ void sample_until_exit(HANDLE process, memory_samples& samples) {
         unsigned long long commit = private_commit(process);
         if (commit > samples.commit_max) samples.commit_max = commit;
         ++samples.count;
+    }
+}
+
+// Deletes the tree below path (a buffer of MAX_PATH * 4 units) and path itself.
+void delete_tree(wchar_t* path) {
+    size_t length = wcslen(path);
+    wcscpy(path + length, L"\\*");
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(path, &found);
+    path[length] = 0;
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            if (wcscmp(found.cFileName, L".") == 0 || wcscmp(found.cFileName, L"..") == 0) continue;
+            if (length + 1 + wcslen(found.cFileName) + 2 >= MAX_PATH * 4) {
+                fprintf(stderr, "bench_runner: path too long below '%ls'\n", path);
+                exit(2);
+            }
+            path[length] = L'\\';
+            wcscpy(path + length + 1, found.cFileName);
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                delete_tree(path);
+            } else {
+                DeleteFileW(path);
+            }
+            path[length] = 0;
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+    }
+    RemoveDirectoryW(path);
+}
+
+void remove_fresh_directory(const plan_line& line) {
+    if (line.fresh_directory.empty()) return;
+    static wchar_t path[MAX_PATH * 4];
+    DWORD length = ExpandEnvironmentStringsW(line.fresh_directory.c_str(), path, MAX_PATH);
+    if (length == 0 || length > MAX_PATH) {
+        fprintf(stderr, "bench_runner: cannot expand '%ls'\n", line.fresh_directory.c_str());
+        exit(2);
+    }
+    delete_tree(path);
+    if (GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES) {
+        fprintf(stderr, "bench_runner: cannot delete '%ls'\n", path);
+        exit(2);
     }
 }
 
@@ -138,6 +186,7 @@ std::string read_whole_file(HANDLE file) {
 }
 
 void run_once(const plan_line& line, int round, bool warm_up, bool memory, HANDLE output) {
+    remove_fresh_directory(line);
     SetFilePointer(output, 0, nullptr, FILE_BEGIN);
     SetEndOfFile(output);
     STARTUPINFOW startup = {};

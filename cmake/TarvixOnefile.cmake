@@ -162,5 +162,8 @@ __asm__(
   add_dependencies(${name} tarvix::pack)
   target_link_libraries(${name} PRIVATE tarvix::launcher)
   target_link_options(${name} PRIVATE -municode -static -Wl,--file-alignment=4096)
+  # Released executables carry no symbols or DWARF sections (the runtime's own libraries
+  # bring them): they would double the launcher's size. Debug builds keep them.
+  target_link_options(${name} PRIVATE $<$<NOT:$<CONFIG:Debug,RelWithDebInfo>>:-s>)
   set_source_files_properties("${work}/resources.rc" PROPERTIES OBJECT_DEPENDS "${icon};${manifest}")
 endfunction()

@@ -17,8 +17,15 @@ add_library(tarvix_zstd STATIC
   ${zstd_lib}/decompress/zstd_ddict.c
   ${zstd_lib}/decompress/zstd_decompress.c
   ${zstd_lib}/decompress/zstd_decompress_block.c)
+# Chosen for the launcher's size against decoding speed (bench/README.md, "A lean
+# launcher"; bench/decoder_options.py measures them): -O2 instead of -O3 and only the
+# single-symbol Huffman decoder (either reads every stream) take 60 KB off the launcher
+# and decode as fast. The BMI2 variants, chosen at run time, stay: without them decoding
+# is slower on the processors that have BMI2.
+set(TARVIX_ZSTD_OPTIONS "-O2;-DHUF_FORCE_DECOMPRESS_X1" CACHE STRING "Compiler options of the zstd decoder")
+mark_as_advanced(TARVIX_ZSTD_OPTIONS)
 # Their code, their warnings: only ours are errors.
-target_compile_options(tarvix_zstd PRIVATE -O3 -w)
+target_compile_options(tarvix_zstd PRIVATE ${TARVIX_ZSTD_OPTIONS} -w)
 target_compile_definitions(tarvix_zstd PRIVATE ZSTD_LEGACY_SUPPORT=0 ZSTD_DISABLE_ASM=1)
 # Only tarvix's own code sees the headers; the installed package carries the library alone.
 target_include_directories(tarvix_zstd SYSTEM PUBLIC "$<BUILD_INTERFACE:${zstd_lib}>")

@@ -5,7 +5,9 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
+#include "common/decimal_text.h"
 #include "diag/messages.h"
 #include "state/run_state.h"
 #include "target/removal.h"
@@ -15,7 +17,36 @@ namespace {
 // Paths in messages are at most 4096 units; one byte each after narrowing.
 constexpr size_t message_text_capacity = 4096 + 1;
 
+// A whole line: a message or format, the narrowed path or the system's text, the rest.
+constexpr size_t line_capacity = message_text_capacity + 1024;
+
 char narrowed_text[message_text_capacity];
+char line[line_capacity];
+size_t line_length = 0;
+
+// Lines are put together here and written with one call, without the printf family (see
+// common/decimal_text.h). What would not fit is cut; no message comes near it.
+void line_add(const char* text, size_t length) {
+    if (length > line_capacity - 1 - line_length) length = line_capacity - 1 - line_length;
+    memcpy(line + line_length, text, length);
+    line_length += length;
+    line[line_length] = 0;
+}
+
+void line_add(const char* text) { line_add(text, strlen(text)); }
+
+// The format's one %s becomes text.
+void line_add_formatted(const char* format, const char* text) {
+    const char* insertion = strstr(format, "%s");
+    line_add(format, static_cast<size_t>(insertion - format));
+    line_add(text);
+    line_add(insertion + 2);
+}
+
+void line_write(FILE* stream) {
+    fputs(line, stream);
+    line_length = 0;
+}
 
 // A console event has its handler remove the directory and end the run: reporting the
 // failure that its deletion caused would only hide the interruption.
@@ -53,7 +84,8 @@ void fatal_error(const char* message) {
 void fatal_template_error(const wchar_t* path_template) {
     yield_to_a_stop();
     narrow_for_message(path_template, narrowed_text, message_text_capacity);
-    fprintf(stderr, format_template_error, narrowed_text);
+    line_add_formatted(format_template_error, narrowed_text);
+    line_write(stderr);
     abort();
 }
 
@@ -71,13 +103,21 @@ void fatal_os_error(const char* message, uint32_t error_code) {
             system_text[i - 1] = 0;
         }
     }
-    fprintf(stderr, "%s ([Error %ld] %s)\n", message, static_cast<long>(static_cast<int32_t>(error_code)),
-            system_text);
+    char code[decimal_text_capacity];
+    decimal_text(code, static_cast<int32_t>(error_code), 1);  // as a signed 32-bit number
+    line_add(message);
+    line_add(" ([Error ");
+    line_add(code);
+    line_add("] ");
+    line_add(system_text);
+    line_add(")\n");
+    line_write(stderr);
     end_after_failure();
 }
 
 void fatal_open_error(const wchar_t* path) {
     narrow_for_message(path, narrowed_text, message_text_capacity);
-    fprintf(stderr, format_open_error, narrowed_text);
+    line_add_formatted(format_open_error, narrowed_text);
+    line_write(stderr);
     end_after_failure();
 }

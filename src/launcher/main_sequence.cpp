@@ -2,12 +2,12 @@
 
 #include <windows.h>
 
-#include <cstdio>
 #include <cwchar>
 
 #include "child/child_launch.h"
 #include "child/cleanup.h"
 #include "common/bounded_text.h"
+#include "common/decimal_text.h"
 #include "diag/fatal.h"
 #include "diag/messages.h"
 #include "launcher/cached_run.h"
@@ -22,14 +22,12 @@
 
 namespace {
 
-constexpr size_t process_id_capacity = 128;
-
 // The child finds its parent, and the template its {PID}, through this variable.
 void publish_process_id() {
-    char narrow[process_id_capacity];
-    snprintf(narrow, sizeof narrow, "%ld", static_cast<long>(GetCurrentProcessId()));
-    wchar_t wide[process_id_capacity];
-    text_widen(wide, process_id_capacity, narrow);
+    char narrow[decimal_text_capacity];
+    decimal_text(narrow, GetCurrentProcessId(), 1);
+    wchar_t wide[decimal_text_capacity];
+    text_widen(wide, decimal_text_capacity, narrow);
     set_environment("TARVIX_ONEFILE_PARENT", wide);
 }
 

@@ -3,12 +3,12 @@
 #include <windows.h>
 #include <ntsecapi.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
 
 #include "common/bounded_text.h"
+#include "common/decimal_text.h"
 #include "paths/environment.h"
 #include "paths/user_folders.h"
 #include "state/run_state.h"
@@ -45,10 +45,10 @@ void trim_trailing_backslashes(expansion& e) {
     }
 }
 
-// A number as the runtime formats it, widened.
-void format_number(wchar_t* output, long long value, const char* format) {
-    char narrow[number_capacity];
-    snprintf(narrow, sizeof narrow, format, value);
+// A number in decimal with at least min_digits digits, widened.
+void format_number(wchar_t* output, long long value, size_t min_digits) {
+    char narrow[decimal_text_capacity];
+    decimal_text(narrow, value, min_digits);
     text_widen(output, number_capacity, narrow);
 }
 
@@ -75,12 +75,12 @@ long long system_time() {
 }
 
 bool make_time(wchar_t* output) {
-    format_number(output, system_time(), "%lld");
+    format_number(output, system_time(), 1);
     return true;
 }
 
 bool make_time_us(wchar_t* output) {
-    format_number(output, system_time() / 10 % 1000000, "%06lld");
+    format_number(output, system_time() / 10 % 1000000, 6);
     return true;
 }
 
@@ -88,7 +88,7 @@ void append_process_id(expansion& e) {
     wchar_t* inherited = get_environment("TARVIX_ONEFILE_PARENT");
     if (inherited == nullptr) {
         wchar_t own[number_capacity];
-        format_number(own, GetCurrentProcessId(), "%lld");
+        format_number(own, GetCurrentProcessId(), 1);
         append_value(e, own);
         return;
     }

@@ -40,10 +40,12 @@ bool open_real_directory(HANDLE* directory) {
     HANDLE handle = CreateFileW(walk_path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return false;
-    BY_HANDLE_FILE_INFORMATION information;
-    if (!GetFileInformationByHandle(handle, &information) ||
-        (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
-        !(information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    // Only the attributes: GetFileInformationByHandle also asks for the volume's serial
+    // number, which costs Wine a round trip to its mount manager, 0.8 ms per directory.
+    FILE_ATTRIBUTE_TAG_INFO information;
+    if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &information, sizeof information) ||
+        (information.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+        !(information.FileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
         CloseHandle(handle);
         return false;
     }

@@ -85,10 +85,10 @@ bool build_private_descriptor(private_descriptor* built) {
 }
 
 bool is_own_directory(HANDLE directory) {
-    BY_HANDLE_FILE_INFORMATION information;
-    if (!GetFileInformationByHandle(directory, &information) ||
-        !(information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
-        (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    FILE_ATTRIBUTE_TAG_INFO information;  // the attributes alone: see open_real_directory in removal.cpp
+    if (!GetFileInformationByHandleEx(directory, FileAttributeTagInfo, &information, sizeof information) ||
+        !(information.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+        (information.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
         return false;
     }
     unsigned char user[SECURITY_MAX_SID_SIZE];

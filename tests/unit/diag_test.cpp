@@ -2,6 +2,9 @@
 
 #include <windows.h>
 
+#include <climits>
+
+#include "common/decimal_text.h"
 #include "diag/fatal.h"
 #include "diag/messages.h"
 
@@ -16,6 +19,20 @@ TEST(fatal_os_error, writes_message_code_and_system_text_without_line_end) {
 TEST(fatal_os_error, shows_a_code_with_the_highest_bit_set_as_negative) {
     EXPECT_EXIT(fatal_os_error("Error, load DLL.", 0xC0000135u), testing::ExitedWithCode(2),
                 "^Error, load DLL\\. \\(\\[Error -1073741515\\] .*\\)\n$");
+}
+
+TEST(decimal_text, pads_with_zeros_after_the_sign_and_holds_the_extremes) {
+    char out[decimal_text_capacity];
+    const struct {
+        long long value;
+        size_t min_digits;
+        const char* text;
+    } cases[] = {{0, 1, "0"}, {42, 6, "000042"}, {-7, 3, "-007"}, {1234567, 6, "1234567"},
+                 {LLONG_MAX, 1, "9223372036854775807"}, {LLONG_MIN, 1, "-9223372036854775808"}};
+    for (const auto& c : cases) {
+        decimal_text(out, c.value, c.min_digits);
+        EXPECT_STREQ(c.text, out);
+    }
 }
 
 TEST(fatal_error, writes_to_standard_output_and_exits_with_2) {
