@@ -116,6 +116,7 @@ void fatal_os_error(const char* message, uint32_t error_code) {
 }
 
 void fatal_open_error(const wchar_t* path) {
+    yield_to_a_stop();
     narrow_for_message(path, narrowed_text, message_text_capacity);
     line_add_formatted(format_open_error, narrowed_text);
     line_write(stderr);
