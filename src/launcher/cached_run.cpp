@@ -25,6 +25,8 @@ constexpr wchar_t record_header[] = L"tarvix cache record 1\n";
 // The header, the digest and a library name of at most 1023 units, with their line ends.
 constexpr size_t record_capacity = 2048;
 constexpr size_t random_text_capacity = 12;
+constexpr int rename_attempts = 20;
+constexpr DWORD rename_pause_ms = 100;
 
 // The cache directory of this payload; while it is being filled, target_directory names
 // the private sibling that becomes it.
@@ -147,8 +149,17 @@ void write_record() {
 void publish_cache() {
     wchar_t library_name[relative_path_capacity];
     text_copy(library_name, relative_path_capacity, application_library_path + wcslen(target_directory) + 1);
-    bool published = MoveFileExW(target_directory, cache_directory, 0);
-    DWORD error = GetLastError();
+    bool published = false;
+    DWORD error = 0;
+    for (int attempt = 0; attempt < rename_attempts && !published; ++attempt) {
+        published = MoveFileExW(target_directory, cache_directory, 0);
+        error = GetLastError();
+        // Another start's directory stands there: that one won.
+        if (published || GetFileAttributesW(cache_directory) != INVALID_FILE_ATTRIBUTES) break;
+        // A scanner reading the files just written holds them for a moment, and a
+        // directory with open files cannot be renamed.
+        Sleep(rename_pause_ms);
+    }
     if (!published) remove_target_directory();
 
     // From here on, console events belong to the application and nothing is removed.
