@@ -24,7 +24,6 @@ namespace {
 constexpr wchar_t record_header[] = L"tarvix cache record 1\n";
 // The header, the digest and a library name of at most 1023 units, with their line ends.
 constexpr size_t record_capacity = 2048;
-constexpr size_t random_text_capacity = 12;
 constexpr int rename_attempts = 20;
 constexpr DWORD rename_pause_ms = 100;
 
@@ -57,16 +56,9 @@ void fix_cache_directory() {
     if (length == 0 || length >= target_directory_capacity) abort();
 }
 
-// target_directory becomes path, followed by NULs only: the shell's delete reads it as a
-// list of names.
-void set_target_directory(const wchar_t* path) {
-    wmemset(target_directory, 0, target_directory_capacity + 1);
-    text_copy(target_directory, target_directory_capacity, path);
-}
-
 // The cache directory's name, then infix and 11 random characters: a name beside it.
 void choose_sibling_name(wchar_t* output, const wchar_t* infix) {
-    wchar_t random_text[random_text_capacity];
+    wchar_t random_text[random_text_length + 1];
     if (!make_random_text(random_text)) fatal_os_error(message_cache_failed, GetLastError());
     text_copy(output, target_directory_capacity, cache_directory);
     text_append(output, target_directory_capacity, infix);
@@ -128,11 +120,14 @@ void set_aside_incomplete_cache() {
     if (MoveFileExW(cache_directory, aside, 0)) delete_tree(aside);
 }
 
+// The application library's name within the directory being filled.
+const wchar_t* library_name_in_target() { return application_library_path + wcslen(target_directory) + 1; }
+
 // Written last, after every file of the payload is closed: its presence says that the
 // directory is whole.
 void write_record() {
     wchar_t text[record_capacity];
-    format_cache_record(text, record_capacity, application_library_path + wcslen(target_directory) + 1);
+    format_cache_record(text, record_capacity, library_name_in_target());
     wchar_t path[target_directory_capacity];
     record_path(path, target_directory);
     entry_file = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
@@ -148,7 +143,7 @@ void write_record() {
 // another removes its own copy and uses the winner's.
 void publish_cache() {
     wchar_t library_name[relative_path_capacity];
-    text_copy(library_name, relative_path_capacity, application_library_path + wcslen(target_directory) + 1);
+    text_copy(library_name, relative_path_capacity, library_name_in_target());
     bool published = false;
     DWORD error = 0;
     for (int attempt = 0; attempt < rename_attempts && !published; ++attempt) {

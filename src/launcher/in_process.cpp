@@ -10,14 +10,13 @@
 #include "diag/messages.h"
 #include "paths/environment.h"
 #include "paths/executable_path.h"
+#include "paths/path_template.h"
 #include "state/run_state.h"
 
 namespace {
 
 constexpr DWORD parent_path_capacity = 2048;
 constexpr DWORD parent_access = PROCESS_QUERY_INFORMATION | PROCESS_VM_READ;
-constexpr size_t time_text_length = 6;
-constexpr size_t random_text_length = 11;
 
 using run_code_function = int (*)(int, wchar_t**, const wchar_t*);
 
@@ -68,7 +67,7 @@ bool detect_in_process_mode() {
     // Only values of the form a normal run publishes name a directory that it made: any
     // other text would let whoever sets the environment choose where a library is loaded
     // from. Without them, a variable left over in an environment is no parent at all.
-    return parsed && variable_has_form("TARVIX_ONEFILE_TIME_US", time_text_length, is_decimal_digit) &&
+    return parsed && variable_has_form("TARVIX_ONEFILE_TIME_US", time_us_text_length, is_decimal_digit) &&
            variable_has_form("TARVIX_ONEFILE_RANDOM", random_text_length, is_base64url) &&
            runs_this_executable(parent_id);
 }

@@ -17,7 +17,6 @@ namespace {
 
 constexpr size_t name_capacity = 1024;  // 1023 units and the NUL
 constexpr size_t number_capacity = 128;
-constexpr size_t random_text_length = 11;
 constexpr size_t random_bytes = 8;
 
 // The output as it grows: its buffer, the end of the text so far and what is left.
@@ -80,7 +79,7 @@ bool make_time(wchar_t* output) {
 }
 
 bool make_time_us(wchar_t* output) {
-    format_number(output, system_time() / 10 % 1000000, 6);
+    format_number(output, system_time() / 10 % 1000000, time_us_text_length);
     return true;
 }
 

@@ -18,6 +18,10 @@ extern "C" const wchar_t tarvix_version[];
 // does not fit, or a malformed TARVIX_ONEFILE_PARENT, ends the process through abort.
 bool expand_path_template(wchar_t* output, const wchar_t* path_template, size_t capacity);
 
+// {TIME_US} is six decimal digits, {RANDOM} eleven base64url characters.
+inline constexpr size_t time_us_text_length = 6;
+inline constexpr size_t random_text_length = 11;
+
 // The 11 base64url characters (and a NUL) that {RANDOM} makes of 8 random bytes.
 void random_text_from_bytes(const uint8_t* bytes, wchar_t* output);
 

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cwchar>
 
+#include "common/bounded_text.h"
 #include "diag/fatal.h"
 #include "diag/messages.h"
 #include "paths/environment.h"
@@ -34,15 +35,17 @@ bool read_token_user(void* sid) {
 
 }  // namespace
 
+void set_target_directory(const wchar_t* path) {
+    wmemset(target_directory, 0, target_directory_capacity + 1);
+    text_copy(target_directory, target_directory_capacity, path);
+}
+
 void fix_target_directory() {
     bool expanded = expand_path_template(target_directory, target_directory_template, target_directory_capacity);
     wchar_t absolute[target_directory_capacity];
     DWORD length = GetFullPathNameW(target_directory, target_directory_capacity, absolute, nullptr);
     if (length == 0 || length >= target_directory_capacity) abort();
-    // Clearing the whole rest keeps the path followed by NULs only, whatever the longer
-    // unsimplified text left there.
-    wmemset(target_directory, 0, target_directory_capacity + 1);
-    wmemcpy(target_directory, absolute, length);
+    set_target_directory(absolute);  // no remains of the longer unsimplified text
     if (!expanded) fatal_template_error(target_directory_template);
 }
 

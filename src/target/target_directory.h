@@ -4,6 +4,10 @@
 
 #include <windows.h>
 
+// Makes path the target directory, followed by NULs only: the shell's delete reads the
+// buffer as a list of names ended by an empty one.
+void set_target_directory(const wchar_t* path);
+
 // Expands the target directory's template into target_directory and makes it absolute.
 // Ends the process when the template cannot be expanded.
 void fix_target_directory();
