@@ -11,6 +11,7 @@
 #include "child/cleanup.h"
 #include "import_hook.h"
 #include "state/run_state.h"
+#include "target/target_directory.h"
 #include "target/removal.h"
 
 namespace {
@@ -127,12 +128,6 @@ std::wstring fresh_directory(const wchar_t* name) {
     return path;
 }
 
-void set_target_directory(const std::wstring& path) {
-    ASSERT_LT(path.size(), target_directory_capacity);
-    wmemset(target_directory, 0, target_directory_capacity + 1);
-    wmemcpy(target_directory, path.c_str(), path.size());
-}
-
 // A tree with nested levels, read-only files, a read-only directory and a path longer
 // than the old 260-character limit.
 void fill_tree(const std::wstring& root) {
@@ -212,7 +207,7 @@ HANDLE start_process(const wchar_t* command_line, DWORD flags) {
 TEST(cleanup_target_directory, deletes_nothing_before_extraction_started) {
     std::wstring directory = fresh_directory(L"not_started");
     make_file(directory + L"\\app.dll");
-    set_target_directory(directory);
+    set_target_directory(directory.c_str());
     extraction_started = false;
     {
         cleanup_observer observer;
@@ -227,7 +222,7 @@ TEST(cleanup_target_directory, deletes_nothing_before_extraction_started) {
 TEST(cleanup_target_directory, removes_a_tree_with_read_only_entries_by_the_walk_alone) {
     std::wstring directory = fresh_directory(L"tree");
     fill_tree(directory);
-    set_target_directory(directory);
+    set_target_directory(directory.c_str());
     extraction_started = true;
     {
         cleanup_observer observer;
@@ -249,7 +244,7 @@ TEST(cleanup_target_directory, removes_a_link_inside_the_tree_but_not_what_it_po
         remove_all(outside);
         GTEST_SKIP() << "this file system makes neither directory symbolic links nor junctions";
     }
-    set_target_directory(directory);
+    set_target_directory(directory.c_str());
     extraction_started = true;
     {
         cleanup_observer observer;
@@ -268,7 +263,7 @@ TEST(cleanup_target_directory, gives_up_after_20_more_attempts_on_a_file_held_op
     HANDLE held = CreateFileW((directory + L"\\held.txt").c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                               nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
-    set_target_directory(directory);
+    set_target_directory(directory.c_str());
     extraction_started = true;
     {
         cleanup_observer observer;
@@ -290,7 +285,7 @@ TEST(cleanup_target_directory, stops_at_once_when_a_plain_file_stands_at_the_tar
     HANDLE held = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                               0, nullptr);
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
-    set_target_directory(path);
+    set_target_directory(path.c_str());
     extraction_started = true;
     {
         cleanup_observer observer;
@@ -330,7 +325,7 @@ TEST(console_control_handler, before_the_child_starts_removes_the_directory_and_
         make_file(directory + L"\\app.dll");
         EXPECT_EXIT(
             {
-                set_target_directory(directory);
+                set_target_directory(directory.c_str());
                 extraction_started = true;
                 CreateThread(nullptr, 0, handle_event, reinterpret_cast<void*>(uintptr_t{event}), 0, nullptr);
                 // The main thread, about to start the child, finds the run stopping; the
@@ -344,28 +339,6 @@ TEST(console_control_handler, before_the_child_starts_removes_the_directory_and_
         EXPECT_FALSE(exists(directory)) << "event " << event;
         remove_all(directory);
     }
-}
-
-TEST(console_control_handler, leaves_interrupt_and_break_to_a_started_child_and_ignores_other_events) {
-    HANDLE child = start_process(L"cmd.exe /c exit 3", CREATE_SUSPENDED);
-    ASSERT_NE(child, nullptr);
-    std::wstring directory = fresh_directory(L"started");
-    make_file(directory + L"\\app.dll");
-    set_target_directory(directory);
-    extraction_started = true;
-    ASSERT_TRUE(child_start_begin());
-    child_handle_publish(child);
-    mark_application_started();
-    child_start_end();
-    for (DWORD event : {CTRL_C_EVENT, CTRL_BREAK_EVENT}) EXPECT_EQ(console_control_handler(event), TRUE) << event;
-    for (DWORD event : {3ul, 4ul, 7ul, 0x80000000ul}) EXPECT_EQ(console_control_handler(event), FALSE) << event;
-    EXPECT_EQ(WaitForSingleObject(child, 0), static_cast<DWORD>(WAIT_TIMEOUT));
-    EXPECT_TRUE(exists(directory + L"\\app.dll"));
-    EXPECT_FALSE(stop_requested);
-    EXPECT_EQ(child_handle_withdraw(), child);
-    TerminateProcess(child, 1);
-    CloseHandle(child);
-    remove_all(directory);
 }
 
 TEST(cleanup_target_directory, waits_for_a_child_that_ends_in_time_without_ending_it) {
@@ -384,24 +357,31 @@ TEST(cleanup_target_directory, waits_for_a_child_that_ends_in_time_without_endin
     CloseHandle(child);
 }
 
-TEST(cleanup_target_directory, ends_a_child_still_running_after_2_5_seconds_with_a_failure_code) {
-    // A suspended child never ends by itself; unsuspended it would exit with 3.
+// A started child that never ends by itself (suspended; it would exit with 3).
+TEST(console_control_handler, leaves_a_started_childs_interrupts_to_it_and_the_cleanup_ends_it_after_2_5_seconds) {
     HANDLE child = start_process(L"cmd.exe /c exit 3", CREATE_SUSPENDED);
     ASSERT_NE(child, nullptr);
-    std::wstring directory = fresh_directory(L"running_child");
+    std::wstring directory = fresh_directory(L"started");
     make_file(directory + L"\\app.dll");
-    set_target_directory(directory);
+    set_target_directory(directory.c_str());
     extraction_started = true;
+    ASSERT_TRUE(child_start_begin());
     child_handle_publish(child);
+    mark_application_started();
+    child_start_end();
+    for (DWORD event : {CTRL_C_EVENT, CTRL_BREAK_EVENT}) EXPECT_EQ(console_control_handler(event), TRUE) << event;
+    for (DWORD event : {3ul, 4ul, 7ul, 0x80000000ul}) EXPECT_EQ(console_control_handler(event), FALSE) << event;
+    EXPECT_EQ(WaitForSingleObject(child, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_TRUE(exists(directory + L"\\app.dll"));
+    EXPECT_FALSE(stop_requested);
 
     ULONGLONG started = GetTickCount64();
     cleanup_target_directory();
-    ULONGLONG waited = GetTickCount64() - started;
-    EXPECT_GE(waited, 2400u) << "the child must have its grace period";
+    EXPECT_GE(GetTickCount64() - started, 2400u) << "the child must have its grace period";
     EXPECT_EQ(WaitForSingleObject(child, 10000), WAIT_OBJECT_0);
     DWORD exit_code = 3;
     EXPECT_TRUE(GetExitCodeProcess(child, &exit_code));
-    EXPECT_EQ(exit_code, static_cast<DWORD>(STATUS_CONTROL_C_EXIT));
+    EXPECT_EQ(exit_code, static_cast<DWORD>(STATUS_CONTROL_C_EXIT)) << "never 0 for an application ended by force";
     EXPECT_FALSE(exists(directory));
     EXPECT_EQ(child_handle_withdraw(), child);
     TerminateProcess(child, 1);  // in case it was left running

@@ -11,6 +11,7 @@
 #include "payload/payload_reader.h"
 #include "payload_test_frames.h"
 #include "state/run_state.h"
+#include "target/target_directory.h"
 
 namespace {
 
@@ -78,12 +79,6 @@ HANDLE WINAPI counting_create_file(LPCWSTR path, DWORD access, DWORD share, LPSE
     return real_create_file(path, access, share, security, disposition, flags, template_file);
 }
 
-void set_target_directory(const std::wstring& path) {
-    ASSERT_LT(path.size(), target_directory_capacity);
-    wmemset(target_directory, 0, target_directory_capacity + 1);
-    wmemcpy(target_directory, path.c_str(), path.size());
-}
-
 void make_directory(const std::wstring& path) {
     ASSERT_TRUE(CreateDirectoryW(path.c_str(), nullptr)) << printable(path);
 }
@@ -122,7 +117,7 @@ TEST(extract_payload, writes_each_size_in_chunks_of_32768_bytes) {
         SCOPED_TRACE(c.size);
         std::wstring directory = fresh_scratch_path((L"sizes_" + std::to_wstring(c.size)).c_str());
         make_directory(directory);
-        set_target_directory(directory);
+        set_target_directory(directory.c_str());
         byte_vector data = pattern_bytes(c.size, 20);
         byte_vector stream;
         append_entry(stream, L"file.bin", data);
@@ -142,7 +137,7 @@ TEST(extract_payload, writes_each_size_in_chunks_of_32768_bytes) {
 
 TEST(extract_payload, writes_every_entry_and_records_the_first_as_the_library) {
     std::wstring directory = fresh_scratch_path(L"entries");  // not there yet
-    set_target_directory(directory);
+    set_target_directory(directory.c_str());
     struct {
         std::wstring path;
         byte_vector data;
@@ -181,7 +176,7 @@ TEST(extract_payload, replaces_and_truncates_an_existing_file) {
     std::wstring directory = fresh_scratch_path(L"replace");
     make_directory(directory);
     write_file(directory + L"\\app.dll", byte_vector(1000, 'z'));
-    set_target_directory(directory);
+    set_target_directory(directory.c_str());
     byte_vector stream;
     append_entry(stream, L"app.dll", {'n', 'e', 'w'});
     append_end_marker(stream);
@@ -194,7 +189,7 @@ TEST(extract_payload, replaces_and_truncates_an_existing_file) {
 TEST(extract_payload, creates_missing_directories_top_down_and_remembers_them) {
     std::wstring directory = fresh_scratch_path(L"levels");
     make_directory(directory);
-    set_target_directory(directory);
+    set_target_directory(directory.c_str());
     byte_vector stream;
     append_entry(stream, L"a\\b\\c.txt", {'c'});
     append_entry(stream, L"a\\b\\d.txt", {'d'});
@@ -219,7 +214,7 @@ TEST(extract_payload, creates_missing_directories_top_down_and_remembers_them) {
 TEST(extract_payload, creates_the_target_directory_and_its_missing_ancestors) {
     std::wstring base = fresh_scratch_path(L"ancestors");
     std::wstring directory = base + L"\\x\\y";
-    set_target_directory(directory);
+    set_target_directory(directory.c_str());
     byte_vector stream;
     append_entry(stream, L"app.dll", {'a'});
     append_end_marker(stream);
@@ -239,7 +234,7 @@ TEST(extract_payload, a_directory_part_naming_a_file_ends_with_the_open_error) {
     std::wstring directory = fresh_scratch_path(L"blocked");
     make_directory(directory);
     write_file(directory + L"\\blocker", {'b'});
-    set_target_directory(directory);
+    set_target_directory(directory.c_str());
     byte_vector stream;
     append_entry(stream, L"blocker\\x.txt", {'x'});
     append_end_marker(stream);
@@ -266,7 +261,7 @@ TEST(extract_payload, a_failed_or_short_write_ends_with_the_unpack_error) {
     for (const auto& c : cases) {
         std::wstring directory = fresh_scratch_path((std::wstring(L"write_") + c.name).c_str());
         make_directory(directory);
-        set_target_directory(directory);
+        set_target_directory(directory.c_str());
         EXPECT_EXIT(
             {
                 scoped_import_hook hook("kernel32.dll", "WriteFile", reinterpret_cast<void*>(c.replacement));
@@ -281,7 +276,7 @@ TEST(extract_payload, a_failed_or_short_write_ends_with_the_unpack_error) {
 
 TEST(extract_payload, a_payload_without_entries_ends_with_2_in_both_modes) {
     std::wstring directory = fresh_scratch_path(L"no_entries");
-    set_target_directory(directory);
+    set_target_directory(directory.c_str());
     byte_vector stream;
     append_end_marker(stream);
     for (bool in_process : {false, true}) {
@@ -299,7 +294,7 @@ TEST(extract_payload, a_payload_without_entries_ends_with_2_in_both_modes) {
 
 TEST(extract_payload, in_process_mode_reads_only_the_first_path) {
     std::wstring directory = fresh_scratch_path(L"in_process");
-    set_target_directory(directory);
+    set_target_directory(directory.c_str());
     byte_vector stream;
     append_entry(stream, L"app.dll", pattern_bytes(300, 25));
     append_entry(stream, L"sub\\other.txt", {'o'});
@@ -347,7 +342,7 @@ TEST(extract_payload, paths_at_the_buffer_limits_fit_and_longer_ones_abort) {
         byte_vector stream;
         append_entry(stream, relative, {'x'});
         append_end_marker(stream);
-        set_target_directory(target);
+        set_target_directory(target.c_str());
         if (c.fits) {
             start_reader(stream, true);
             extract_payload();
@@ -369,7 +364,7 @@ TEST(extract_payload, paths_at_the_buffer_limits_fit_and_longer_ones_abort) {
 TEST(extract_payload, an_entry_larger_than_the_rest_ends_with_2_after_the_earlier_entries) {
     std::wstring directory = fresh_scratch_path(L"oversized");
     make_directory(directory);
-    set_target_directory(directory);
+    set_target_directory(directory.c_str());
     byte_vector first = pattern_bytes(5000, 26);
     byte_vector second = pattern_bytes(700, 27);
     byte_vector stream;

@@ -33,27 +33,11 @@ DWORD WINAPI long_own_path(HMODULE, LPWSTR path, DWORD size) {
     return static_cast<DWORD>(own.size());
 }
 
-TEST(detect_in_process_mode, knows_a_parent_running_this_very_file) {
+TEST(detect_in_process_mode, knows_its_parent_and_ends_the_run_rather_than_loop_when_paths_cannot_be_compared) {
     name_this_process_as_parent();
-    EXPECT_TRUE(detect_in_process_mode());
-    set_environment("TARVIX_ONEFILE_RANDOM", L"Ab-_9zZ0aB");  // ten characters: not ours
-    EXPECT_FALSE(detect_in_process_mode());
-}
-
-TEST(detect_in_process_mode, ends_the_run_rather_than_loop_when_no_parent_path_of_this_file_can_be_compared) {
-    // Another program's long path: a stranger, and normal mode.
+    // This launcher's own path is too long as well: every child would start yet another run.
     EXPECT_EXIT(
         {
-            name_this_process_as_parent();
-            scoped_import_hook parent("kernel32.dll", "K32GetModuleFileNameExW",
-                                      reinterpret_cast<void*>(&truncated_parent_path));
-            exit(detect_in_process_mode() ? 1 : 0);
-        },
-        testing::ExitedWithCode(0), "");
-    // This launcher's own path is that long: every child would start yet another run.
-    EXPECT_EXIT(
-        {
-            name_this_process_as_parent();
             scoped_import_hook parent("kernel32.dll", "K32GetModuleFileNameExW",
                                       reinterpret_cast<void*>(&truncated_parent_path));
             scoped_import_hook own("kernel32.dll", "GetModuleFileNameW", reinterpret_cast<void*>(&long_own_path));
@@ -61,6 +45,13 @@ TEST(detect_in_process_mode, ends_the_run_rather_than_loop_when_no_parent_path_o
             exit(1);
         },
         testing::ExitedWithCode(abort_status), "");
+    {
+        // Another program's long path: a stranger, and normal mode.
+        scoped_import_hook parent("kernel32.dll", "K32GetModuleFileNameExW",
+                                  reinterpret_cast<void*>(&truncated_parent_path));
+        EXPECT_FALSE(detect_in_process_mode());
+    }
+    EXPECT_TRUE(detect_in_process_mode());
 }
 
 }  // namespace
