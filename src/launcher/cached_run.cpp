@@ -13,7 +13,7 @@
 #include "launcher/main_sequence.h"
 #include "paths/path_template.h"
 #include "payload/extraction.h"
-#include "payload/payload_format.h"
+#include "payload/attached_payload.h"
 #include "payload/payload_reader.h"
 #include "state/run_state.h"
 #include "target/removal.h"
