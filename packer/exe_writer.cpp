@@ -25,16 +25,6 @@ void put_u64(unsigned char* at, uint64_t value) {
     for (int i = 0; i < 8; ++i) at[i] = static_cast<unsigned char>(value >> (8 * i));
 }
 
-std::string read_file(const fs::path& file, const std::string& what) {
-    std::ifstream in(file, std::ios::binary);
-    std::string data;
-    std::error_code error;
-    data.resize(static_cast<size_t>(fs::file_size(file, error)));
-    in.read(data.data(), static_cast<std::streamsize>(data.size()));
-    if (error || !in || in.peek() != std::ifstream::traits_type::eof()) throw failure("cannot read " + what + " '" + printable(host_bytes(file)) + "'");
-    return data;
-}
-
 std::string upper_ascii(std::string text) {
     for (char& c : text)
         if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
@@ -125,7 +115,7 @@ void write_exe(const std::vector<pack_file>& files, const exe_settings& settings
     std::string stub_name = printable(host_bytes(settings.stub));
     pe_image stub = read_pe_image(settings.stub);
     check_stub(stub, stub_name);
-    std::string stub_bytes = read_file(settings.stub, "stub");
+    std::string stub_bytes = read_input_file(settings.stub, "stub");
     if (stub_bytes.size() != stub.file_size) throw failure("stub '" + stub_name + "' changed while being read");
     size_t digest_at = 0;
     bytes record = settings_record(settings, &digest_at);
@@ -170,4 +160,8 @@ void write_exe(const std::vector<pack_file>& files, const exe_settings& settings
     put_u32(checksum, pe_checksum(out.path, checksum_offset(stub)));
     overwrite(out, checksum_offset(stub), checksum, sizeof checksum);
     publish_output(out, output);
+    // Executable for whoever may read it, as a linker leaves its output.
+    std::error_code ignored;
+    fs::perms readable = fs::status(output, ignored).permissions();
+    fs::permissions(output, fs::perms((static_cast<unsigned>(readable) & 0444) >> 2), fs::perm_options::add, ignored);
 }

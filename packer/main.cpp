@@ -155,16 +155,6 @@ std::string one_line_text(const option_map& options, const std::string& option, 
     return found->second;
 }
 
-std::string read_whole_file(const fs::path& file, const std::string& what) {
-    std::ifstream in(file, std::ios::binary);
-    std::string data;
-    std::error_code error;
-    data.resize(static_cast<size_t>(fs::file_size(file, error)));
-    in.read(data.data(), static_cast<std::streamsize>(data.size()));
-    if (error || !in || in.peek() != std::ifstream::traits_type::eof()) throw failure("cannot read " + what + " '" + printable(host_bytes(file)) + "'");
-    return data;
-}
-
 int run_exe(const std::vector<std::string>& args) {
     option_map options;
     std::vector<std::string> positional;
@@ -192,7 +182,7 @@ int run_exe(const std::vector<std::string>& args) {
     }
     if (options.count("--icon")) {
         settings.icon_name = options["--icon"];
-        settings.icon = read_whole_file(fs::u8path(settings.icon_name), "icon");
+        settings.icon = read_input_file(fs::u8path(settings.icon_name), "icon");
     } else {
         settings.icon_name = "default.ico";
         settings.icon = embedded_default_icon();

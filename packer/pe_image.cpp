@@ -112,9 +112,11 @@ pe_image parse_headers(image_file& file) {
         not_an_image(file, "section table outside the file");
     for (uint16_t i = 0; i < section_count; ++i) {
         const unsigned char* at = &table[i * section_header_size];
-        pe_section section{std::string(reinterpret_cast<const char*>(at), strnlen(reinterpret_cast<const char*>(at), 8)),
-                           get_u32(at + 8), get_u32(at + 12), get_u32(at + 16), get_u32(at + 20), get_u32(at + 36)};
-        if (section.raw_size > 0 && (section.raw_offset > file.size || section.raw_size > file.size - section.raw_offset))
+        const char* name = reinterpret_cast<const char*>(at);
+        pe_section section{std::string(name, strnlen(name, 8)), get_u32(at + 8),  get_u32(at + 12),
+                           get_u32(at + 16),                    get_u32(at + 20), get_u32(at + 36)};
+        bool outside = section.raw_offset > file.size || section.raw_size > file.size - section.raw_offset;
+        if (section.raw_size > 0 && outside)
             not_an_image(file, "section " + printable(section.name) + " outside the file");
         image.sections.push_back(section);
     }
@@ -225,11 +227,13 @@ pe_image read_pe_image(const fs::path& file) {
 
 void check_application_library(const fs::path& library) {
     image_file file(library);
-    std::string refused = "refused library '" + file.name + "': ";
-    unsigned char magic[2] = {};
-    if (!file.read(0, magic, 2) || magic[0] != 'M' || magic[1] != 'Z')
+    std::string refused = "refused '" + file.name + "': ";
+    pe_image image;
+    try {
+        image = parse_headers(file);
+    } catch (const failure&) {
         throw failure(refused + "not a Windows library");
-    pe_image image = parse_headers(file);
+    }
     if (!is_64bit(image)) throw failure(refused + "not a 64-bit (x64) library");
     if (!(image.file_characteristics & file_is_dll)) throw failure(refused + "not a DLL");
     if (!exports_run_code(file, image)) throw failure(refused + "exports no run_code");
