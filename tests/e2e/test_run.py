@@ -8,7 +8,7 @@ import subprocess
 
 import pytest
 
-from conftest import TARGET_NAME, finish, linux_path, target_directories, wine_environment, windows_path
+from conftest import TARGET_NAME, built_file, finish, linux_path, target_directories, wine_environment, windows_path
 
 
 def files_below(root):
@@ -116,6 +116,20 @@ def test_exit_code_comes_back_unchanged(probe_exe, run_launcher, tmp_path, code)
     run = run_launcher(probe_exe, ["--exit", hex(code)], temp=tmp_path)
     assert run.exit_code == code
     assert run.one("end")["exit"] == code
+    assert target_directories(tmp_path) == []
+
+
+def test_stub_made_executable_signed_afterwards_verifies_and_runs(run_launcher, tmp_path):
+    stub_made = built_file("TARVIX_E2E_STUB_PROBE_EXE")
+    key, certificate, signed = tmp_path / "key.pem", tmp_path / "cert.pem", tmp_path / "signed.exe"
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", certificate,
+                    "-days", "2", "-subj", "/CN=tarvix test"], check=True, capture_output=True)
+    subprocess.run(["osslsigncode", "sign", "-certs", certificate, "-key", key, "-in", stub_made, "-out", signed],
+                   check=True, capture_output=True)
+    verified = subprocess.run(["osslsigncode", "verify", "-CAfile", certificate, "-in", signed], capture_output=True)
+    assert verified.returncode == 0, verified.stdout
+    run = run_launcher(signed, ["--exit", "6"], temp=tmp_path)
+    assert run.exit_code == 6 and run.start["argv"] == [windows_path(signed), "--exit", "6"], run
     assert target_directories(tmp_path) == []
 
 
