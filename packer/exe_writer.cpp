@@ -122,10 +122,10 @@ void write_exe(const std::vector<pack_file>& files, const exe_settings& settings
 
     temp_output out(output);
     write_bytes(out, stub_bytes.data(), stub_bytes.size());
-    uint64_t record_offset = stub.file_size;
+    pad_to_file_alignment(out, stub.file_alignment);
+    uint64_t record_offset = static_cast<uint64_t>(out.stream.tellp());
     write_bytes(out, record.data(), record.size());
     uint64_t payload_size = write_payload_to(out, files, settings.level, settings.workers, settings.show_progress);
-    out.stream.seekp(0, std::ios::end);
     pad_to_file_alignment(out, stub.file_alignment);
     uint64_t section_size = record.size() + payload_size;
     if (section_size > UINT32_MAX - stub.file_alignment) throw failure("payload too large for one image (4 GiB)");

@@ -259,6 +259,7 @@ void check_stub(const pe_image& stub, const std::string& name) {
         first_data = std::min<uint64_t>(first_data, section.raw_offset);
         data_end = std::max<uint64_t>(data_end, uint64_t{section.raw_offset} + section.raw_size);
     }
+    if (stub.size_of_headers > stub.file_size) throw failure(refused + "headers larger than the file");
     if (table_end > first_data) throw failure(refused + "no room for two more section headers");
     if (data_end != stub.file_size) throw failure(refused + "bytes follow its last section");
 }

@@ -48,9 +48,9 @@ bool is_64bit(const pe_image& image);
 // run_code.
 void check_application_library(const std::filesystem::path& library);
 
-// Throws failure("refused stub ...: why") unless stub_bytes can take a payload section and
-// a resource section: a 64-bit executable without either, without a signature, without
-// bytes after its last section and with room for two more section headers.
+// Throws failure("refused stub 'NAME': why") unless the stub can take a payload section
+// and a resource section: a 64-bit executable without either, without a signature,
+// without bytes after its last section and with room for two more section headers.
 void check_stub(const pe_image& stub, const std::string& name);
 
 // A section to be added after the existing ones.
