@@ -119,8 +119,9 @@ function(tarvix_add_onefile name)
   string(REPLACE "\\" "\\\\" product_rc "${arg_PRODUCT}")
   string(REPLACE "\"" "\"\"" product_rc "${product_rc}")
 
-  # The payload is linked as one constant array (payload/linked_payload.cpp finds it) through the assembler's .incbin: no
-  # generated C array, so a payload of hundreds of megabytes links in seconds.
+  # The payload is linked as one constant array through the assembler's .incbin: no
+  # generated C array, so a payload of hundreds of megabytes links in seconds. The
+  # launcher finds it and the settings through these symbols (payload/linked_payload.cpp).
   set(payload_source "${work}/payload_data.cpp")
   file(CONFIGURE OUTPUT "${payload_source}" CONTENT [=[
 // Generated for @name@: the attached payload and the build-time constants.

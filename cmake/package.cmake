@@ -2,7 +2,7 @@
 #   bin/tarvix-pack                        the packer, a program of the build machine
 #   bin/tarvix-stub.exe                    the prebuilt launcher that 'tarvix-pack exe' fills
 #   lib/libtarvix_launcher.a, libtarvix_zstd.a
-#   lib/tarvix/objects-<config>/...        the entry point's object
+#   lib/tarvix/objects-<config>/...        the entry point and the linked payload's finder
 #   share/tarvix/resources/                icon, manifest, version record template
 #   lib/cmake/tarvix/                      package config, version, targets, the function
 include(GNUInstallDirs)
