@@ -341,67 +341,59 @@ TEST(console_control_handler, before_the_child_starts_removes_the_directory_and_
     }
 }
 
-bool gone_within(const std::wstring& path, DWORD milliseconds) {
-    for (ULONGLONG deadline = GetTickCount64() + milliseconds; exists(path) && GetTickCount64() < deadline;) {
-        SleepEx(10, FALSE);
-    }
-    return !exists(path);
+TEST(cleanup_target_directory, waits_for_a_child_that_ends_in_time_without_ending_it) {
+    HANDLE child = start_process(L"cmd.exe /c exit 3", 0);
+    ASSERT_NE(child, nullptr);
+    child_handle_publish(child);
+    extraction_started = false;
+    cleanup_target_directory();
+    EXPECT_EQ(WaitForSingleObject(child, 0), WAIT_OBJECT_0);
+    DWORD exit_code = 0;
+    EXPECT_TRUE(GetExitCodeProcess(child, &exit_code));
+    EXPECT_EQ(exit_code, 3u);
+    // Closing is left to the main thread, which withdraws the handle exactly once.
+    EXPECT_EQ(child_handle_withdraw(), child);
+    EXPECT_EQ(child_handle_withdraw(), nullptr);
+    CloseHandle(child);
 }
 
-// Once the application has started, interrupts are its own; a close ends a child that does
-// not end by itself (suspended; it would exit with 3) after its grace, and a shutdown finds
-// one that has ended by itself. Either way the handler deletes and never returns, for the
-// main thread ends the run with the child's exit code.
-TEST(console_control_handler, after_the_start_leaves_interrupts_to_the_application_and_cleans_up_on_closing) {
-    struct closing_case {
-        DWORD event;
-        DWORD creation_flags;
-        DWORD exit_code;
-    };
-    const closing_case cases[] = {{CTRL_CLOSE_EVENT, CREATE_SUSPENDED, static_cast<DWORD>(STATUS_CONTROL_C_EXIT)},
-                                  {CTRL_SHUTDOWN_EVENT, 0, 3}};
+// A started child that never ends by itself (suspended; it would exit with 3).
+TEST(console_control_handler, leaves_a_started_childs_interrupts_to_it_and_a_close_ends_it_after_2_5_seconds) {
+    HANDLE child = start_process(L"cmd.exe /c exit 3", CREATE_SUSPENDED);
+    ASSERT_NE(child, nullptr);
+    std::wstring directory = fresh_directory(L"started");
+    make_file(directory + L"\\app.dll");
+    set_target_directory(directory.c_str());
+    extraction_started = true;
     ASSERT_TRUE(child_start_begin());
+    child_handle_publish(child);
     mark_application_started();
     child_start_end();
-    for (const closing_case& closing : cases) {
-        HANDLE child = start_process(L"cmd.exe /c exit 3", closing.creation_flags);
-        ASSERT_NE(child, nullptr);
-        std::wstring directory = fresh_directory(L"started");
-        make_file(directory + L"\\app.dll");
-        set_target_directory(directory.c_str());
-        extraction_started = true;
-        child_handle_publish(child);
-        for (DWORD event : {CTRL_C_EVENT, CTRL_BREAK_EVENT}) EXPECT_EQ(console_control_handler(event), TRUE) << event;
-        for (DWORD event : {3ul, 4ul, 7ul, 0x80000000ul}) EXPECT_EQ(console_control_handler(event), FALSE) << event;
-        EXPECT_TRUE(exists(directory + L"\\app.dll"));
-        EXPECT_FALSE(stop_requested);
-        bool ends_by_itself = closing.creation_flags == 0;
-        EXPECT_EQ(WaitForSingleObject(child, ends_by_itself ? 60000 : 0),
-                  ends_by_itself ? WAIT_OBJECT_0 : static_cast<DWORD>(WAIT_TIMEOUT));
+    for (DWORD event : {CTRL_C_EVENT, CTRL_BREAK_EVENT}) EXPECT_EQ(console_control_handler(event), TRUE) << event;
+    for (DWORD event : {3ul, 4ul, 7ul, 0x80000000ul}) EXPECT_EQ(console_control_handler(event), FALSE) << event;
+    EXPECT_EQ(WaitForSingleObject(child, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_TRUE(exists(directory + L"\\app.dll"));
+    EXPECT_FALSE(stop_requested);
 
-        ULONGLONG started = GetTickCount64();
-        HANDLE handler = CreateThread(nullptr, 0, handle_event, reinterpret_cast<void*>(uintptr_t{closing.event}), 0,
-                                      nullptr);
-        ASSERT_NE(handler, nullptr);
-        EXPECT_EQ(WaitForSingleObject(child, 10000), WAIT_OBJECT_0) << closing.event;
-        if (!ends_by_itself) {
-            EXPECT_GE(GetTickCount64() - started, 2400u) << "the application must have its grace period";
-        }
-        DWORD exit_code = 0;
-        EXPECT_TRUE(GetExitCodeProcess(child, &exit_code));
-        EXPECT_EQ(exit_code, closing.exit_code) << "never 0 for an application ended by force";
-        EXPECT_TRUE(gone_within(directory, 10000)) << closing.event;
-        EXPECT_EQ(WaitForSingleObject(handler, 500), static_cast<DWORD>(WAIT_TIMEOUT))
-            << "returning would let the system end the launcher with a code of its own";
-        TerminateThread(handler, 0);
-        CloseHandle(handler);
-        // Closing is left to the main thread, which withdraws the handle exactly once.
-        EXPECT_EQ(child_handle_withdraw(), child);
-        EXPECT_EQ(child_handle_withdraw(), nullptr);
-        TerminateProcess(child, 1);  // in case it was left running
-        CloseHandle(child);
-        remove_all(directory);
-    }
+    // The handler deletes once the child has gone and never returns: the main thread ends
+    // the run with the child's exit code, the system's default handling would not.
+    ULONGLONG started = GetTickCount64();
+    HANDLE handler = CreateThread(nullptr, 0, handle_event, reinterpret_cast<void*>(uintptr_t{CTRL_CLOSE_EVENT}), 0,
+                                  nullptr);
+    EXPECT_EQ(WaitForSingleObject(child, 10000), WAIT_OBJECT_0);
+    EXPECT_GE(GetTickCount64() - started, 2400u) << "the child must have its grace period";
+    DWORD exit_code = 3;
+    EXPECT_TRUE(GetExitCodeProcess(child, &exit_code));
+    EXPECT_EQ(exit_code, static_cast<DWORD>(STATUS_CONTROL_C_EXIT)) << "never 0 for an application ended by force";
+    for (int waited = 0; exists(directory) && waited < 10000; waited += 10) SleepEx(10, FALSE);
+    EXPECT_FALSE(exists(directory));
+    EXPECT_EQ(WaitForSingleObject(handler, 500), static_cast<DWORD>(WAIT_TIMEOUT)) << "the handler returned";
+    TerminateThread(handler, 0);
+    CloseHandle(handler);
+    EXPECT_EQ(child_handle_withdraw(), child);
+    TerminateProcess(child, 1);  // in case it was left running
+    CloseHandle(child);
+    remove_all(directory);
 }
 
 }  // namespace
