@@ -16,6 +16,12 @@
 # Everything it needs comes from the targets that tarvix defines, in its own build
 # (add_subdirectory) or in its installed package (find_package): tarvix::launcher, which
 # also names the resource folder, tarvix::entry and the host packer tarvix::pack.
+
+# The packer's dependency file names absolute paths; Ninja takes it as the payload's.
+if(POLICY CMP0116)
+  cmake_policy(SET CMP0116 NEW)
+endif()
+
 function(tarvix_add_onefile name)
   cmake_parse_arguments(PARSE_ARGV 1 arg "CACHED" "LIBRARY;DIRECTORY;COMPANY;PRODUCT;VERSION;ICON;LEVEL;CACHE_DIRECTORY"
     "DEPENDS")
@@ -76,6 +82,7 @@ function(tarvix_add_onefile name)
   set(work "${CMAKE_CURRENT_BINARY_DIR}/${name}.onefile")
   set(payload "${work}/payload.bin")
   set(digest "${work}/payload_digest.h")
+  set(depfile "${work}/payload.d")
   set(depends tarvix::pack ${arg_DEPENDS})
   if(TARGET ${arg_LIBRARY})
     set(library "$<TARGET_FILE:${arg_LIBRARY}>")
@@ -84,12 +91,15 @@ function(tarvix_add_onefile name)
     get_filename_component(library "${arg_LIBRARY}" ABSOLUTE)
     list(APPEND depends "${library}")
   endif()
-  set(pack_args build --library "${library}")
+  # The packer lists every file and folder it read, so a file changed, added or removed
+  # below DIRECTORY packs again; what it cannot know is which targets still have to write.
+  set(pack_args build --library "${library}" --depfile "${depfile}")
   if(arg_DIRECTORY)
     get_filename_component(directory "${arg_DIRECTORY}" ABSOLUTE)
     list(APPEND pack_args --dir "${directory}")
-    file(GLOB_RECURSE directory_files CONFIGURE_DEPENDS "${directory}/*")
-    list(APPEND depends ${directory_files})
+    # Once every target is known: those that write into DIRECTORY must be waited for.
+    cmake_language(EVAL CODE "cmake_language(DEFER DIRECTORY [[${CMAKE_SOURCE_DIR}]] CALL
+      _tarvix_warn_unnamed_writers [[${name}]] [[${directory}]] [[${arg_LIBRARY}]] [[${arg_DEPENDS}]])")
   endif()
   if(arg_LEVEL)
     list(APPEND pack_args --level ${arg_LEVEL})
@@ -99,6 +109,7 @@ function(tarvix_add_onefile name)
     COMMAND "${CMAKE_COMMAND}" -D "payload=${payload}" -D "output=${digest}"
       -P "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/TarvixPayloadDigest.cmake"
     DEPENDS ${depends}
+    DEPFILE "${depfile}"
     COMMENT "Packing the payload of ${name}"
     USES_TERMINAL  # where the build runs on a terminal, the packer's progress line shows
     VERBATIM)
@@ -162,9 +173,39 @@ __asm__(
   add_executable(${name} "${payload_source}" "${work}/resources.rc" $<TARGET_OBJECTS:tarvix::entry>)
   add_dependencies(${name} tarvix::pack)
   target_link_libraries(${name} PRIVATE tarvix::launcher)
-  target_link_options(${name} PRIVATE -municode -static -Wl,--file-alignment=4096)
+  # No time stamp in the headers: the same inputs give the same executable.
+  target_link_options(${name} PRIVATE -municode -static -Wl,--file-alignment=4096 -Wl,--no-insert-timestamp)
   # Released executables carry no symbols or DWARF sections (the runtime's own libraries
   # bring them): they would double the launcher's size. Debug builds keep them.
   target_link_options(${name} PRIVATE $<$<NOT:$<CONFIG:Debug,RelWithDebInfo>>:-s>)
   set_source_files_properties("${work}/resources.rc" PROPERTIES OBJECT_DEPENDS "${icon};${manifest}")
+endfunction()
+
+# Warns about each target of the project whose output folder lies in directory but that
+# is neither the library nor named in DEPENDS: a build may pack before it has written.
+function(_tarvix_warn_unnamed_writers name directory library depends)
+  set(folders "${CMAKE_SOURCE_DIR}")
+  while(folders)
+    list(POP_FRONT folders folder)
+    get_property(subfolders DIRECTORY "${folder}" PROPERTY SUBDIRECTORIES)
+    get_property(targets DIRECTORY "${folder}" PROPERTY BUILDSYSTEM_TARGETS)
+    list(APPEND folders ${subfolders})
+    list(REMOVE_ITEM targets ${library} ${depends})
+    foreach(target IN LISTS targets)
+      get_target_property(binary_dir ${target} BINARY_DIR)
+      foreach(property RUNTIME_OUTPUT_DIRECTORY LIBRARY_OUTPUT_DIRECTORY)
+        get_target_property(output ${target} ${property})
+        if(output AND NOT output MATCHES "[$]<")
+          cmake_path(ABSOLUTE_PATH output BASE_DIRECTORY "${binary_dir}" NORMALIZE)
+          cmake_path(IS_PREFIX directory "${output}" NORMALIZE inside)
+          if(inside)
+            message(WARNING "tarvix_add_onefile(${name}): target '${target}' writes into DIRECTORY "
+              "'${directory}' but is not named in DEPENDS: a build may pack before it has written, leaving its "
+              "files out of ${name}.exe")
+            break()
+          endif()
+        endif()
+      endforeach()
+    endforeach()
+  endwhile()
 endfunction()

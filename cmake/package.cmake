@@ -4,7 +4,8 @@
 #   lib/libtarvix_launcher.a, libtarvix_zstd.a
 #   lib/tarvix/objects-<config>/...        the entry point and the linked payload's finder
 #   share/tarvix/resources/                icon, manifest, version record template
-#   lib/cmake/tarvix/                      package config, version, targets, the function
+#   lib/cmake/tarvix/                      package config, version, targets, the function and
+#                                          the toolchain file that consumers configure with
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -35,4 +36,5 @@ install(FILES
   "${PROJECT_BINARY_DIR}/tarvixConfigVersion.cmake"
   "${CMAKE_CURRENT_LIST_DIR}/TarvixOnefile.cmake"
   "${CMAKE_CURRENT_LIST_DIR}/TarvixPayloadDigest.cmake"
+  "${CMAKE_CURRENT_LIST_DIR}/mingw-w64-x86_64.cmake"
   DESTINATION "${TARVIX_INSTALL_CMAKEDIR}")

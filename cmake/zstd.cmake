@@ -1,8 +1,15 @@
 # The decompressing half of zstd, built for the target from the source that
 # scripts/setup fetched. The launcher only decodes, so nothing else is compiled.
-set(TARVIX_ZSTD_SOURCE "${CMAKE_CURRENT_LIST_DIR}/../.deps/zstd" CACHE PATH "zstd source tree (fetched by scripts/setup)")
+# A tree fetched by FetchContent or copied without .deps names one with TARVIX_ZSTD_SOURCE.
+set(TARVIX_ZSTD_SOURCE "${CMAKE_CURRENT_LIST_DIR}/../.deps/zstd" CACHE PATH
+  "zstd source tree, the folder holding lib/zstd.h (scripts/setup fetches one into .deps/zstd)")
 if(NOT EXISTS "${TARVIX_ZSTD_SOURCE}/lib/zstd.h")
-  message(FATAL_ERROR "zstd source not found at '${TARVIX_ZSTD_SOURCE}': run scripts/setup first")
+  cmake_path(ABSOLUTE_PATH TARVIX_ZSTD_SOURCE NORMALIZE OUTPUT_VARIABLE zstd_missing)
+  cmake_path(ABSOLUTE_PATH CMAKE_CURRENT_LIST_DIR NORMALIZE OUTPUT_VARIABLE tarvix_cmake_dir)
+  cmake_path(GET tarvix_cmake_dir PARENT_PATH tarvix_root)
+  message(FATAL_ERROR "zstd source not found at '${zstd_missing}' (no lib/zstd.h): run "
+    "'${tarvix_root}/scripts/setup' once, or pass -DTARVIX_ZSTD_SOURCE=<zstd source tree> "
+    "(zstd 1.5, the folder holding lib/zstd.h, such as the .deps/zstd of a tarvix clone where scripts/setup ran)")
 endif()
 
 set(zstd_lib "${TARVIX_ZSTD_SOURCE}/lib")

@@ -21,6 +21,7 @@
 #include <unistd.h>
 #endif
 
+#include "depfile.h"
 #include "embedded_resources.h"
 #include "exe_writer.h"
 #include "failure.h"
@@ -42,7 +43,8 @@ const char* usage_text = R"(usage:
   tarvix-pack exe [--stub STUB.exe] --library APP.dll [--dir DIR] [--company TEXT]
                   [--product TEXT] [--version a.b.c.d] [--icon FILE.ico] [--level N]
                   [--cached [--cache-directory TEMPLATE]] [--quiet] -o APP.exe
-  tarvix-pack build --library APP.dll [--dir DIR] [--level N] [--quiet] -o PAYLOAD
+  tarvix-pack build --library APP.dll [--dir DIR] [--level N] [--quiet]
+                    [--depfile FILE] -o PAYLOAD
   tarvix-pack list PAYLOAD|APP.exe
   tarvix-pack verify PAYLOAD|APP.exe
   tarvix-pack extract PAYLOAD|APP.exe DIR
@@ -61,7 +63,8 @@ build    Packs APP.dll as the first entry, then every regular file under DIR in
          Windows could not hold as it is. --level is the zstd level, 1..22
          (default 19). Writes beside PAYLOAD first and renames it into place.
          On a terminal, one line on stderr shows the files and bytes done and
-         the rate; --quiet hides it.
+         the rate; --quiet hides it. --depfile writes FILE, naming every file
+         and directory read, for build tools to pack again when one changes.
 list     One line per entry: the size in bytes right-aligned in 12 columns, two
          spaces, the path as stored (backslash separators); then a last line
          "N files, M bytes".
@@ -208,7 +211,7 @@ int run_exe(const std::vector<std::string>& args) {
 int run_build(const std::vector<std::string>& args) {
     option_map options;
     std::vector<std::string> positional;
-    parse_arguments(args, {"--library", "--dir", "--level", "-o"}, options, positional, {"--quiet"});
+    parse_arguments(args, {"--library", "--dir", "--level", "--depfile", "-o"}, options, positional, {"--quiet"});
     if (!positional.empty()) throw usage_error("unexpected argument '" + printable(positional[0]) + "'");
     if (!options.count("--library")) throw usage_error("build needs --library");
     if (!options.count("-o")) throw usage_error("build needs -o");
@@ -221,6 +224,8 @@ int run_build(const std::vector<std::string>& args) {
     check_application_library(fs::u8path(options["--library"]));
     bool show_progress = !options.count("--quiet") && stderr_is_terminal();
     write_payload(files, fs::u8path(options["-o"]), level, workers, show_progress);
+    if (options.count("--depfile"))
+        write_depfile(fs::u8path(options["--depfile"]), fs::u8path(options["-o"]), files, dir);
     return 0;
 }
 

@@ -43,6 +43,8 @@ bool read_relative_path() {
     return length > 0;
 }
 
+}  // namespace
+
 // A path that stays below the target directory: relative, no empty, "." or ".."
 // component, no drive or stream colon, no forward slash, no device name (which would
 // send the entry's bytes to a device). The packer writes nothing else; a damaged payload
@@ -64,6 +66,8 @@ bool relative_path_is_safe(const wchar_t* path) {
         component = end + 1;
     }
 }
+
+namespace {
 
 uint64_t read_entry_size() {
     unsigned char bytes[entry_size_bytes];

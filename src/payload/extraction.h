@@ -7,6 +7,10 @@
 // ends the process: its second run would start yet another run, without end.
 void extract_payload();
 
+// Whether a payload path stays below the target directory (see extraction.cpp): the
+// packer writes nothing else, a damaged payload could.
+bool relative_path_is_safe(const wchar_t* path);
+
 // Makes sure the directory (no trailing backslash) exists, remembering it when it does.
 // False when it can neither be found nor created.
 bool ensure_directory(const wchar_t* path);

@@ -278,16 +278,18 @@ def read_event(process):
 
 
 def linux_processes_of(exe_name):
-    """Linux process ids whose command line names exe_name: Wine shows a program's
-    command line there."""
+    """Linux process ids whose command line names exe_name (Wine shows a program's command
+    line there) in this run's prefix: another test run on the machine keeps its own."""
+    prefix = b"WINEPREFIX=" + os.fsencode(wine_prefix())
     found = []
     for entry in Path("/proc").iterdir():
         if entry.name.isdigit():
             try:
                 command_line = (entry / "cmdline").read_bytes()
+                environment = (entry / "environ").read_bytes().split(b"\0")
             except OSError:
                 continue
-            if exe_name.encode() in command_line:
+            if exe_name.encode() in command_line and prefix in environment:
                 found.append(int(entry.name))
     return found
 

@@ -54,12 +54,14 @@ def windows_image(dll=True, export=b"run_code", machine=0x8664, header_room=0x1C
     return headers.ljust(header_room, b"\0") + exports + extra
 
 
-def build(pack, library, output, directory=None, level=None, env=None):
+def build(pack, library, output, directory=None, level=None, env=None, depfile=None):
     args = ["build", "--library", library, "-o", output]
     if directory is not None:
         args += ["--dir", directory]
     if level is not None:
         args += ["--level", level]
+    if depfile is not None:
+        args += ["--depfile", depfile]
     result = pack(*args, env=env)
     assert result.returncode == 0, result.stderr.decode(errors="replace")
     return Path(output).read_bytes()

@@ -129,8 +129,14 @@ def test_accepted_tree_shapes(pack, tmp_path):
     write(tree / "ss.txt", b"5")                              # two files on Windows
     write(tree / "𐐀.txt", b"6")                               # beyond the BMP, NTFS compares
     write(tree / "𐐨.txt", b"7")                               # surrogates exactly
-    payload = build(pack, library, tmp_path / "p.bin", directory=tree)
+    payload = build(pack, library, tmp_path / "p.bin", directory=tree, depfile=tmp_path / "p.d")
 
+    # The dependency file names every file and folder read, the link by what it leads to.
+    target, prerequisites = (tmp_path / "p.d").read_text().replace("\\\n", "").split(":", 1)
+    assert target == str(tmp_path / "p.bin")
+    read = [library, tree, *(path for path in tree.rglob("*") if not path.is_symlink())]
+    assert set(re.split(r"(?<!\\) +", prerequisites.strip())) == {
+        str(path.resolve()).replace(" ", "\\ ") for path in read}
     entries = parse_content(decompress(split_payload(payload)))
     assert entries == [
         ("app.dll", windows_image(extra=b"top")),

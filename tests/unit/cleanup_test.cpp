@@ -358,7 +358,7 @@ TEST(cleanup_target_directory, waits_for_a_child_that_ends_in_time_without_endin
 }
 
 // A started child that never ends by itself (suspended; it would exit with 3).
-TEST(console_control_handler, leaves_a_started_childs_interrupts_to_it_and_the_cleanup_ends_it_after_2_5_seconds) {
+TEST(console_control_handler, leaves_a_started_childs_interrupts_to_it_and_a_close_ends_it_after_2_5_seconds) {
     HANDLE child = start_process(L"cmd.exe /c exit 3", CREATE_SUSPENDED);
     ASSERT_NE(child, nullptr);
     std::wstring directory = fresh_directory(L"started");
@@ -375,14 +375,21 @@ TEST(console_control_handler, leaves_a_started_childs_interrupts_to_it_and_the_c
     EXPECT_TRUE(exists(directory + L"\\app.dll"));
     EXPECT_FALSE(stop_requested);
 
+    // The handler deletes once the child has gone and never returns: the main thread ends
+    // the run with the child's exit code, the system's default handling would not.
     ULONGLONG started = GetTickCount64();
-    cleanup_target_directory();
-    EXPECT_GE(GetTickCount64() - started, 2400u) << "the child must have its grace period";
+    HANDLE handler = CreateThread(nullptr, 0, handle_event, reinterpret_cast<void*>(uintptr_t{CTRL_CLOSE_EVENT}), 0,
+                                  nullptr);
     EXPECT_EQ(WaitForSingleObject(child, 10000), WAIT_OBJECT_0);
+    EXPECT_GE(GetTickCount64() - started, 2400u) << "the child must have its grace period";
     DWORD exit_code = 3;
     EXPECT_TRUE(GetExitCodeProcess(child, &exit_code));
     EXPECT_EQ(exit_code, static_cast<DWORD>(STATUS_CONTROL_C_EXIT)) << "never 0 for an application ended by force";
+    for (int waited = 0; exists(directory) && waited < 10000; waited += 10) SleepEx(10, FALSE);
     EXPECT_FALSE(exists(directory));
+    EXPECT_EQ(WaitForSingleObject(handler, 500), static_cast<DWORD>(WAIT_TIMEOUT)) << "the handler returned";
+    TerminateThread(handler, 0);
+    CloseHandle(handler);
     EXPECT_EQ(child_handle_withdraw(), child);
     TerminateProcess(child, 1);  // in case it was left running
     CloseHandle(child);

@@ -103,6 +103,22 @@ std::wstring library_path() {
     return application_library_path;
 }
 
+// The rule a damaged payload meets before anything of its entry is written.
+TEST(relative_path_is_safe, refuses_steps_up_roots_drives_streams_and_device_names) {
+    for (const wchar_t* path : {L"app.dll", L"a b.c\\d e\\f.txt", L"..x\\x..", L"console.txt", L"con1.txt",
+                                L"lpt10.log", L"COM\\nul_x", L"conout$x"}) {
+        EXPECT_TRUE(relative_path_is_safe(path)) << printable(path);
+    }
+    // Steps up (also as Windows reads them, without trailing dots and blanks), empty
+    // components, drives, streams, the other separator, and devices in any case and depth.
+    for (const wchar_t* path : {L"..", L"a\\..\\..\\x", L"...", L". .", L".\\x", L"", L"\\x", L"\\\\server\\x",
+                                L"a\\", L"a\\\\b", L"C:\\x", L"C:x", L"x.txt:stream", L"a/../b", L"CON",
+                                L"sub\\con.txt", L"nul.tar.gz", L"aux .txt", L"Lpt9.log", L"com0", L"COM\u00B9",
+                                L"conin$", L"prn\\x"}) {
+        EXPECT_FALSE(relative_path_is_safe(path)) << printable(path);
+    }
+}
+
 TEST(extract_payload, writes_each_size_in_chunks_of_32768_bytes) {
     struct {
         size_t size;
