@@ -132,8 +132,12 @@ int run_application_library(int argument_count, wchar_t** arguments) {
     // The application's own loads by bare name find its libraries here; the current
     // directory stays out, the system directories and PATH stay in.
     SetDllDirectoryW(target_directory);
-    // The library's own imports are looked for beside it first, not beside the .exe.
-    HMODULE library = LoadLibraryExW(application_library_path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    // The library's own imports come from its directory and the system's only: never from
+    // PATH, whose folders others may be able to write to.
+    AddDllDirectory(target_directory);
+    HMODULE library = LoadLibraryExW(application_library_path, nullptr,
+                                     LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS |
+                                         LOAD_LIBRARY_SEARCH_SYSTEM32);
     if (library == nullptr) fatal_os_error(message_load_library, GetLastError());
     auto run_code = reinterpret_cast<run_code_function>(reinterpret_cast<void*>(GetProcAddress(library, "run_code")));
     if (run_code == nullptr) fatal_error(message_entry_missing);
