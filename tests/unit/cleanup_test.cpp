@@ -341,6 +341,23 @@ TEST(console_control_handler, before_the_child_starts_removes_the_directory_and_
     }
 }
 
+BOOL WINAPI in_session_0(DWORD, DWORD* session) {
+    *session = 0;
+    return TRUE;
+}
+
+// Before the child's start as after it, a logoff in the services' session ends nothing.
+TEST(console_control_handler, leaves_logoff_in_the_services_session_to_the_application) {
+    std::wstring directory = fresh_directory(L"session_0");
+    set_target_directory(directory.c_str());
+    extraction_started = true;
+    scoped_import_hook session("kernel32.dll", "ProcessIdToSessionId", reinterpret_cast<void*>(&in_session_0));
+    EXPECT_EQ(console_control_handler(CTRL_LOGOFF_EVENT), TRUE);
+    EXPECT_FALSE(stop_requested);
+    EXPECT_TRUE(directory_exists(directory));
+    remove_all(directory);
+}
+
 TEST(cleanup_target_directory, waits_for_a_child_that_ends_in_time_without_ending_it) {
     HANDLE child = start_process(L"cmd.exe /c exit 3", 0);
     ASSERT_NE(child, nullptr);
