@@ -68,23 +68,18 @@ def assert_normal_run(run, exit_code):
     assert not run.target_directory.exists()
 
 
-def test_forged_environment_naming_a_run_that_is_no_ancestor_means_normal_mode(live_launcher, run_launcher):
-    # Whoever shapes another's environment can name any live launcher, and its TEMP: the
-    # folder a library would be loaded from.
+@pytest.mark.parametrize("parent", ["{live}", "{RUNNER_PID}"], ids=["live-run-no-ancestor", "ancestor-of-another-file"])
+def test_parent_that_is_no_ancestor_running_this_file_means_normal_mode(live_launcher, run_launcher, parent):
+    # Whoever shapes another's environment can name any live launcher, its values and its
+    # TEMP: the folder a library would be loaded from.
     before = tree_state(live_launcher.target_directory)
-    run = run_launcher(live_launcher.exe, ["--exit", "6"],
-                       variables={"TARVIX_ONEFILE_PARENT": str(live_launcher.pid), **live_launcher.variables},
+    variables = {"TARVIX_ONEFILE_PARENT": parent.format(live=live_launcher.pid, RUNNER_PID="{RUNNER_PID}"),
+                 **live_launcher.variables}
+    run = run_launcher(live_launcher.exe, ["--exit", "6"], variables=variables,
                        temp=live_launcher.target_directory.parent)
-
     assert_normal_run(run, 6)
     assert run.start["library"] != live_launcher.start["library"]
     assert tree_state(live_launcher.target_directory) == before
-
-
-def test_parent_that_is_an_ancestor_running_another_file_means_normal_mode(live_launcher, run_launcher):
-    run = run_launcher(live_launcher.exe, ["--exit", "4"],
-                       variables={"TARVIX_ONEFILE_PARENT": "{RUNNER_PID}", **live_launcher.variables})
-    assert_normal_run(run, 4)
 
 
 def inner_run(run):
@@ -132,7 +127,7 @@ def test_values_not_as_its_launcher_publishes_them_mean_normal_mode_below_it_too
         shutil.copy(paths.probe_exe, copy)
         args = ["--run", windows_path(copy)]
     else:
-        args = ["--set", name, value, "--run-again"]
+        args = ["--set", name, value.replace("{", "%TARVIX_ONEFILE_").replace("}", "%"), "--run-again"]
     run = run_launcher(paths.probe_exe, [*args, "--exit", "3"], temp=tmp_path)
 
     assert run.exit_code == 0, run
@@ -160,5 +155,6 @@ def test_ctrl_c_in_an_in_process_run_deletes_nothing(paths, start_launcher, tmp_
     run = finish(launcher)
 
     assert run.exit_code == 0, run
+    assert '"end"' not in run.one("inner")["output"], "the interrupt must end the in-process run"
     assert run.one("inner")["directory_unchanged"] is True, "the in-process run deleted files"
     assert not linux_path(outer["library"]).parent.exists()

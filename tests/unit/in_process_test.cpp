@@ -12,10 +12,8 @@ namespace {
 
 constexpr int abort_status = 3;  // the runtime's exit code after abort
 
-// This process names itself as the parent, with values of the form a normal run
-// publishes. A death test runs the test again in a child of this process, started from
-// the same file, which keeps the name it inherits: there the parent is an ancestor
-// running this very executable.
+// This process names itself as the parent, with values of the form a normal run publishes.
+// A death test's child, which runs the test again, keeps the name: its parent's.
 void name_this_process_as_parent() {
     wchar_t* value = get_environment("TARVIX_ONEFILE_PARENT");
     bool inherited = value != nullptr;
@@ -58,9 +56,8 @@ BOOL WINAPI others_started_later(HANDLE process, FILETIME* created, FILETIME* ex
 
 TEST(detect_in_process_mode, takes_an_ancestor_running_this_file_for_the_parent_and_nothing_else) {
     name_this_process_as_parent();
+    EXPECT_FALSE(detect_in_process_mode()) << "a process is no ancestor of its own";
     EXPECT_EXIT(exit_with_mode(), testing::ExitedWithCode(in_process), "");
-    // This very process is no ancestor of its own.
-    EXPECT_FALSE(detect_in_process_mode());
     EXPECT_EXIT(
         {
             scoped_import_hook times("kernel32.dll", "GetProcessTimes", reinterpret_cast<void*>(&others_started_later));
@@ -68,20 +65,12 @@ TEST(detect_in_process_mode, takes_an_ancestor_running_this_file_for_the_parent_
             exit_with_mode();
         },
         testing::ExitedWithCode(normal), "");
-    // Another program's long path: a stranger, and normal mode.
+    scoped_import_hook parent("kernel32.dll", "K32GetModuleFileNameExW", reinterpret_cast<void*>(&truncated_parent_path));
+    // Another program's long path: a stranger, and normal mode. If this launcher's own
+    // path is too long as well, every child would start yet another run: that ends it.
+    EXPECT_EXIT(exit_with_mode(), testing::ExitedWithCode(normal), "");
     EXPECT_EXIT(
         {
-            scoped_import_hook parent("kernel32.dll", "K32GetModuleFileNameExW",
-                                      reinterpret_cast<void*>(&truncated_parent_path));
-            exit_with_mode();
-        },
-        testing::ExitedWithCode(normal), "");
-    // This launcher's own path is too long as well: every child would start yet another
-    // run, so the run ends rather than loop.
-    EXPECT_EXIT(
-        {
-            scoped_import_hook parent("kernel32.dll", "K32GetModuleFileNameExW",
-                                      reinterpret_cast<void*>(&truncated_parent_path));
             scoped_import_hook own("kernel32.dll", "GetModuleFileNameW", reinterpret_cast<void*>(&long_own_path));
             exit_with_mode();
         },

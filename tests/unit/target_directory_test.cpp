@@ -14,7 +14,7 @@
 
 namespace {
 
-// The token's elevation, as the test wants it; every other answer is the system's.
+// The token's elevation as the test wants it; every other answer is the system's.
 using token_information_function = BOOL(WINAPI*)(HANDLE, TOKEN_INFORMATION_CLASS, void*, DWORD, DWORD*);
 token_information_function real_token_information;
 DWORD faked_elevation = 0;
@@ -22,56 +22,47 @@ DWORD faked_elevation = 0;
 BOOL WINAPI token_information_with_faked_elevation(HANDLE token, TOKEN_INFORMATION_CLASS kind, void* data, DWORD size,
                                                    DWORD* returned) {
     if (kind != TokenElevation) return real_token_information(token, kind, data, size, returned);
-    if (size < sizeof(TOKEN_ELEVATION)) return FALSE;
     static_cast<TOKEN_ELEVATION*>(data)->TokenIsElevated = faked_elevation;
-    *returned = sizeof(TOKEN_ELEVATION);
     return TRUE;
 }
 
-// An elevated run's user SID is also its ordinary processes': the directory names
-// Administrators instead.
-TEST(build_private_descriptor, grants_the_owner_and_system_everything_below_and_nobody_else) {
+class build_private_descriptor_for : public testing::TestWithParam<DWORD> {};
+
+// An elevated token's user SID is also its user's ordinary processes': Administrators own
+// the directory then. The user's own SID is checked end to end, against the probe's token.
+TEST_P(build_private_descriptor_for, grants_the_owner_and_system_everything_below_and_nobody_else) {
     scoped_import_hook hook("advapi32.dll", "GetTokenInformation",
                             reinterpret_cast<void*>(&token_information_with_faked_elevation));
     real_token_information = reinterpret_cast<token_information_function>(hook.original());
-    HANDLE token = nullptr;
-    alignas(TOKEN_USER) unsigned char user[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-    DWORD size = 0;
-    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
-    ASSERT_TRUE(real_token_information(token, TokenUser, user, sizeof user, &size));
-    CloseHandle(token);
-    PSID user_sid = reinterpret_cast<TOKEN_USER*>(user)->User.Sid;
+    faked_elevation = GetParam();
+    private_descriptor built;
+    ASSERT_TRUE(build_private_descriptor(&built));
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    ASSERT_TRUE(GetSecurityDescriptorControl(&built.descriptor, &control, &revision));
+    EXPECT_TRUE(control & SE_DACL_PROTECTED) << "the parent's entries must not reach in";
 
-    for (DWORD elevated : {0ul, 1ul}) {
-        faked_elevation = elevated;
-        private_descriptor built;
-        ASSERT_TRUE(build_private_descriptor(&built));
-        SECURITY_DESCRIPTOR_CONTROL control = 0;
-        DWORD revision = 0;
-        ASSERT_TRUE(GetSecurityDescriptorControl(&built.descriptor, &control, &revision));
-        EXPECT_TRUE(control & SE_DACL_PROTECTED) << "the parent's entries must not reach in";
-
-        PSID owner = nullptr;
-        BOOL present = FALSE;
-        BOOL defaulted = TRUE;
-        ACL* access_list = nullptr;
-        ASSERT_TRUE(GetSecurityDescriptorOwner(&built.descriptor, &owner, &defaulted) && owner != nullptr);
-        EXPECT_TRUE(elevated ? IsWellKnownSid(owner, WinBuiltinAdministratorsSid) : EqualSid(owner, user_sid))
-            << "elevated " << elevated;
-        ASSERT_TRUE(GetSecurityDescriptorDacl(&built.descriptor, &present, &access_list, &defaulted));
-        ASSERT_TRUE(present && access_list != nullptr);
-        ASSERT_EQ(access_list->AceCount, 2);
-        for (DWORD i = 0; i < access_list->AceCount; ++i) {
-            ACCESS_ALLOWED_ACE* entry = nullptr;
-            ASSERT_TRUE(GetAce(access_list, i, reinterpret_cast<void**>(&entry)));
-            EXPECT_EQ(entry->Header.AceType, ACCESS_ALLOWED_ACE_TYPE);
-            EXPECT_EQ(entry->Header.AceFlags, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE) << "entry " << i;
-            EXPECT_EQ(entry->Mask, static_cast<DWORD>(FILE_ALL_ACCESS));
-            EXPECT_TRUE(i == 0 ? EqualSid(&entry->SidStart, owner) : IsWellKnownSid(&entry->SidStart, WinLocalSystemSid))
-                << "entry " << i << ", elevated " << elevated;
-        }
+    PSID owner = nullptr;
+    BOOL present = FALSE;
+    BOOL defaulted = TRUE;
+    ACL* access_list = nullptr;
+    ASSERT_TRUE(GetSecurityDescriptorOwner(&built.descriptor, &owner, &defaulted) && owner != nullptr);
+    EXPECT_EQ(IsWellKnownSid(owner, WinBuiltinAdministratorsSid), faked_elevation != 0);
+    ASSERT_TRUE(GetSecurityDescriptorDacl(&built.descriptor, &present, &access_list, &defaulted));
+    ASSERT_TRUE(present && access_list != nullptr);
+    ASSERT_EQ(access_list->AceCount, 2);
+    for (DWORD i = 0; i < access_list->AceCount; ++i) {
+        ACCESS_ALLOWED_ACE* entry = nullptr;
+        ASSERT_TRUE(GetAce(access_list, i, reinterpret_cast<void**>(&entry)));
+        EXPECT_EQ(entry->Header.AceType, ACCESS_ALLOWED_ACE_TYPE);
+        EXPECT_EQ(entry->Header.AceFlags, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE) << "entry " << i;
+        EXPECT_EQ(entry->Mask, static_cast<DWORD>(FILE_ALL_ACCESS));
+        EXPECT_TRUE(i == 0 ? EqualSid(&entry->SidStart, owner) : IsWellKnownSid(&entry->SidStart, WinLocalSystemSid))
+            << "entry " << i;
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(token, build_private_descriptor_for, testing::Values(0, 1));
 
 // CreateDirectoryW reports ERROR_ALREADY_EXISTS for the first taken_names calls that
 // bring a descriptor of their own, as if someone had made those names first.

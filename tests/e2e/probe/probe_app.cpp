@@ -14,8 +14,7 @@
 //                          that run printed and returned; takes the rest of the arguments
 //   --run-again-through-cmd ARGS...  the same, started by "cmd /c"
 //   --run PROGRAM ARGS...  the same with another program
-//   --set NAME VALUE       set the variable for what the probe starts; {PARENT}, {TIME_US}
-//                          and {RANDOM} in VALUE stand for the TARVIX_ONEFILE_ values now
+//   --set NAME VALUE       set the variable, %NAME%s in VALUE expanded, for what the probe starts
 //   --crash                make an access violation
 //   --load NAME            load the library NAME by the system's search and report where
 //                          it came from
@@ -298,16 +297,6 @@ void report_parent_modules() {
     emit("{\"event\": \"parent_modules\", \"modules\": [" + names + "]}");
 }
 
-std::wstring with_published_values(std::wstring text) {
-    for (const wchar_t* part : {L"PARENT", L"TIME_US", L"RANDOM"}) {
-        std::wstring placeholder = std::wstring(L"{") + part + L"}";
-        wchar_t value[64] = L"";
-        GetEnvironmentVariableW((std::wstring(L"TARVIX_ONEFILE_") + part).c_str(), value, 64);
-        for (size_t at; (at = text.find(placeholder)) != std::wstring::npos;) text.replace(at, placeholder.size(), value);
-    }
-    return text;
-}
-
 BOOL WINAPI ignore_control_event(DWORD) { return TRUE; }
 
 UINT exit_code_on_control_event = 0;
@@ -355,7 +344,9 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv, const wc
             run_again(argv[i + 1], false, argc, argv, i + 2, library_path);
             break;
         } else if (wcscmp(option, L"--set") == 0 && i + 2 < argc) {
-            SetEnvironmentVariableW(argv[i + 1], with_published_values(argv[i + 2]).c_str());
+            static wchar_t value[path_capacity];
+            ExpandEnvironmentStringsW(argv[i + 2], value, path_capacity);
+            SetEnvironmentVariableW(argv[i + 1], value);
             i += 2;
         } else if (wcscmp(option, L"--load") == 0 && has_value) {
             report_load(argv[++i]);
