@@ -89,13 +89,13 @@ uint32_t run_child_process() {
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     child_job = create_child_job();
 
-
     PROCESS_INFORMATION child = {};
     if (!child_start_begin()) wait_to_be_ended();
     // Suspended until it is in the job, so that not one instruction of it can outlive
     // a launcher that is killed.
-    if (!CreateProcessW(program, child_command_line, nullptr, nullptr, TRUE,
-                        NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED | child_console_flags(), nullptr, nullptr, &startup, &child)) {
+    DWORD flags = NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED | child_console_flags();
+    if (!CreateProcessW(program, child_command_line, nullptr, nullptr, TRUE, flags, nullptr, nullptr, &startup,
+                        &child)) {
         DWORD error = GetLastError();
         child_start_end();
         fatal_os_error(message_launch_failed, error);

@@ -113,8 +113,9 @@ bool is_own_directory(HANDLE directory) {
     bool elevated = false;
     PSID owner = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!read_token_user(user, &elevated) || GetSecurityInfo(directory, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
-                                                  nullptr, nullptr, nullptr, &descriptor) != ERROR_SUCCESS) {
+    if (!read_token_user(user, &elevated) ||
+        GetSecurityInfo(directory, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
+                        &descriptor) != ERROR_SUCCESS) {
         return false;
     }
     // An elevated run owns what an elevated run made (Administrators) and, as before,

@@ -114,8 +114,9 @@ def test_run_started_by_the_application_takes_in_process_mode(paths, run_launche
     ("TARVIX_ONEFILE_PARENT", ""), ("TARVIX_ONEFILE_PARENT", "{PARENT}x"), ("TARVIX_ONEFILE_PARENT", "x{PARENT}"),
     ("TARVIX_ONEFILE_PARENT", "+{PARENT}"), ("TARVIX_ONEFILE_PARENT", "0"), ("TARVIX_ONEFILE_TIME_US", ""),
     ("TARVIX_ONEFILE_RANDOM", "x\\..\\..\\..\\..\\..\\..\\evil"), ("TARVIX_ONEFILE_RANDOM", "{RANDOM}\\.."),
-    ("TARVIX_ONEFILE_RANDOM", "{RANDOM}A"), ("TARVIX_ONEFILE_RANDOM", "AAAAAAAAA="), ("TARVIX_ONEFILE_TIME_US", "12345"),
-    ("TARVIX_ONEFILE_TIME_US", "1234567"), ("TARVIX_ONEFILE_TIME_US", "12345x"), ("copy", "same name elsewhere")],
+    ("TARVIX_ONEFILE_RANDOM", "{RANDOM}A"), ("TARVIX_ONEFILE_RANDOM", "AAAAAAAAA="),
+    ("TARVIX_ONEFILE_TIME_US", "12345"), ("TARVIX_ONEFILE_TIME_US", "1234567"), ("TARVIX_ONEFILE_TIME_US", "12345x"),
+    ("copy", "same name elsewhere")],
     ids=["parent-empty", "parent-digits-letter", "parent-letter-digits", "parent-sign", "parent-zero",
          "time-absent", "random-climbing-out", "random-with-dots", "random-too-long", "random-not-base64url",
          "time-too-short", "time-too-long", "time-not-digits", "copy-of-the-file-under-the-same-name"])

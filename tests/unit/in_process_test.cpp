@@ -48,7 +48,8 @@ DWORD WINAPI long_own_path(HMODULE, LPWSTR path, DWORD size) {
 using process_times_function = BOOL(WINAPI*)(HANDLE, FILETIME*, FILETIME*, FILETIME*, FILETIME*);
 process_times_function real_process_times;
 
-BOOL WINAPI others_started_later(HANDLE process, FILETIME* created, FILETIME* exited, FILETIME* kernel, FILETIME* user) {
+BOOL WINAPI others_started_later(HANDLE process, FILETIME* created, FILETIME* exited, FILETIME* kernel,
+                                 FILETIME* user) {
     if (!real_process_times(process, created, exited, kernel, user)) return FALSE;
     if (process != GetCurrentProcess()) created->dwHighDateTime += 202;  // 2^32 * 202 * 100 ns: a day
     return TRUE;
@@ -65,7 +66,8 @@ TEST(detect_in_process_mode, takes_an_ancestor_running_this_file_for_the_parent_
             exit_with_mode();
         },
         testing::ExitedWithCode(normal), "");
-    scoped_import_hook parent("kernel32.dll", "K32GetModuleFileNameExW", reinterpret_cast<void*>(&truncated_parent_path));
+    scoped_import_hook parent("kernel32.dll", "K32GetModuleFileNameExW",
+                              reinterpret_cast<void*>(&truncated_parent_path));
     // Another program's long path: a stranger, and normal mode. If this launcher's own
     // path is too long as well, every child would start yet another run: that ends it.
     EXPECT_EXIT(exit_with_mode(), testing::ExitedWithCode(normal), "");

@@ -209,8 +209,8 @@ void run_again(const wchar_t* program, bool through_cmd, int argc, wchar_t** arg
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION process = {};
     std::wstring writable = command_line;
-    BOOL started = CreateProcessW(through_cmd ? nullptr : program, &writable[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                                  &process);
+    BOOL started = CreateProcessW(through_cmd ? nullptr : program, &writable[0], nullptr, nullptr, TRUE, 0, nullptr,
+                                  nullptr, &startup, &process);
     CloseHandle(write_end);
     if (!started) {
         CloseHandle(read_end);
