@@ -40,6 +40,14 @@ HANDLE create_child_job() {
 
 }  // namespace
 
+DWORD child_console_flags() {
+    // A process attached to a console is on that console's list, so the list is never
+    // empty. DETACHED_PROCESS would take the console events from the child under Wine,
+    // which hands a console-less program's SIGINT to its handlers as an interrupt.
+    DWORD process_ids[1];
+    return GetConsoleProcessList(process_ids, 1) != 0 ? 0 : CREATE_NO_WINDOW;
+}
+
 const wchar_t* command_line_tail(const wchar_t* command_line) {
     const wchar_t* p = command_line;
     if (*p == L'"') {
@@ -54,11 +62,17 @@ const wchar_t* command_line_tail(const wchar_t* command_line) {
 }
 
 void build_child_command_line(const wchar_t* program_path, const wchar_t* tail) {
+    // The launcher's own line fitted; with the full module path as argument 0 the child's
+    // may not: a failure the user can be told of, not a buffer overflow.
+    bool blank = *tail != 0 && !is_blank(*tail);
+    if (wcslen(program_path) + 2 + blank + wcslen(tail) >= command_line_capacity) {
+        fatal_error(message_command_line_too_long);
+    }
     // A module path holds no quote, so quoting it whole is always exact.
     text_copy(child_command_line, command_line_capacity, L"\"");
     text_append(child_command_line, command_line_capacity, program_path);
     text_append(child_command_line, command_line_capacity, L"\"");
-    if (*tail != 0 && !is_blank(*tail)) text_append(child_command_line, command_line_capacity, L" ");
+    if (blank) text_append(child_command_line, command_line_capacity, L" ");
     text_append(child_command_line, command_line_capacity, tail);
 }
 
@@ -79,8 +93,9 @@ uint32_t run_child_process() {
     if (!child_start_begin()) wait_to_be_ended();
     // Suspended until it is in the job, so that not one instruction of it can outlive
     // a launcher that is killed.
-    if (!CreateProcessW(program, child_command_line, nullptr, nullptr, TRUE, NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED,
-                        nullptr, nullptr, &startup, &child)) {
+    DWORD flags = NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED | child_console_flags();
+    if (!CreateProcessW(program, child_command_line, nullptr, nullptr, TRUE, flags, nullptr, nullptr, &startup,
+                        &child)) {
         DWORD error = GetLastError();
         child_start_end();
         fatal_os_error(message_launch_failed, error);

@@ -1,13 +1,21 @@
 // Starting the launcher's own executable again as the child that runs the application.
 #pragma once
 
+#include <windows.h>
+
 #include <cstdint>
 
 // Starts the child with the launcher's own command line (argument 0 replaced by the
-// module's full path), standard handles and environment, bound to the launcher so that
-// it ends when the launcher ends; waits for it, removes the target directory and returns
-// the child's exit code, all 32 bits of it; 1 when it cannot be read.
+// module's full path), standard handles, environment and console, bound to the launcher
+// so that it ends when the launcher ends; waits for it,
+// removes the target directory and returns the child's exit code, all 32 bits of it; 1
+// when it cannot be read.
 uint32_t run_child_process();
+
+// The child's creation flags for its console: none when the launcher has a console, which
+// the child then shares; CREATE_NO_WINDOW when the launcher has none (started detached,
+// by a service or from a window), so that no console window opens for the child either.
+DWORD child_console_flags();
 
 // What follows argument 0 in a command line, found by the system's rule: a quoted
 // argument 0 ends at the next quote, any other at the first blank or tab.
@@ -15,7 +23,8 @@ const wchar_t* command_line_tail(const wchar_t* command_line);
 
 // Makes child_command_line the quoted program path followed by tail exactly as it
 // stands, with a blank between them unless tail is empty or begins with a blank or tab.
-// Ends the process through abort when the line would exceed 32767 characters.
+// Ends the process with a message (fatal_error) when the line would exceed 32767
+// characters.
 void build_child_command_line(const wchar_t* program_path, const wchar_t* tail);
 
 // The child's command line as built last; the tests read it.

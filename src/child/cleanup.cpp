@@ -31,6 +31,13 @@ bool stop_before_child_start() {
     return stopping;
 }
 
+// Session 0 holds the services and no user's desktop: a logoff there tells that some
+// user has logged off elsewhere, which ends neither a service's programs nor this run.
+bool runs_in_services_session() {
+    DWORD session = 0;
+    return ProcessIdToSessionId(GetCurrentProcessId(), &session) && session == 0;
+}
+
 void wait_for_main_thread_to_park() {
     for (DWORD waited = 0; !main_thread_parked() && waited < park_timeout_ms; waited += park_poll_ms) {
         SleepEx(park_poll_ms, FALSE);
@@ -68,6 +75,9 @@ BOOL WINAPI console_control_handler(DWORD event) {
     bool interrupt = event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT;
     bool closing = event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT;
     if (!interrupt && !closing) return FALSE;
+    // Consumed, so that the system's default handling does not end the launcher either;
+    // the application has the event too and decides for itself.
+    if (event == CTRL_LOGOFF_EVENT && runs_in_services_session()) return TRUE;
     if (stop_before_child_start()) {
         // Nothing of the application has run: undo the extraction and end as an
         // interrupted program ends, whatever the main thread was doing.

@@ -24,6 +24,8 @@ void child_start_end();
 // - Once it has started, interrupt and break belong to the application, which gets them
 //   from the system too: the launcher ignores them. Close, logoff and shutdown run the
 //   cleanup and leave the launcher's end, with the child's exit code, to the main thread.
+// - In session 0, the services' session, logoff is some user's elsewhere: the handler
+//   consumes it and does nothing.
 BOOL WINAPI console_control_handler(DWORD event);
 
 // Gives a running child 2.5 seconds before ending it with STATUS_CONTROL_C_EXIT, then

@@ -12,6 +12,7 @@ inline constexpr char message_create_directory_failed[] = "Error, couldn't creat
 inline constexpr char message_cache_failed[] = "Error, couldn't set up cache directory.";
 inline constexpr char message_cache_not_own[] = "Error, cache directory belongs to someone else.";
 inline constexpr char message_launch_failed[] = "Error, couldn't launch child";
+inline constexpr char message_command_line_too_long[] = "Error, command line too long to pass on to the child.";
 inline constexpr char message_load_library[] = "Error, load DLL.";
 inline constexpr char message_entry_missing[] = "Error, DLL entry point not found.";
 

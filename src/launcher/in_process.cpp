@@ -2,10 +2,12 @@
 
 #include <windows.h>
 #include <psapi.h>
+#include <winternl.h>
 
 #include <cstdlib>
 #include <cwchar>
 
+#include "common/system_library.h"
 #include "diag/fatal.h"
 #include "diag/messages.h"
 #include "paths/environment.h"
@@ -17,6 +19,12 @@ namespace {
 
 constexpr DWORD parent_path_capacity = 2048;
 constexpr DWORD parent_access = PROCESS_QUERY_INFORMATION | PROCESS_VM_READ;
+constexpr DWORD ancestor_access = PROCESS_QUERY_LIMITED_INFORMATION;
+// How far up the launcher may stand: its child, a program that the application started
+// (through a shell or two), and some room beyond.
+constexpr int ancestor_generations = 8;
+
+using query_process_function = LONG(WINAPI*)(HANDLE, PROCESSINFOCLASS, void*, ULONG, ULONG*);
 
 using run_code_function = int (*)(int, wchar_t**, const wchar_t*);
 
@@ -41,12 +49,9 @@ bool variable_has_form(const char* name, size_t length, bool (*unit_test)(wchar_
 // True when the parent's image is this very file. A path too long for the buffer cannot
 // be compared; if this launcher's own path is that long, every child would take it for
 // a stranger's and start a normal run of its own, without end: that ends the run.
-bool runs_this_executable(DWORD parent_id) {
-    HANDLE parent = OpenProcess(parent_access, FALSE, parent_id);
-    if (parent == nullptr) return false;
+bool runs_this_executable(HANDLE parent) {
     wchar_t parent_path[parent_path_capacity + 1];  // one more unit shows a path that does not fit
     DWORD length = K32GetModuleFileNameExW(parent, nullptr, parent_path, parent_path_capacity + 1);
-    CloseHandle(parent);
     if (length == 0) return false;
     if (length >= parent_path_capacity) {
         if (wcslen(get_executable_path(false)) >= parent_path_capacity) abort();
@@ -54,6 +59,57 @@ bool runs_this_executable(DWORD parent_id) {
     }
     resolve_final_path(parent_path, parent_path_capacity);
     return wcscmp(parent_path, get_executable_path(true)) == 0;
+}
+
+bool read_creation_time(HANDLE process, FILETIME* created) {
+    FILETIME exited, kernel, user;
+    return GetProcessTimes(process, created, &exited, &kernel, &user) != 0;
+}
+
+// Opens the process that started child (a handle with at least ancestor_access), or
+// gives nullptr. A process that began later than child holds an id that child's parent
+// let go of and is no parent of child's: nullptr too. Equal times count as older, since
+// the system's clock may give a parent and its child the same tick.
+HANDLE open_parent(HANDLE child, query_process_function query, DWORD wanted_id, DWORD* parent_id) {
+    PROCESS_BASIC_INFORMATION basic = {};
+    FILETIME child_created;
+    if (query(child, ProcessBasicInformation, &basic, sizeof basic, nullptr) < 0 ||
+        !read_creation_time(child, &child_created)) {
+        return nullptr;
+    }
+    *parent_id = static_cast<DWORD>(basic.InheritedFromUniqueProcessId);
+    if (*parent_id == 0) return nullptr;
+    HANDLE parent = OpenProcess(*parent_id == wanted_id ? parent_access : ancestor_access, FALSE, *parent_id);
+    FILETIME parent_created;
+    if (parent != nullptr &&
+        (!read_creation_time(parent, &parent_created) || CompareFileTime(&parent_created, &child_created) > 0)) {
+        CloseHandle(parent);
+        return nullptr;
+    }
+    return parent;
+}
+
+// True when the process launcher_id is an ancestor of this process, a few generations up
+// at most, and runs this very file. Any other process could be a stranger's that names
+// itself in an environment it shaped.
+bool ancestor_runs_this_executable(DWORD launcher_id) {
+    auto query = reinterpret_cast<query_process_function>(system_function(L"ntdll.dll", "NtQueryInformationProcess"));
+    if (query == nullptr) return false;
+    HANDLE process = GetCurrentProcess();  // a pseudo handle, not to be closed
+    bool found = false;
+    for (int generation = 1; generation <= ancestor_generations; ++generation) {
+        DWORD parent_id = 0;
+        HANDLE parent = open_parent(process, query, launcher_id, &parent_id);
+        if (generation > 1) CloseHandle(process);
+        process = parent;
+        if (parent == nullptr) break;
+        if (parent_id == launcher_id) {
+            found = runs_this_executable(parent);
+            break;
+        }
+    }
+    if (process != nullptr && process != GetCurrentProcess()) CloseHandle(process);
+    return found;
 }
 
 }  // namespace
@@ -69,15 +125,19 @@ bool detect_in_process_mode() {
     // from. Without them, a variable left over in an environment is no parent at all.
     return parsed && variable_has_form("TARVIX_ONEFILE_TIME_US", time_us_text_length, is_decimal_digit) &&
            variable_has_form("TARVIX_ONEFILE_RANDOM", random_text_length, is_base64url) &&
-           runs_this_executable(parent_id);
+           ancestor_runs_this_executable(parent_id);
 }
 
 int run_application_library(int argument_count, wchar_t** arguments) {
     // The application's own loads by bare name find its libraries here; the current
     // directory stays out, the system directories and PATH stay in.
     SetDllDirectoryW(target_directory);
-    // The library's own imports are looked for beside it first, not beside the .exe.
-    HMODULE library = LoadLibraryExW(application_library_path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    // The library's own imports come from its directory and the system's only: never from
+    // PATH, whose folders others may be able to write to.
+    AddDllDirectory(target_directory);
+    HMODULE library = LoadLibraryExW(application_library_path, nullptr,
+                                     LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS |
+                                         LOAD_LIBRARY_SEARCH_SYSTEM32);
     if (library == nullptr) fatal_os_error(message_load_library, GetLastError());
     auto run_code = reinterpret_cast<run_code_function>(reinterpret_cast<void*>(GetProcAddress(library, "run_code")));
     if (run_code == nullptr) fatal_error(message_entry_missing);

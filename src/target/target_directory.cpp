@@ -22,15 +22,30 @@ constexpr int fresh_name_attempts = 4;
 constexpr DWORD full_access = FILE_ALL_ACCESS;
 constexpr BYTE inherited_by_everything_below = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
 
-// Copies the token's user into sid (SECURITY_MAX_SID_SIZE bytes).
-bool read_token_user(void* sid) {
+// Copies the token's user into sid (SECURITY_MAX_SID_SIZE bytes) and tells whether the
+// token is elevated; a system that does not know elevation has none.
+bool read_token_user(void* sid, bool* elevated) {
     HANDLE token = nullptr;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
     alignas(TOKEN_USER) unsigned char user_record[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    TOKEN_ELEVATION elevation = {};
     DWORD size = 0;
     BOOL read = GetTokenInformation(token, TokenUser, user_record, sizeof user_record, &size);
+    *elevated = GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size) &&
+                elevation.TokenIsElevated != 0;
     CloseHandle(token);
     return read && CopySid(SECURITY_MAX_SID_SIZE, sid, reinterpret_cast<TOKEN_USER*>(user_record)->User.Sid);
+}
+
+// Copies into sid the one account that owns, and has, a directory this token makes: the
+// token's user, or Administrators when the token is elevated. The user's ordinary
+// processes carry the same user SID as an elevated one; a directory open to that SID
+// would let them plant a library that an elevated run loads.
+bool read_directory_owner(void* sid) {
+    bool elevated = false;
+    if (!read_token_user(sid, &elevated)) return false;
+    DWORD size = SECURITY_MAX_SID_SIZE;
+    return !elevated || CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, sid, &size);
 }
 
 }  // namespace
@@ -73,16 +88,16 @@ void create_fresh_target_directory(void (*choose_name)(int attempt)) {
 }
 
 bool build_private_descriptor(private_descriptor* built) {
-    if (!read_token_user(built->user)) return false;
+    if (!read_directory_owner(built->owner)) return false;
     unsigned char system_sid[SECURITY_MAX_SID_SIZE];
     DWORD system_size = sizeof system_sid;
     ACL* access_list = reinterpret_cast<ACL*>(built->access_list);
     return CreateWellKnownSid(WinLocalSystemSid, nullptr, system_sid, &system_size) &&
            InitializeAcl(access_list, sizeof built->access_list, ACL_REVISION) &&
-           AddAccessAllowedAceEx(access_list, ACL_REVISION, inherited_by_everything_below, full_access, built->user) &&
+           AddAccessAllowedAceEx(access_list, ACL_REVISION, inherited_by_everything_below, full_access, built->owner) &&
            AddAccessAllowedAceEx(access_list, ACL_REVISION, inherited_by_everything_below, full_access, system_sid) &&
            InitializeSecurityDescriptor(&built->descriptor, SECURITY_DESCRIPTOR_REVISION) &&
-           SetSecurityDescriptorOwner(&built->descriptor, built->user, FALSE) &&
+           SetSecurityDescriptorOwner(&built->descriptor, built->owner, FALSE) &&
            SetSecurityDescriptorDacl(&built->descriptor, TRUE, access_list, FALSE) &&
            SetSecurityDescriptorControl(&built->descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED);
 }
@@ -95,13 +110,18 @@ bool is_own_directory(HANDLE directory) {
         return false;
     }
     unsigned char user[SECURITY_MAX_SID_SIZE];
+    bool elevated = false;
     PSID owner = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!read_token_user(user) || GetSecurityInfo(directory, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
-                                                  nullptr, nullptr, nullptr, &descriptor) != ERROR_SUCCESS) {
+    if (!read_token_user(user, &elevated) ||
+        GetSecurityInfo(directory, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
+                        &descriptor) != ERROR_SUCCESS) {
         return false;
     }
-    bool own = owner != nullptr && EqualSid(owner, user);
+    // An elevated run owns what an elevated run made (Administrators) and, as before,
+    // what the user made.
+    bool own = owner != nullptr &&
+               (EqualSid(owner, user) || (elevated && IsWellKnownSid(owner, WinBuiltinAdministratorsSid)));
     LocalFree(descriptor);
     return own;
 }

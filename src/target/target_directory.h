@@ -22,12 +22,13 @@ void choose_temporary_directory(int attempt);
 // run ends with a message. From then on the run removes the directory at its end.
 void create_fresh_target_directory(void (*choose_name)(int attempt));
 
-// A security descriptor that gives the token's user, and SYSTEM, full access and
-// nobody else. The list is protected from the parent's inheritable entries and handed
-// on to every file and directory made below.
+// A security descriptor that gives its owner, and SYSTEM, full access and nobody else.
+// The owner is the token's user, or Administrators when the token is elevated. The list
+// is protected from the parent's inheritable entries and handed on to every file and
+// directory made below.
 struct private_descriptor {
     SECURITY_DESCRIPTOR descriptor;
-    alignas(DWORD) unsigned char user[SECURITY_MAX_SID_SIZE];
+    alignas(DWORD) unsigned char owner[SECURITY_MAX_SID_SIZE];
     alignas(DWORD) unsigned char access_list[256];
 };
 
@@ -35,7 +36,8 @@ struct private_descriptor {
 bool build_private_descriptor(private_descriptor* built);
 
 // True when directory, a handle opened with READ_CONTROL and FILE_READ_ATTRIBUTES on the
-// object itself, is a real directory (no link or junction) owned by the token's user.
+// object itself, is a real directory (no link or junction) owned by the token's user or,
+// for an elevated token, by Administrators.
 bool is_own_directory(HANDLE directory);
 
 // Creates path as a new private directory, its missing ancestors first. Returns 0, or

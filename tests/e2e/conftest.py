@@ -133,6 +133,8 @@ def paths():
         runner_exe = built_file("TARVIX_E2E_RUNNER_EXE")
         holder_exe = built_file("TARVIX_E2E_HOLDER_EXE")
         plain_args_exe = built_file("TARVIX_E2E_PLAIN_ARGS_EXE")  # prints the argv a plain program gets
+        hello_dll = built_file("TARVIX_E2E_HELLO_DLL")  # the example's library, which imports greeting.dll
+        greeting_dll = built_file("TARVIX_E2E_GREETING_DLL")
         wine_temp = wine_prefix() / "drive_c" / "users" / pwd.getpwuid(os.getuid()).pw_name / "Temp"
 
     return Paths

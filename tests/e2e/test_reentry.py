@@ -1,16 +1,18 @@
-"""Which run takes in-process mode: only one whose TARVIX_ONEFILE_PARENT names a live
-process of the very same executable file. The values below are made from the process id
-of such a live launcher, so that a parse that accepts too much would show up as a run in
-in-process mode."""
+"""Which run takes in-process mode: only one whose TARVIX_ONEFILE_PARENT names an ancestor
+running the very same executable file. Runs that the probe starts below a launcher get
+values made from that launcher's, so that a parse that accepts too much would show up as
+a run in in-process mode."""
 
 import json
 import shutil
+import time
 from dataclasses import dataclass
 from pathlib import Path
 
 import pytest
 
-from conftest import TARGET_NAME, finish, interrupt, linux_path, read_event, target_directories, windows_path
+from conftest import (TARGET_NAME, finish, interrupt, linux_path, linux_processes_of, read_event,
+                      target_directories, windows_path)
 
 
 @dataclass
@@ -66,83 +68,94 @@ def assert_normal_run(run, exit_code):
     assert not run.target_directory.exists()
 
 
-@pytest.mark.parametrize("value", ["", "{pid}x", "x{pid}", "+{pid}", "{pid_plus_2_32}", "0", "{runner}"],
-                         ids=["empty", "digits-letter", "letter-digits", "sign", "beyond-32-bits", "zero",
-                              "other-executable"])
-def test_parent_that_names_no_live_run_of_this_file_means_normal_mode(live_launcher, run_launcher, value):
-    value = value.format(pid=live_launcher.pid, pid_plus_2_32=live_launcher.pid + 2**32, runner="{RUNNER_PID}")
-    run = run_launcher(live_launcher.exe, ["--exit", "3"],
-                       variables={"TARVIX_ONEFILE_PARENT": value, **live_launcher.variables})
-    assert_normal_run(run, 3)
+@pytest.mark.parametrize("parent", ["{live}", "{RUNNER_PID}"], ids=["live-run-no-ancestor", "ancestor-of-another-file"])
+def test_parent_that_is_no_ancestor_running_this_file_means_normal_mode(live_launcher, run_launcher, parent):
+    # Whoever shapes another's environment can name any live launcher, its values and its
+    # TEMP: the folder a library would be loaded from.
+    before = tree_state(live_launcher.target_directory)
+    variables = {"TARVIX_ONEFILE_PARENT": parent.format(live=live_launcher.pid, RUNNER_PID="{RUNNER_PID}"),
+                 **live_launcher.variables}
+    run = run_launcher(live_launcher.exe, ["--exit", "6"], variables=variables,
+                       temp=live_launcher.target_directory.parent)
+    assert_normal_run(run, 6)
     assert run.start["library"] != live_launcher.start["library"]
-
-
-def test_parent_running_a_copy_at_another_path_means_normal_mode(paths, live_launcher, run_launcher):
-    run = run_launcher(paths.probe_exe, ["--exit", "4"],
-                       variables={"TARVIX_ONEFILE_PARENT": str(live_launcher.pid), **live_launcher.variables})
-    assert_normal_run(run, 4)
-
-
-def test_parent_running_this_file_means_in_process_mode(live_launcher, run_launcher):
-    before = tree_state(live_launcher.target_directory)
-    run = run_launcher(live_launcher.exe, ["--exit", "6"],
-                       variables={"TARVIX_ONEFILE_PARENT": str(live_launcher.pid), **live_launcher.variables})
-
-    assert run.exit_code == 6, run
-    start = run.start
-    assert start["pid"] == run.pid, "in-process mode runs the application in the started process"
-    assert start["library"] == live_launcher.start["library"]
-    assert start["env"] == {**live_launcher.start["env"],
-                            "TARVIX_ONEFILE_DIRECTORY": None, "TARVIX_ORIGINAL_ARGV0": None}
-    assert tree_state(live_launcher.target_directory) == before
-    temp = live_launcher.target_directory.parent
-    assert list(temp.glob(f"onefile_{run.pid}_*")) == []
-
-
-def test_ctrl_c_in_an_in_process_run_deletes_nothing(live_launcher, start_launcher):
-    process = start_launcher(live_launcher.exe, ["--mark", "ready", "--sleep", "60000", "--mark", "slept"],
-                             {"TARVIX_ONEFILE_PARENT": str(live_launcher.pid), **live_launcher.variables})
-    assert read_event(process)["library"] == live_launcher.start["library"]
-    assert read_event(process) == {"event": "mark", "text": "ready"}
-    before = tree_state(live_launcher.target_directory)
-    interrupt(process.pid)
-    run = finish(process)
-    assert run.events == [], "the run must end at the interrupt"
     assert tree_state(live_launcher.target_directory) == before
 
 
-@pytest.mark.parametrize("time_us, random_text", [
-    (None, None), ("000000", "x\\..\\..\\..\\..\\..\\..\\evil"), ("{time}", "{random}\\.."), ("{time}", "{random}A"),
-    ("{time}", "AAAAAAAAA="), ("12345", "{random}"), ("1234567", "{random}"), ("12345x", "{random}")],
-    ids=["left-over-parent", "random-climbing-out", "random-with-dots", "random-too-long", "random-not-base64url",
-         "time-too-short", "time-too-long", "time-not-digits"])
-def test_time_and_random_not_as_a_launcher_publishes_them_mean_normal_mode(live_launcher, run_launcher, time_us,
-                                                                          random_text):
-    live = live_launcher.variables
-    variables = {"TARVIX_ONEFILE_PARENT": str(live_launcher.pid)}
-    if time_us is not None:
-        variables["TARVIX_ONEFILE_TIME_US"] = time_us.format(time=live["TARVIX_ONEFILE_TIME_US"])
-        variables["TARVIX_ONEFILE_RANDOM"] = random_text.format(random=live["TARVIX_ONEFILE_RANDOM"])
-    run = run_launcher(live_launcher.exe, ["--exit", "3"], variables=variables)
-    assert_normal_run(run, 3)
-    assert run.start["library"] != live_launcher.start["library"]
+def inner_run(run):
+    """What the run that the application started printed, as probe events."""
+    inner = run.one("inner")
+    return inner, [json.loads(line) for line in inner["output"].splitlines()]
 
 
-def test_run_started_by_the_application_takes_in_process_mode(paths, run_launcher, tmp_path):
-    run = run_launcher(paths.probe_exe, ["--run-again", "--mark", "inner", "--exit", "5"], temp=tmp_path)
+@pytest.mark.parametrize("how", ["directly", "through-cmd"])
+def test_run_started_by_the_application_takes_in_process_mode(paths, run_launcher, tmp_path, how):
+    option = "--run-again" if how == "directly" else "--run-again-through-cmd"
+    run = run_launcher(paths.probe_exe, [option, "--mark", "inner", "--exit", "5"], temp=tmp_path)
 
     assert run.exit_code == 0, run
     outer = run.start
-    inner = run.one("inner")
+    inner, inner_events = inner_run(run)
     assert inner["exit"] == 5
-    inner_events = [json.loads(line) for line in inner["output"].splitlines()]
     inner_start = inner_events[0]
     assert [event["event"] for event in inner_events] == ["start", "mark", "end"]
     # run_code ran in the very process the application started, from the same directory,
     # and that directory did not change.
-    assert inner_start["pid"] == inner["pid"]
+    if how == "directly":
+        assert inner_start["pid"] == inner["pid"]
     assert inner_start["library"] == outer["library"]
     assert inner_start["env"] == outer["env"]
     assert inner_start["argv"] == [outer["argv"][0], "--mark", "inner", "--exit", "5"]
     assert inner["directory_unchanged"] is True
     assert target_directories(tmp_path) == []
+
+
+@pytest.mark.parametrize("name, value", [
+    ("TARVIX_ONEFILE_PARENT", ""), ("TARVIX_ONEFILE_PARENT", "{PARENT}x"), ("TARVIX_ONEFILE_PARENT", "x{PARENT}"),
+    ("TARVIX_ONEFILE_PARENT", "+{PARENT}"), ("TARVIX_ONEFILE_PARENT", "0"), ("TARVIX_ONEFILE_TIME_US", ""),
+    ("TARVIX_ONEFILE_RANDOM", "x\\..\\..\\..\\..\\..\\..\\evil"), ("TARVIX_ONEFILE_RANDOM", "{RANDOM}\\.."),
+    ("TARVIX_ONEFILE_RANDOM", "{RANDOM}A"), ("TARVIX_ONEFILE_RANDOM", "AAAAAAAAA="),
+    ("TARVIX_ONEFILE_TIME_US", "12345"), ("TARVIX_ONEFILE_TIME_US", "1234567"), ("TARVIX_ONEFILE_TIME_US", "12345x"),
+    ("copy", "same name elsewhere")],
+    ids=["parent-empty", "parent-digits-letter", "parent-letter-digits", "parent-sign", "parent-zero",
+         "time-absent", "random-climbing-out", "random-with-dots", "random-too-long", "random-not-base64url",
+         "time-too-short", "time-too-long", "time-not-digits", "copy-of-the-file-under-the-same-name"])
+def test_values_not_as_its_launcher_publishes_them_mean_normal_mode_below_it_too(paths, run_launcher, tmp_path,
+                                                                                 name, value):
+    if name == "copy":
+        copy = tmp_path / "elsewhere" / paths.probe_exe.name
+        copy.parent.mkdir()
+        shutil.copy(paths.probe_exe, copy)
+        args = ["--run", windows_path(copy)]
+    else:
+        args = ["--set", name, value.replace("{", "%TARVIX_ONEFILE_").replace("}", "%"), "--run-again"]
+    run = run_launcher(paths.probe_exe, [*args, "--exit", "3"], temp=tmp_path)
+
+    assert run.exit_code == 0, run
+    inner, inner_events = inner_run(run)
+    assert inner["exit"] == 3, inner
+    assert inner_events[0]["pid"] != inner["pid"], "the application started a run of its own"
+    assert inner_events[0]["library"] != run.start["library"]
+    assert inner["directory_unchanged"] is True
+    assert target_directories(tmp_path) == []
+
+
+def test_ctrl_c_in_an_in_process_run_deletes_nothing(paths, start_launcher, tmp_path):
+    exe = tmp_path / "ctrl_in_process.exe"
+    shutil.copy(paths.probe_exe, exe)
+    ready = tmp_path / "ready"
+    launcher = start_launcher(exe, ["--run-again", "--copy-tree", windows_path(ready), "--sleep", "60000"])
+    outer = read_event(launcher)
+    deadline = time.monotonic() + 60
+    while not (ready / "probe_app.dll").exists() and time.monotonic() < deadline:
+        time.sleep(0.1)
+    inner = [pid for pid in linux_processes_of(exe.name)
+             if b"--run-again" not in Path(f"/proc/{pid}/cmdline").read_bytes()]
+    assert len(inner) == 1, inner
+    interrupt(inner[0])
+    run = finish(launcher)
+
+    assert run.exit_code == 0, run
+    assert '"end"' not in run.one("inner")["output"], "the interrupt must end the in-process run"
+    assert run.one("inner")["directory_unchanged"] is True, "the in-process run deleted files"
+    assert not linux_path(outer["library"]).parent.exists()

@@ -63,8 +63,10 @@ def test_application_runs_from_a_private_directory_where_its_own_loads_find_its_
     run = run_launcher(probe_exe, ["--acl", "--load", "probe_plugin.dll"], temp=tmp_path)
 
     assert run.exit_code == 0, run
-    # Only the user and SYSTEM, for everything below too. (Wine keeps the entries as they
-    # were given but neither the protected flag nor inheritance.)
+    # Only the user and SYSTEM, for everything below too. (Wine keeps neither the protected
+    # flag nor inheritance, and reads the entries back from the Unix mode: it shows that no
+    # one else gets in, not which account the list names; elevated runs name
+    # Administrators, which only the unit test can show.)
     acl = run.one("acl")
     assert acl["error"] == 0 and acl["entries"], acl
     full_access, allowed, inherited_below = 0x1F01FF, 0, 3
@@ -130,6 +132,29 @@ def test_stub_made_executable_signed_afterwards_verifies_and_runs(run_launcher, 
     assert verified.returncode == 0, verified.stdout
     run = run_launcher(signed, ["--exit", "6"], temp=tmp_path)
     assert run.exit_code == 6 and run.start["argv"] == [windows_path(signed), "--exit", "6"], run
+    assert target_directories(tmp_path) == []
+
+
+def test_library_whose_import_lies_only_on_path_is_not_loaded(paths, pack, make_launcher, run_launcher, tmp_path):
+    # The example's library without the library it imports, which lies in a PATH folder.
+    on_path = tmp_path / "on_path"
+    on_path.mkdir()
+    shutil.copy(paths.greeting_dll, on_path)
+    exe = make_launcher(pack(paths.hello_dll, None, tmp_path), "import_on_path")
+    temp = tmp_path / "temp"
+    temp.mkdir()
+    run = run_launcher(exe, temp=temp, variables={"PATH": windows_path(on_path) + ";C:\\windows\\system32"})
+    assert run.exit_code == 2, run
+    assert run.stdout == "" and run.stderr.startswith("Error, load DLL. ([Error 126] "), run
+    assert target_directories(temp) == []
+
+
+def test_command_line_too_long_for_the_child_ends_with_a_message(paths, run_launcher, tmp_path):
+    # Valid for the launcher, whose argument 0 is short; the child's is the full path.
+    tail = "a" * (32749 - len("probe "))
+    run = run_launcher(paths.probe_exe, argv0="probe", tail=tail, temp=tmp_path)
+    assert run.exit_code == 2, run
+    assert run.lines == ["Error, command line too long to pass on to the child."] and run.events == [], run
     assert target_directories(tmp_path) == []
 
 

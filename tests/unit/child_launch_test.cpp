@@ -8,10 +8,9 @@
 
 #include "child/child_launch.h"
 #include "common/system_library.h"
+#include "import_hook.h"
 
 namespace {
-
-constexpr int abort_status = 3;  // the runtime's exit code after abort
 
 std::string narrow(const std::wstring& text) {
     std::string out;
@@ -25,6 +24,13 @@ std::string narrow(const std::wstring& text) {
         }
     }
     return out;
+}
+
+DWORD WINAPI no_console(LPDWORD, DWORD) { return 0; }
+
+TEST(child_console_flags, open_no_console_window_for_a_launcher_without_a_console) {
+    scoped_import_hook hook("kernel32.dll", "GetConsoleProcessList", reinterpret_cast<void*>(&no_console));
+    EXPECT_EQ(child_console_flags(), DWORD{CREATE_NO_WINDOW});
 }
 
 TEST(command_line_tail, begins_where_the_system_ends_argument_0) {
@@ -86,7 +92,7 @@ TEST(build_child_command_line, holds_32767_characters_and_not_one_more) {
     build_child_command_line(path.c_str(), tail.c_str());
     EXPECT_EQ(wcslen(child_command_line), 32767u);
     std::wstring longer = tail + L"a";
-    EXPECT_EXIT(build_child_command_line(path.c_str(), longer.c_str()), testing::ExitedWithCode(abort_status), "");
+    EXPECT_EXIT(build_child_command_line(path.c_str(), longer.c_str()), testing::ExitedWithCode(2), "");
 }
 
 }  // namespace

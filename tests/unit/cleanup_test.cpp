@@ -357,6 +357,11 @@ TEST(cleanup_target_directory, waits_for_a_child_that_ends_in_time_without_endin
     CloseHandle(child);
 }
 
+BOOL WINAPI in_session_0(DWORD, DWORD* session) {
+    *session = 0;
+    return TRUE;
+}
+
 // A started child that never ends by itself (suspended; it would exit with 3).
 TEST(console_control_handler, leaves_a_started_childs_interrupts_to_it_and_a_close_ends_it_after_2_5_seconds) {
     HANDLE child = start_process(L"cmd.exe /c exit 3", CREATE_SUSPENDED);
@@ -371,6 +376,11 @@ TEST(console_control_handler, leaves_a_started_childs_interrupts_to_it_and_a_clo
     child_start_end();
     for (DWORD event : {CTRL_C_EVENT, CTRL_BREAK_EVENT}) EXPECT_EQ(console_control_handler(event), TRUE) << event;
     for (DWORD event : {3ul, 4ul, 7ul, 0x80000000ul}) EXPECT_EQ(console_control_handler(event), FALSE) << event;
+    {
+        // In the services' session a logoff is some user's elsewhere: the child runs on.
+        scoped_import_hook session("kernel32.dll", "ProcessIdToSessionId", reinterpret_cast<void*>(&in_session_0));
+        EXPECT_EQ(console_control_handler(CTRL_LOGOFF_EVENT), TRUE);
+    }
     EXPECT_EQ(WaitForSingleObject(child, 0), static_cast<DWORD>(WAIT_TIMEOUT));
     EXPECT_TRUE(exists(directory + L"\\app.dll"));
     EXPECT_FALSE(stop_requested);

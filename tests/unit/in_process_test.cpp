@@ -13,11 +13,21 @@ namespace {
 constexpr int abort_status = 3;  // the runtime's exit code after abort
 
 // This process names itself as the parent, with values of the form a normal run publishes.
+// A death test's child, which runs the test again, keeps the name: its parent's.
 void name_this_process_as_parent() {
+    wchar_t* value = get_environment("TARVIX_ONEFILE_PARENT");
+    bool inherited = value != nullptr;
+    free(value);
+    if (inherited) return;
     set_environment("TARVIX_ONEFILE_PARENT", std::to_wstring(GetCurrentProcessId()).c_str());
     set_environment("TARVIX_ONEFILE_TIME_US", L"012345");
     set_environment("TARVIX_ONEFILE_RANDOM", L"Ab-_9zZ0aB1");
 }
+
+constexpr int in_process = 10;
+constexpr int normal = 11;
+
+[[noreturn]] void exit_with_mode() { exit(detect_in_process_mode() ? in_process : normal); }
 
 // Module paths as the system reports them when they do not fit: cut, and the full size.
 DWORD WINAPI truncated_parent_path(HANDLE, HMODULE, LPWSTR path, DWORD size) {
@@ -33,25 +43,40 @@ DWORD WINAPI long_own_path(HMODULE, LPWSTR path, DWORD size) {
     return static_cast<DWORD>(own.size());
 }
 
-TEST(detect_in_process_mode, knows_its_parent_and_ends_the_run_rather_than_loop_when_paths_cannot_be_compared) {
+// Every other process looks a day younger than this one: the id its parent had now
+// names a process started later.
+using process_times_function = BOOL(WINAPI*)(HANDLE, FILETIME*, FILETIME*, FILETIME*, FILETIME*);
+process_times_function real_process_times;
+
+BOOL WINAPI others_started_later(HANDLE process, FILETIME* created, FILETIME* exited, FILETIME* kernel,
+                                 FILETIME* user) {
+    if (!real_process_times(process, created, exited, kernel, user)) return FALSE;
+    if (process != GetCurrentProcess()) created->dwHighDateTime += 202;  // 2^32 * 202 * 100 ns: a day
+    return TRUE;
+}
+
+TEST(detect_in_process_mode, takes_an_ancestor_running_this_file_for_the_parent_and_nothing_else) {
     name_this_process_as_parent();
-    // This launcher's own path is too long as well: every child would start yet another run.
+    EXPECT_FALSE(detect_in_process_mode()) << "a process is no ancestor of its own";
+    EXPECT_EXIT(exit_with_mode(), testing::ExitedWithCode(in_process), "");
     EXPECT_EXIT(
         {
-            scoped_import_hook parent("kernel32.dll", "K32GetModuleFileNameExW",
-                                      reinterpret_cast<void*>(&truncated_parent_path));
+            scoped_import_hook times("kernel32.dll", "GetProcessTimes", reinterpret_cast<void*>(&others_started_later));
+            real_process_times = reinterpret_cast<process_times_function>(times.original());
+            exit_with_mode();
+        },
+        testing::ExitedWithCode(normal), "");
+    scoped_import_hook parent("kernel32.dll", "K32GetModuleFileNameExW",
+                              reinterpret_cast<void*>(&truncated_parent_path));
+    // Another program's long path: a stranger, and normal mode. If this launcher's own
+    // path is too long as well, every child would start yet another run: that ends it.
+    EXPECT_EXIT(exit_with_mode(), testing::ExitedWithCode(normal), "");
+    EXPECT_EXIT(
+        {
             scoped_import_hook own("kernel32.dll", "GetModuleFileNameW", reinterpret_cast<void*>(&long_own_path));
-            detect_in_process_mode();
-            exit(1);
+            exit_with_mode();
         },
         testing::ExitedWithCode(abort_status), "");
-    {
-        // Another program's long path: a stranger, and normal mode.
-        scoped_import_hook parent("kernel32.dll", "K32GetModuleFileNameExW",
-                                  reinterpret_cast<void*>(&truncated_parent_path));
-        EXPECT_FALSE(detect_in_process_mode());
-    }
-    EXPECT_TRUE(detect_in_process_mode());
 }
 
 }  // namespace

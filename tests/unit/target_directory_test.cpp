@@ -14,8 +14,27 @@
 
 namespace {
 
-// The user's own SID is checked end to end, against the probe's token.
-TEST(build_private_descriptor, grants_the_owner_and_system_everything_below_and_nobody_else) {
+// The token's elevation as the test wants it; every other answer is the system's.
+using token_information_function = BOOL(WINAPI*)(HANDLE, TOKEN_INFORMATION_CLASS, void*, DWORD, DWORD*);
+token_information_function real_token_information;
+DWORD faked_elevation = 0;
+
+BOOL WINAPI token_information_with_faked_elevation(HANDLE token, TOKEN_INFORMATION_CLASS kind, void* data, DWORD size,
+                                                   DWORD* returned) {
+    if (kind != TokenElevation) return real_token_information(token, kind, data, size, returned);
+    static_cast<TOKEN_ELEVATION*>(data)->TokenIsElevated = faked_elevation;
+    return TRUE;
+}
+
+class build_private_descriptor_for : public testing::TestWithParam<DWORD> {};
+
+// An elevated token's user SID is also its user's ordinary processes': Administrators own
+// the directory then. The user's own SID is checked end to end, against the probe's token.
+TEST_P(build_private_descriptor_for, grants_the_owner_and_system_everything_below_and_nobody_else) {
+    scoped_import_hook hook("advapi32.dll", "GetTokenInformation",
+                            reinterpret_cast<void*>(&token_information_with_faked_elevation));
+    real_token_information = reinterpret_cast<token_information_function>(hook.original());
+    faked_elevation = GetParam();
     private_descriptor built;
     ASSERT_TRUE(build_private_descriptor(&built));
     SECURITY_DESCRIPTOR_CONTROL control = 0;
@@ -28,6 +47,7 @@ TEST(build_private_descriptor, grants_the_owner_and_system_everything_below_and_
     BOOL defaulted = TRUE;
     ACL* access_list = nullptr;
     ASSERT_TRUE(GetSecurityDescriptorOwner(&built.descriptor, &owner, &defaulted) && owner != nullptr);
+    EXPECT_EQ(IsWellKnownSid(owner, WinBuiltinAdministratorsSid), faked_elevation != 0);
     ASSERT_TRUE(GetSecurityDescriptorDacl(&built.descriptor, &present, &access_list, &defaulted));
     ASSERT_TRUE(present && access_list != nullptr);
     ASSERT_EQ(access_list->AceCount, 2);
@@ -41,6 +61,8 @@ TEST(build_private_descriptor, grants_the_owner_and_system_everything_below_and_
             << "entry " << i;
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(token, build_private_descriptor_for, testing::Values(0, 1));
 
 // CreateDirectoryW reports ERROR_ALREADY_EXISTS for the first taken_names calls that
 // bring a descriptor of their own, as if someone had made those names first.

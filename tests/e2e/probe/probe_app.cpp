@@ -12,6 +12,9 @@
 //   --copy-tree DEST       copy every file beside the library, below too, into DEST
 //   --run-again ARGS...    start the launcher (argv[0]) again with ARGS and report what
 //                          that run printed and returned; takes the rest of the arguments
+//   --run-again-through-cmd ARGS...  the same, started by "cmd /c"
+//   --run PROGRAM ARGS...  the same with another program
+//   --set NAME VALUE       set the variable, %NAME%s in VALUE expanded, for what the probe starts
 //   --crash                make an access violation
 //   --load NAME            load the library NAME by the system's search and report where
 //                          it came from
@@ -177,11 +180,12 @@ void append_quoted(std::wstring& command_line, const wchar_t* argument) {
     command_line += L'"';
 }
 
-// Starts the launcher again with the probe's inherited environment and standard error,
-// reading its standard output through a pipe.
-void run_again(int argc, wchar_t** argv, int first, const wchar_t* library_path) {
-    std::wstring command_line;
-    append_quoted(command_line, argv[0]);
+// Starts program (through cmd when through_cmd) with the probe's environment and
+// standard error, reading its standard output through a pipe.
+void run_again(const wchar_t* program, bool through_cmd, int argc, wchar_t** argv, int first,
+               const wchar_t* library_path) {
+    std::wstring command_line = through_cmd ? L"cmd /c " : L"";
+    append_quoted(command_line, program);
     for (int i = first; i < argc; ++i) {
         command_line += L' ';
         append_quoted(command_line, argv[i]);
@@ -205,8 +209,8 @@ void run_again(int argc, wchar_t** argv, int first, const wchar_t* library_path)
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION process = {};
     std::wstring writable = command_line;
-    BOOL started = CreateProcessW(argv[0], &writable[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                                  &process);
+    BOOL started = CreateProcessW(through_cmd ? nullptr : program, &writable[0], nullptr, nullptr, TRUE, 0, nullptr,
+                                  nullptr, &startup, &process);
     CloseHandle(write_end);
     if (!started) {
         CloseHandle(read_end);
@@ -333,9 +337,17 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv, const wc
         } else if (wcscmp(option, L"--copy-tree") == 0 && has_value) {
             long files = copy_tree(directory_of(library_path), argv[++i]);
             emit("{\"event\": \"copied\", \"files\": " + std::to_string(files) + "}");
-        } else if (wcscmp(option, L"--run-again") == 0) {
-            run_again(argc, argv, i + 1, library_path);
+        } else if (wcscmp(option, L"--run-again") == 0 || wcscmp(option, L"--run-again-through-cmd") == 0) {
+            run_again(argv[0], wcscmp(option, L"--run-again") != 0, argc, argv, i + 1, library_path);
             break;
+        } else if (wcscmp(option, L"--run") == 0 && has_value) {
+            run_again(argv[i + 1], false, argc, argv, i + 2, library_path);
+            break;
+        } else if (wcscmp(option, L"--set") == 0 && i + 2 < argc) {
+            static wchar_t value[path_capacity];
+            ExpandEnvironmentStringsW(argv[i + 2], value, path_capacity);
+            SetEnvironmentVariableW(argv[i + 1], value);
+            i += 2;
         } else if (wcscmp(option, L"--load") == 0 && has_value) {
             report_load(argv[++i]);
         } else if (wcscmp(option, L"--acl") == 0) {
