@@ -72,14 +72,22 @@ bool detect_in_process_mode() {
            runs_this_executable(parent_id);
 }
 
-int run_application_library(int argument_count, wchar_t** arguments) {
+HMODULE load_application_library() {
     // The application's own loads by bare name find its libraries here; the current
     // directory stays out, the system directories and PATH stay in.
     SetDllDirectoryW(target_directory);
     // The library's own imports are looked for beside it first, not beside the .exe.
-    HMODULE library = LoadLibraryExW(application_library_path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
-    if (library == nullptr) fatal_os_error(message_load_library, GetLastError());
+    return LoadLibraryExW(application_library_path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+}
+
+int run_loaded_library(HMODULE library, int argument_count, wchar_t** arguments) {
     auto run_code = reinterpret_cast<run_code_function>(reinterpret_cast<void*>(GetProcAddress(library, "run_code")));
     if (run_code == nullptr) fatal_error(message_entry_missing);
     return run_code(argument_count, arguments, application_library_path);
+}
+
+int run_application_library(int argument_count, wchar_t** arguments) {
+    HMODULE library = load_application_library();
+    if (library == nullptr) fatal_os_error(message_load_library, GetLastError());
+    return run_loaded_library(library, argument_count, arguments);
 }

@@ -22,6 +22,8 @@ constexpr int fresh_name_attempts = 4;
 constexpr DWORD full_access = FILE_ALL_ACCESS;
 constexpr BYTE inherited_by_everything_below = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
 
+}  // namespace
+
 // Copies the token's user into sid (SECURITY_MAX_SID_SIZE bytes).
 bool read_token_user(void* sid) {
     HANDLE token = nullptr;
@@ -32,8 +34,6 @@ bool read_token_user(void* sid) {
     CloseHandle(token);
     return read && CopySid(SECURITY_MAX_SID_SIZE, sid, reinterpret_cast<TOKEN_USER*>(user_record)->User.Sid);
 }
-
-}  // namespace
 
 void set_target_directory(const wchar_t* path) {
     wmemset(target_directory, 0, target_directory_capacity + 1);

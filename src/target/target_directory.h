@@ -34,6 +34,9 @@ struct private_descriptor {
 // False when the token's user cannot be read.
 bool build_private_descriptor(private_descriptor* built);
 
+// Copies the token's user into sid (SECURITY_MAX_SID_SIZE bytes).
+bool read_token_user(void* sid);
+
 // True when directory, a handle opened with READ_CONTROL and FILE_READ_ATTRIBUTES on the
 // object itself, is a real directory (no link or junction) owned by the token's user.
 bool is_own_directory(HANDLE directory);
