@@ -177,6 +177,7 @@ bool fill_cache() {
     // A console event that came meanwhile has its handler waiting to delete the sibling.
     if (stop_requested) wait_to_be_ended();
 
+    application_library_path[0] = 0;  // a damaged directory's, until extraction names the new one
     payload_check_header(tarvix_payload, tarvix_payload_size);
     payload_reader_create(tarvix_payload, tarvix_payload_size);
     begin_cache_record();
