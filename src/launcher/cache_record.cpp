@@ -24,19 +24,21 @@ constexpr uint64_t record_size_limit = 256u << 20;
 constexpr size_t size_digits_limit = 19;
 constexpr size_t listing_capacity = target_directory_capacity + relative_path_capacity + 4;
 
-// An entry of the record: its path, where its folder part ends (0 at the top), its size.
-// order keeps the payload's order among entries of the same path, which only a payload
-// made by hand can hold: the later one is what lies on disk.
+// An entry of the record: its path (while noted, its offset in path_text, which may still
+// move), where its folder part ends (0 at the top), its size. order keeps the payload's
+// order among entries of the same path, which only a payload made by hand can hold: the
+// later one is what lies on disk.
 struct record_entry {
     const wchar_t* path;
+    size_t path_offset;
     size_t folder_length;
     uint64_t size;
     size_t order;
     bool seen;
 };
 
-// The entries noted while extracting, their paths one after another in path_text (each
-// ended by a NUL; entries hold offsets until the text stops moving).
+// The entries noted while extracting, their paths one after another in path_text, each
+// ended by a NUL.
 wchar_t* path_text = nullptr;
 size_t path_text_used = 0;
 size_t path_text_capacity = 0;
@@ -88,9 +90,7 @@ void note_entry(const wchar_t* relative_path, uint64_t size) {
     path_text = static_cast<wchar_t*>(grow(path_text, &path_text_capacity, path_text_used + length, sizeof(wchar_t)));
     wmemcpy(path_text + path_text_used, relative_path, length);
     noted = static_cast<record_entry*>(grow(noted, &noted_capacity, noted_count + 1, sizeof(record_entry)));
-    // The offset for now: the text may still move.
-    noted[noted_count] = {reinterpret_cast<const wchar_t*>(path_text_used), folder_length_of(relative_path), size,
-                          noted_count, false};
+    noted[noted_count] = {nullptr, path_text_used, folder_length_of(relative_path), size, noted_count, false};
     ++noted_count;
     path_text_used += length;
 }
@@ -111,7 +111,7 @@ void append_line(wchar_t* text, size_t* used, const wchar_t* line, size_t length
 
 // The record's text, header to last entry, in a block the caller frees.
 wchar_t* format_record(const wchar_t* library_name, size_t* length) {
-    for (size_t i = 0; i < noted_count; ++i) noted[i].path = path_text + reinterpret_cast<size_t>(noted[i].path);
+    for (size_t i = 0; i < noted_count; ++i) noted[i].path = path_text + noted[i].path_offset;
     qsort(noted, noted_count, sizeof(record_entry), compare_entries);
     size_t capacity = wcslen(record_header) + wcslen(tarvix_payload_digest) + wcslen(library_name) + 2 +
                       path_text_used + noted_count * (decimal_text_capacity + 1);
