@@ -90,14 +90,14 @@ uint32_t run_child_process() {
     child_job = create_child_job();
 
     PROCESS_INFORMATION child = {};
-    if (!child_start_begin()) wait_to_be_ended();
+    if (!application_start_begin()) wait_to_be_ended();
     // Suspended until it is in the job, so that not one instruction of it can outlive
     // a launcher that is killed.
     DWORD flags = NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED | child_console_flags();
     if (!CreateProcessW(program, child_command_line, nullptr, nullptr, TRUE, flags, nullptr, nullptr, &startup,
                         &child)) {
         DWORD error = GetLastError();
-        child_start_end();
+        application_start_end();
         fatal_os_error(message_launch_failed, error);
     }
     // An outer job that forbids ours only costs the binding, never the start.
@@ -109,7 +109,7 @@ uint32_t run_child_process() {
     CloseHandle(child.hThread);
     child_handle_publish(child.hProcess);
     mark_application_started();
-    child_start_end();
+    application_start_end();
 
     // Only this thread closes the handle; the console handler may meanwhile wait on it
     // or end the child, but never after it has been withdrawn here.

@@ -46,7 +46,7 @@ void wait_for_main_thread_to_park() {
 
 }  // namespace
 
-bool child_start_begin() {
+bool application_start_begin() {
     AcquireSRWLockExclusive(&start_lock);
     if (!stop_requested) return true;
     ReleaseSRWLockExclusive(&start_lock);
@@ -55,7 +55,7 @@ bool child_start_begin() {
 
 void mark_application_started() { application_started = true; }
 
-void child_start_end() { ReleaseSRWLockExclusive(&start_lock); }
+void application_start_end() { ReleaseSRWLockExclusive(&start_lock); }
 
 void child_handle_publish(HANDLE child) {
     AcquireSRWLockExclusive(&child_lock);

@@ -11,11 +11,11 @@ HANDLE child_handle_withdraw();
 
 // The application's start and a console event exclude each other, so that the handler
 // knows whether the application has started: the main thread starts it between these two
-// calls and marks it started before the second. child_start_begin is false, holding
+// calls and marks it started before the second. application_start_begin is false, holding
 // nothing, when an event has already asked the run to stop.
-bool child_start_begin();
+bool application_start_begin();
 void mark_application_started();
-void child_start_end();
+void application_start_end();
 
 // Registered in normal mode.
 // - Before the child has started, any of interrupt, break, close, logoff and shutdown

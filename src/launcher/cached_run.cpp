@@ -2,15 +2,16 @@
 
 #include <windows.h>
 
-#include <cstdlib>
 #include <cwchar>
 
 #include "child/cleanup.h"
 #include "common/bounded_text.h"
 #include "diag/fatal.h"
 #include "diag/messages.h"
+#include "launcher/cache_record.h"
+#include "launcher/cache_trust.h"
 #include "launcher/in_process.h"
-#include "launcher/main_sequence.h"
+#include "launcher/launcher_facts.h"
 #include "paths/path_template.h"
 #include "payload/attached_payload.h"
 #include "payload/extraction.h"
@@ -21,17 +22,18 @@
 
 namespace {
 
-constexpr wchar_t record_header[] = L"tarvix cache record 1\n";
-// The header, the digest and a library name of at most 1023 units, with their line ends.
-constexpr size_t record_capacity = 2048;
 constexpr int rename_attempts = 20;
 constexpr DWORD rename_pause_ms = 100;
+// A start that has just published the directory holds it, without delete sharing, until
+// its library is loaded: others wait for that, up to a second, before they give up on
+// the cache for this start.
+constexpr int busy_attempts = 50;
+constexpr DWORD busy_pause_ms = 20;
+constexpr size_t sibling_infix_length = 5;  // ".new-" or ".old-"
 
 // The cache directory of this payload; while it is being filled, target_directory names
 // the private sibling that becomes it.
 wchar_t cache_directory[target_directory_capacity];
-
-enum cache_state { cache_missing, cache_incomplete, cache_ready };
 
 void join_path(wchar_t* output, size_t capacity, const wchar_t* directory, const wchar_t* name) {
     text_copy(output, capacity, directory);
@@ -39,184 +41,217 @@ void join_path(wchar_t* output, size_t capacity, const wchar_t* directory, const
     text_append(output, capacity, name);
 }
 
-void record_path(wchar_t* output, const wchar_t* directory) {
-    wchar_t name[sizeof cache_record_name];
-    text_widen(name, sizeof cache_record_name, cache_record_name);
-    join_path(output, target_directory_capacity, directory, name);
-}
-
-void fix_cache_directory() {
+bool fix_cache_directory() {
     wchar_t expanded[target_directory_capacity];
-    if (!expand_path_template(expanded, tarvix_cache_template, target_directory_capacity)) {
-        fatal_template_error(tarvix_cache_template);
-    }
+    if (!expand_path_template(expanded, tarvix_cache_template, target_directory_capacity)) return false;
     text_append(expanded, target_directory_capacity, L"\\");
     text_append(expanded, target_directory_capacity, tarvix_payload_digest);
     DWORD length = GetFullPathNameW(expanded, target_directory_capacity, cache_directory, nullptr);
-    if (length == 0 || length >= target_directory_capacity) abort();
+    return length != 0 && length < target_directory_capacity;
 }
 
 // The cache directory's name, then infix and 11 random characters: a name beside it.
-void choose_sibling_name(wchar_t* output, const wchar_t* infix) {
+bool choose_sibling_name(wchar_t* output, const wchar_t* infix) {
     wchar_t random_text[random_text_length + 1];
-    if (!make_random_text(random_text)) fatal_os_error(message_cache_failed, GetLastError());
+    if (!make_random_text(random_text)) return false;
     text_copy(output, target_directory_capacity, cache_directory);
     text_append(output, target_directory_capacity, infix);
     text_append(output, target_directory_capacity, random_text);
-}
-
-void choose_new_sibling(int) {
-    wchar_t sibling[target_directory_capacity];
-    choose_sibling_name(sibling, L".new-");
-    set_target_directory(sibling);
-}
-
-bool read_record(wchar_t* text) {
-    wchar_t path[target_directory_capacity];
-    record_path(path, cache_directory);
-    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
-    DWORD size = 0;
-    BOOL read = ReadFile(file, text, (record_capacity - 1) * sizeof(wchar_t), &size, nullptr);
-    CloseHandle(file);
-    if (!read || size % sizeof(wchar_t) != 0) return false;
-    text[size / sizeof(wchar_t)] = 0;
     return true;
 }
 
-// Ready when the directory is the user's own, its record belongs to this payload and the
-// library it names is there; application_library_path then names that library.
-cache_state inspect_cache() {
-    HANDLE directory = CreateFileW(cache_directory, READ_CONTROL | FILE_READ_ATTRIBUTES,
-                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                   FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (directory == INVALID_HANDLE_VALUE) {
-        DWORD error = GetLastError();
-        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return cache_missing;
-        fatal_os_error(message_cache_failed, error);
-    }
-    bool own = is_own_directory(directory);
-    CloseHandle(directory);
-    // Whatever else stands there is neither used nor touched.
-    if (!own) fatal_error(message_cache_not_own);
-
-    wchar_t record[record_capacity];
-    wchar_t library_name[relative_path_capacity];
-    if (!read_record(record) || !parse_cache_record(record, library_name, relative_path_capacity)) {
-        return cache_incomplete;
-    }
-    join_path(application_library_path, library_path_capacity, cache_directory, library_name);
-    DWORD attributes = GetFileAttributesW(application_library_path);
-    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) return cache_incomplete;
-    return cache_ready;
+// Renames the directory that handle holds, never over anything that stands at target.
+bool rename_held(HANDLE directory, const wchar_t* target) {
+    alignas(FILE_RENAME_INFO) unsigned char buffer[sizeof(FILE_RENAME_INFO) + target_directory_capacity * sizeof(wchar_t)];
+    auto rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer);
+    size_t length = wcslen(target);
+    rename->ReplaceIfExists = FALSE;
+    rename->RootDirectory = nullptr;
+    rename->FileNameLength = static_cast<DWORD>(length * sizeof(wchar_t));
+    wmemcpy(rename->FileName, target, length + 1);
+    return SetFileInformationByHandle(directory, FileRenameInfo, rename,
+                                      static_cast<DWORD>(sizeof(FILE_RENAME_INFO) + length * sizeof(wchar_t)));
 }
 
-// An interrupted first start or a cleaner left it: renamed first, so that no other start
-// takes it for whole while it goes. One that cannot be renamed is in use; the rename of
-// the new directory then fails and says so.
-void set_aside_incomplete_cache() {
+// Renames path, when it is the user's own directory and nobody holds it, to a fresh
+// ".old-" name first, so that no other start takes it for whole while it goes, then
+// deletes it. False when it stays.
+bool set_aside(const wchar_t* path) {
+    DWORD error = 0;
+    HANDLE directory = open_own_directory(path, DELETE, &error);
+    if (directory == INVALID_HANDLE_VALUE) return false;
     wchar_t aside[target_directory_capacity];
-    choose_sibling_name(aside, L".old-");
-    if (MoveFileExW(cache_directory, aside, 0)) delete_tree(aside);
+    bool renamed = choose_sibling_name(aside, L".old-") && rename_held(directory, aside);
+    CloseHandle(directory);
+    if (renamed) delete_tree(aside);
+    return renamed;
+}
+
+// Siblings left by first starts that were killed, and set-aside directories that could
+// not be deleted then. A live start holds its sibling without delete sharing, so that
+// it cannot be opened for the rename: that is what tells the two apart.
+void remove_abandoned_siblings() {
+    wchar_t path[target_directory_capacity];
+    text_copy(path, target_directory_capacity, cache_directory);
+    text_append(path, target_directory_capacity, L".*");
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileExW(path, FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0);
+    if (search == INVALID_HANDLE_VALUE) return;
+    wchar_t* name = wcsrchr(path, L'\\') + 1;
+    size_t digest_length = wcslen(tarvix_payload_digest);
+    do {
+        const wchar_t* infix = found.cFileName + digest_length;
+        bool sibling = wcsncmp(found.cFileName, tarvix_payload_digest, digest_length) == 0 &&
+                       (wcsncmp(infix, L".new-", sibling_infix_length) == 0 ||
+                        wcsncmp(infix, L".old-", sibling_infix_length) == 0) &&
+                       wcslen(infix) == sibling_infix_length + random_text_length;
+        if (!sibling) continue;
+        *name = 0;
+        text_append(path, target_directory_capacity, found.cFileName);
+        set_aside(path);
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+}
+
+// Removes what a fill has made and gives up the cache for this start.
+bool abandon_fill() {
+    close_entry_file();
+    remove_target_directory();  // releases the held directory first
+    extraction_started = false;
+    SetConsoleCtrlHandler(console_control_handler, FALSE);
+    return false;
 }
 
 // The application library's name within the directory being filled.
 const wchar_t* library_name_in_target() { return application_library_path + wcslen(target_directory) + 1; }
 
-// Written last, after every file of the payload is closed: its presence says that the
-// directory is whole.
-void write_record() {
-    wchar_t text[record_capacity];
-    format_cache_record(text, record_capacity, library_name_in_target());
-    wchar_t path[target_directory_capacity];
-    record_path(path, target_directory);
-    entry_file = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
-    if (entry_file == INVALID_HANDLE_VALUE) fatal_os_error(message_cache_failed, GetLastError());
-    DWORD size = static_cast<DWORD>(wcslen(text) * sizeof(wchar_t));
-    DWORD written = 0;
-    if (!WriteFile(entry_file, text, size, &written, nullptr)) fatal_os_error(message_cache_failed, GetLastError());
-    if (written != size) fatal_os_error(message_cache_failed, ERROR_WRITE_FAULT);
-    close_entry_file();
-}
-
-// One rename makes the whole directory appear at once. A start that loses the race to
-// another removes its own copy and uses the winner's.
-void publish_cache() {
+// One rename, through the handle held since the sibling was made, makes the whole
+// directory appear at once. A start that loses the race to another removes its own
+// copy and leaves held_directory closed: the winner's is the one to open.
+bool publish_cache() {
     wchar_t library_name[relative_path_capacity];
     text_copy(library_name, relative_path_capacity, library_name_in_target());
     bool published = false;
-    DWORD error = 0;
     for (int attempt = 0; attempt < rename_attempts && !published; ++attempt) {
-        published = MoveFileExW(target_directory, cache_directory, 0);
-        error = GetLastError();
+        published = rename_held(held_directory, cache_directory);
         // Another start's directory stands there: that one won.
         if (published || GetFileAttributesW(cache_directory) != INVALID_FILE_ATTRIBUTES) break;
         // A scanner reading the files just written holds them for a moment, and a
         // directory with open files cannot be renamed.
         Sleep(rename_pause_ms);
     }
-    if (!published) remove_target_directory();
-
+    if (!published) {
+        abandon_fill();
+        application_library_path[0] = 0;
+        return GetFileAttributesW(cache_directory) != INVALID_FILE_ATTRIBUTES;
+    }
     // From here on, console events belong to the application and nothing is removed.
     SetConsoleCtrlHandler(console_control_handler, FALSE);
-    if (!child_start_begin()) wait_to_be_ended();
+    if (!application_start_begin()) wait_to_be_ended();
     extraction_started = false;
     mark_application_started();
-    child_start_end();
-
-    if (published) {
-        join_path(application_library_path, library_path_capacity, cache_directory, library_name);
-    } else if (inspect_cache() != cache_ready) {
-        fatal_os_error(message_cache_failed, error);
-    }
+    application_start_end();
+    join_path(application_library_path, library_path_capacity, cache_directory, library_name);
+    return true;
 }
 
-void fill_cache() {
+// Extracts into a fresh private sibling held from its creation on, and publishes it.
+// True when the cache directory stands afterwards: held when this start made it.
+bool fill_cache() {
+    create_directory_chain(cache_directory);  // its parents: ordinary folders of the user's
+    if (!folders_above_are_trusted(cache_directory)) return false;
+    remove_abandoned_siblings();
+    wchar_t sibling[target_directory_capacity];
+    if (!choose_sibling_name(sibling, L".new-")) return false;
+    if (!SetConsoleCtrlHandler(console_control_handler, TRUE)) fatal_error(message_register_handler);
+    set_target_directory(sibling);
+    if (create_private_directory(sibling) != 0) {
+        SetConsoleCtrlHandler(console_control_handler, FALSE);
+        return false;
+    }
+    extraction_started = true;
+    remove_target_directory_on_abort();
+    DWORD error = 0;
+    held_directory = open_own_directory(sibling, DELETE, &error);
+    if (held_directory == INVALID_HANDLE_VALUE) return abandon_fill();
+    // A console event that came meanwhile has its handler waiting to delete the sibling.
+    if (stop_requested) wait_to_be_ended();
+
+    application_library_path[0] = 0;  // a damaged directory's, until extraction names the new one
     payload_check_header(tarvix_payload, tarvix_payload_size);
     payload_reader_create(tarvix_payload, tarvix_payload_size);
-    create_directory_chain(cache_directory);  // its parents: ordinary folders of the user's
-    if (!SetConsoleCtrlHandler(console_control_handler, TRUE)) fatal_error(message_register_handler);
-    remove_target_directory_on_abort();
-    create_fresh_target_directory(choose_new_sibling);
+    begin_cache_record();
     extract_payload();
     payload_reader_release();
-    write_record();
-    publish_cache();
+    if (!write_cache_record(sibling, library_name_in_target())) return abandon_fill();
+    return publish_cache();
+}
+
+// Loads the library of the held cache directory, then lets the directory go.
+HMODULE load_from_held_cache() {
+    set_target_directory(cache_directory);
+    HMODULE library = load_application_library();
+    DWORD error = GetLastError();
+    release_held_directory();
+    SetLastError(error);
+    return library;
+}
+
+bool run_cached_library(HMODULE library, int argument_count, wchar_t** arguments, int* exit_code) {
+    publish_launcher_facts(arguments[0]);
+    *exit_code = run_loaded_library(library, argument_count, arguments);
+    return true;
+}
+
+bool try_cache(int argument_count, wchar_t** arguments, int* exit_code) {
+    if (!fix_cache_directory()) return false;
+    cache_state state = open_cache(cache_directory);
+    if (state == cache_unusable) return false;
+    if (state != cache_missing) remove_abandoned_siblings();
+    if (state == cache_ready) {
+        HMODULE library = load_from_held_cache();
+        if (library != nullptr) return run_cached_library(library, argument_count, arguments, exit_code);
+        state = cache_damaged;  // a library that does not load: a cleaner or a power loss was there
+    }
+    // Missing or damaged: extracted again, once, in this start.
+    release_held_directory();
+    if (state == cache_damaged && !set_aside(cache_directory)) return false;
+    if (!fill_cache()) return false;
+    if (held_directory == INVALID_HANDLE_VALUE && open_cache(cache_directory) != cache_ready) return false;
+    HMODULE library = load_from_held_cache();
+    // Files just written that do not load: the library itself is at fault.
+    if (library == nullptr) fatal_os_error(message_load_library, GetLastError());
+    return run_cached_library(library, argument_count, arguments, exit_code);
 }
 
 }  // namespace
 
-void format_cache_record(wchar_t* text, size_t capacity, const wchar_t* library_name) {
-    text_copy(text, capacity, record_header);
-    text_append(text, capacity, tarvix_payload_digest);
-    text_append(text, capacity, L"\n");
-    text_append(text, capacity, library_name);
-    text_append(text, capacity, L"\n");
-}
-
-bool parse_cache_record(const wchar_t* text, wchar_t* library_name, size_t capacity) {
-    size_t header_length = wcslen(record_header);
-    size_t digest_length = wcslen(tarvix_payload_digest);
-    if (wcsncmp(text, record_header, header_length) != 0) return false;
-    text += header_length;
-    if (wcsncmp(text, tarvix_payload_digest, digest_length) != 0 || text[digest_length] != L'\n') return false;
-    text += digest_length + 1;
-    size_t name_length = wcscspn(text, L"\n\\/:");
-    bool dots_only = wcsspn(text, L".") == name_length;
-    if (name_length == 0 || dots_only || name_length >= capacity || wcscmp(text + name_length, L"\n") != 0) {
-        return false;
+cache_state open_cache(const wchar_t* directory) {
+    DWORD error = 0;
+    for (int attempt = 1;; ++attempt) {
+        held_directory = open_own_directory(directory, SYNCHRONIZE, &error);
+        if (held_directory != INVALID_HANDLE_VALUE || error != ERROR_SHARING_VIOLATION || attempt == busy_attempts) {
+            break;
+        }
+        Sleep(busy_pause_ms);
     }
-    wmemcpy(library_name, text, name_length);
-    library_name[name_length] = 0;
-    return true;
+    if (held_directory == INVALID_HANDLE_VALUE) {
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? cache_missing : cache_unusable;
+    }
+    if (!folders_above_are_trusted(directory)) {
+        release_held_directory();
+        return cache_unusable;
+    }
+    wchar_t library_name[relative_path_capacity];
+    if (!directory_matches_record(directory, library_name, relative_path_capacity)) return cache_damaged;
+    join_path(application_library_path, library_path_capacity, directory, library_name);
+    return cache_ready;
 }
 
-int run_from_cache(int argument_count, wchar_t** arguments) {
-    fix_cache_directory();
-    cache_state state = inspect_cache();
-    if (state == cache_incomplete) set_aside_incomplete_cache();
-    if (state != cache_ready) fill_cache();
-    set_target_directory(cache_directory);
-    publish_launcher_facts(arguments[0]);
-    return run_application_library(argument_count, arguments);
+bool run_from_cache(int argument_count, wchar_t** arguments, int* exit_code) {
+    if (try_cache(argument_count, arguments, exit_code)) return true;
+    release_held_directory();
+    application_library_path[0] = 0;
+    SetDllDirectoryW(L"");
+    return false;
 }

@@ -7,15 +7,19 @@
 // The cache directory's template and the payload's digest.
 #include "payload/attached_payload.h"
 
-// Finds the cache directory complete, or fills it (a fresh private sibling, extracted, its
-// completion record written last, then renamed into place), and returns what run_code
-// returns, called in this very process.
-int run_from_cache(int argument_count, wchar_t** arguments);
+// Finds the cache directory whole, or fills it (a fresh private sibling, extracted, its
+// completion record written last, then renamed into place), runs run_code in this very
+// process and stores what it returns in *exit_code. A damaged directory is set aside and
+// extracted again, once. False, having run nothing and left nothing of its own, when the
+// cache cannot be used: it is not the user's own, lies below someone else's folder, on a
+// volume without access lists, cannot be written or is held damaged by a running start.
+// The caller then runs the application the default way.
+bool run_from_cache(int argument_count, wchar_t** arguments, int* exit_code);
 
-// The completion record's text for this payload: a header, the digest and the
-// application library's name, one per line.
-void format_cache_record(wchar_t* text, size_t capacity, const wchar_t* library_name);
+enum cache_state { cache_missing, cache_damaged, cache_unusable, cache_ready };
 
-// The application library's name from a record's text, or false when the text is not a
-// whole record of this payload naming a file at the top of the directory.
-bool parse_cache_record(const wchar_t* text, wchar_t* library_name, size_t capacity);
+// Opens directory as the cache to run from and, unless it is missing or unusable, keeps
+// it open in held_directory. Ready when it is the user's own, on a volume with access
+// lists, below trusted folders and whole by its record: application_library_path then
+// names its library.
+cache_state open_cache(const wchar_t* directory);

@@ -128,18 +128,26 @@ bool detect_in_process_mode() {
            ancestor_runs_this_executable(parent_id);
 }
 
-int run_application_library(int argument_count, wchar_t** arguments) {
+HMODULE load_application_library() {
     // The application's own loads by bare name find its libraries here; the current
     // directory stays out, the system directories and PATH stay in.
     SetDllDirectoryW(target_directory);
     // The library's own imports come from its directory and the system's only: never from
     // PATH, whose folders others may be able to write to.
     AddDllDirectory(target_directory);
-    HMODULE library = LoadLibraryExW(application_library_path, nullptr,
-                                     LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS |
-                                         LOAD_LIBRARY_SEARCH_SYSTEM32);
-    if (library == nullptr) fatal_os_error(message_load_library, GetLastError());
+    return LoadLibraryExW(application_library_path, nullptr,
+                          LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS |
+                              LOAD_LIBRARY_SEARCH_SYSTEM32);
+}
+
+int run_loaded_library(HMODULE library, int argument_count, wchar_t** arguments) {
     auto run_code = reinterpret_cast<run_code_function>(reinterpret_cast<void*>(GetProcAddress(library, "run_code")));
     if (run_code == nullptr) fatal_error(message_entry_missing);
     return run_code(argument_count, arguments, application_library_path);
+}
+
+int run_application_library(int argument_count, wchar_t** arguments) {
+    HMODULE library = load_application_library();
+    if (library == nullptr) fatal_os_error(message_load_library, GetLastError());
+    return run_loaded_library(library, argument_count, arguments);
 }

@@ -12,8 +12,8 @@
 #include "diag/messages.h"
 #include "launcher/cached_run.h"
 #include "launcher/in_process.h"
+#include "launcher/launcher_facts.h"
 #include "paths/environment.h"
-#include "paths/executable_path.h"
 #include "payload/attached_payload.h"
 #include "payload/extraction.h"
 #include "payload/payload_reader.h"
@@ -33,23 +33,18 @@ void publish_process_id() {
 
 }  // namespace
 
-void publish_launcher_facts(const wchar_t* argument_0) {
-    wchar_t directory[executable_path_capacity];
-    text_copy(directory, executable_path_capacity, get_executable_path(false));
-    wchar_t* last_backslash = wcsrchr(directory, L'\\');
-    if (last_backslash != nullptr) *last_backslash = 0;
-    set_environment("TARVIX_ONEFILE_DIRECTORY", directory);
-    set_environment("TARVIX_ORIGINAL_ARGV0", argument_0);
-}
-
 int launcher_main(int argument_count, wchar_t** arguments) {
     program_argument_count = argument_count;
     program_arguments = arguments;
     SetDllDirectoryW(L"");  // no libraries from the current directory
     find_attached_payload();
-    if (tarvix_cache_template[0] != 0) return run_from_cache(argument_count, arguments);
-
     in_process_mode = detect_in_process_mode();
+    if (!in_process_mode && tarvix_cache_template[0] != 0) {
+        int exit_code = 0;
+        if (run_from_cache(argument_count, arguments, &exit_code)) return exit_code;
+        // A cache that cannot be used must not keep the application from running: this
+        // start runs it the default way, from a private directory of its own.
+    }
     if (in_process_mode) {
         fix_target_directory();  // the parent's, from the values it published
     } else {

@@ -11,6 +11,22 @@ namespace {
 
 constexpr wchar_t shell_folders_key[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
 constexpr wchar_t default_local_app_data[] = L"\\AppData\\Local";
+constexpr size_t stored_value_capacity = 4096;
+
+// False when the text cannot be expanded into capacity units. Windows documents a BOOL;
+// Wine returns the count of units, the NUL included, which exceeds capacity when the
+// text does not fit: a result above capacity is a failure in both.
+bool expand_for_user(const wchar_t* text, wchar_t* output, size_t capacity) {
+    using expand_function = BOOL(WINAPI*)(HANDLE, LPCWSTR, LPWSTR, DWORD);
+    auto expand = reinterpret_cast<expand_function>(system_function(L"userenv.dll", "ExpandEnvironmentStringsForUserW"));
+    HANDLE token = nullptr;
+    if (expand == nullptr || !OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY | TOKEN_IMPERSONATE, &token)) {
+        return false;
+    }
+    BOOL expanded = expand(token, text, output, static_cast<DWORD>(capacity));
+    CloseHandle(token);
+    return expanded != 0 && static_cast<DWORD>(expanded) <= capacity && output[0] != 0;
+}
 
 }  // namespace
 
@@ -29,12 +45,14 @@ bool get_profile_folder(wchar_t* output, size_t capacity) {
 }
 
 bool get_local_app_data_folder(wchar_t* output, size_t capacity) {
-    // The setting is usually "%USERPROFILE%\AppData\Local"; the system expands it.
-    DWORD bytes = static_cast<DWORD>(capacity * sizeof(wchar_t));
+    // Stored unexpanded, usually "%USERPROFILE%\AppData\Local". Expanded for the token's
+    // user: this process's own environment is whatever its starter chose.
+    wchar_t stored[stored_value_capacity];
+    DWORD bytes = sizeof stored;
     LSTATUS status = RegGetValueW(HKEY_CURRENT_USER, shell_folders_key, L"Local AppData",
-                                  RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ, nullptr, output, &bytes);
+                                  RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, nullptr, stored, &bytes);
     if (status == ERROR_MORE_DATA) abort();
-    if (status == ERROR_SUCCESS && output[0] != 0) return true;
+    if (status == ERROR_SUCCESS && stored[0] != 0 && expand_for_user(stored, output, capacity)) return true;
     if (!get_profile_folder(output, capacity)) return false;
     text_append(output, capacity, default_local_app_data);
     return true;

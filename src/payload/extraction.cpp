@@ -111,6 +111,8 @@ void write_entry_data(uint64_t size) {
 
 }  // namespace
 
+void (*entry_extracted)(const wchar_t* relative_path, uint64_t size) = nullptr;
+
 void extract_payload() {
     while (read_relative_path()) {
         if (stop_requested) wait_to_be_ended();
@@ -128,6 +130,7 @@ void extract_payload() {
         if (entry_file == INVALID_HANDLE_VALUE) fatal_open_error(full_path);
         write_entry_data(size);
         close_entry_file();
+        if (entry_extracted != nullptr) entry_extracted(relative_path, size);
     }
     if (application_library_path[0] == 0) fatal_error(message_payload_empty);
 }

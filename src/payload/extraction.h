@@ -1,6 +1,12 @@
 // Writing the payload's entries below the target directory.
 #pragma once
 
+#include <cstdint>
+
+// Called after each entry is written, in payload order, with its path relative to the
+// target directory and its size; nullptr for none. The cached run lists them.
+extern void (*entry_extracted)(const wchar_t* relative_path, uint64_t size);
+
 // Reads the entries in order and writes each below the target directory, recording the
 // first one's full path as the application library path. In in-process mode it returns
 // as soon as that path is recorded, having written nothing. A payload without any entry

@@ -10,11 +10,18 @@ bool in_process_mode = false;
 std::atomic<bool> extraction_started{false};
 std::atomic<bool> stop_requested{false};
 HANDLE entry_file = INVALID_HANDLE_VALUE;
+HANDLE held_directory = INVALID_HANDLE_VALUE;
 
 void close_entry_file() {
     if (entry_file == INVALID_HANDLE_VALUE) return;
     CloseHandle(entry_file);
     entry_file = INVALID_HANDLE_VALUE;
+}
+
+void release_held_directory() {
+    if (held_directory == INVALID_HANDLE_VALUE) return;
+    CloseHandle(held_directory);
+    held_directory = INVALID_HANDLE_VALUE;
 }
 
 namespace {

@@ -146,6 +146,7 @@ void remove_target_directory() {
     if (removing_thread == GetCurrentThreadId()) return;
     AcquireSRWLockExclusive(&removal_lock);
     removing_thread = GetCurrentThreadId();
+    release_held_directory();
     // A direct walk is many times faster than the shell's delete, and the shell loads
     // USER32: it only takes what the walk could not remove.
     delete_tree_locked(target_directory);

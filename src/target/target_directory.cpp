@@ -22,6 +22,8 @@ constexpr int fresh_name_attempts = 4;
 constexpr DWORD full_access = FILE_ALL_ACCESS;
 constexpr BYTE inherited_by_everything_below = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
 
+}  // namespace
+
 // Copies the token's user into sid (SECURITY_MAX_SID_SIZE bytes) and tells whether the
 // token is elevated; a system that does not know elevation has none.
 bool read_token_user(void* sid, bool* elevated) {
@@ -36,6 +38,8 @@ bool read_token_user(void* sid, bool* elevated) {
     CloseHandle(token);
     return read && CopySid(SECURITY_MAX_SID_SIZE, sid, reinterpret_cast<TOKEN_USER*>(user_record)->User.Sid);
 }
+
+namespace {
 
 // Copies into sid the one account that owns, and has, a directory this token makes: the
 // token's user, or Administrators when the token is elevated. The user's ordinary

@@ -35,6 +35,10 @@ struct private_descriptor {
 // False when the token's user cannot be read.
 bool build_private_descriptor(private_descriptor* built);
 
+// Copies the token's user into sid (SECURITY_MAX_SID_SIZE bytes) and tells whether the
+// token is elevated.
+bool read_token_user(void* sid, bool* elevated);
+
 // True when directory, a handle opened with READ_CONTROL and FILE_READ_ATTRIBUTES on the
 // object itself, is a real directory (no link or junction) owned by the token's user or,
 // for an elevated token, by Administrators.

@@ -125,6 +125,7 @@ def paths():
         probe_exe = built_file("TARVIX_E2E_PROBE_EXE")
         cached_probe_exe = built_file("TARVIX_E2E_CACHED_PROBE_EXE")  # the probe, built CACHED
         stub_exe = built_file("TARVIX_E2E_STUB_EXE")  # the prebuilt launcher, without a payload
+        app_data_probe_exe = built_file("TARVIX_E2E_APP_DATA_PROBE_EXE")  # CACHED in {CACHE_DIR}
         probe_files = built_file("TARVIX_E2E_PROBE_FILES")  # the directory probe.exe carries
         probe_dll = built_file("TARVIX_E2E_PROBE_DLL")
         no_run_code_dll = built_file("TARVIX_E2E_NO_RUN_CODE_DLL")

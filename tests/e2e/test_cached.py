@@ -3,8 +3,12 @@ below the run's TEMP) and keeps it; later starts run the application from it in 
 own process, writing nothing."""
 
 import re
+import shutil
+import subprocess
 
-from conftest import linux_path, windows_path
+import pytest
+
+from conftest import TARGET_NAME, linux_path, target_directories, wine_environment, windows_path
 
 
 def files_below(root):
@@ -42,16 +46,96 @@ def test_first_start_extracts_and_keeps_the_directory_and_the_next_writes_nothin
     assert files_below(directory) == kept
 
 
-def test_directory_without_its_completion_record_is_extracted_again(cached_probe_exe, run_launcher, tmp_path):
-    assert run_launcher(cached_probe_exe, [], temp=tmp_path).exit_code == 0
-    directory = cache_of(tmp_path)
-    complete = files_below(directory)
-    (directory / ".tarvix-complete").unlink()
-    (directory / "readme.txt").unlink()  # as an interrupted start or a cleaner leaves it
+def sizes_below(root):
+    return {path: size for path, (size, _) in files_below(root).items()}
 
-    run = run_launcher(cached_probe_exe, ["--exit", "3"], temp=tmp_path)
+
+# What interrupted first starts, cleaners, scanners and power losses leave.
+DAMAGES = {
+    "record and a file gone": lambda d: [(d / ".tarvix-complete").unlink(), (d / "readme.txt").unlink()],
+    "one file deleted": lambda d: (d / "data" / "notes.txt").unlink(),
+    "library truncated": lambda d: (d / "probe_app.dll").write_bytes(b""),
+    "library zero-filled": lambda d: (d / "probe_app.dll").write_bytes(bytes((d / "probe_app.dll").stat().st_size)),
+}
+
+
+@pytest.mark.parametrize("damage", DAMAGES)
+def test_damaged_directory_is_extracted_again_in_the_same_start(paths, run_launcher, tmp_path, damage):
+    assert run_launcher(paths.cached_probe_exe, [], temp=tmp_path).exit_code == 0
+    directory = cache_of(tmp_path)
+    whole = sizes_below(directory)
+    DAMAGES[damage](directory)
+
+    run = run_launcher(paths.cached_probe_exe, ["--exit", "3"], temp=tmp_path)
     assert run.exit_code == 3, run
-    assert set(files_below(cache_of(tmp_path))) == set(complete)
+    assert sizes_below(cache_of(tmp_path)) == whole  # and nothing set aside is left beside it
+    assert linux_path(run.start["library"]) == cache_of(tmp_path) / "probe_app.dll"
+
+
+def test_siblings_of_killed_first_starts_go_while_a_live_ones_stays(paths, run_launcher, tmp_path):
+    assert run_launcher(paths.cached_probe_exe, [], temp=tmp_path).exit_code == 0
+    directory = cache_of(tmp_path)
+    killed, live, set_aside = (directory.with_name(directory.name + suffix)
+                               for suffix in (".new-AAAAAAAAAAA", ".new-BBBBBBBBBBB", ".old-CCCCCCCCCCC"))
+    for sibling in (killed, live, set_aside):
+        (sibling / "data").mkdir(parents=True)
+        (sibling / "data" / "part.bin").write_bytes(bytes(100))
+    # A live first start holds its sibling without delete sharing, as the holder does.
+    holder = subprocess.Popen(["wine", str(paths.holder_exe), windows_path(live)], stdin=subprocess.PIPE,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=wine_environment())
+    try:
+        assert holder.stdout.readline().strip() == b"holding"
+        run = run_launcher(paths.cached_probe_exe, ["--exit", "6"], temp=tmp_path)
+        assert run.exit_code == 6, run
+        assert not killed.exists() and not set_aside.exists()
+        assert (live / "data" / "part.bin").is_file()
+    finally:
+        holder.communicate(timeout=60)
+    assert holder.returncode == 0
+
+
+def block_cache_location(paths, run_launcher, temp):
+    (temp / "cache").write_text("in the way")
+
+
+def replace_digest_folder(paths, run_launcher, temp):
+    assert run_launcher(paths.cached_probe_exe, [], temp=temp).exit_code == 0
+    directory = cache_of(temp)
+    shutil.rmtree(directory)
+    directory.write_text("in the way")
+
+
+@pytest.mark.parametrize("obstacle", [block_cache_location, replace_digest_folder])
+def test_cache_that_cannot_be_used_still_runs_the_application_the_default_way(paths, run_launcher, tmp_path, obstacle):
+    obstacle(paths, run_launcher, tmp_path)
+    before = sorted(tmp_path.rglob("*"))
+
+    run = run_launcher(paths.cached_probe_exe, ["--exit", "7"], temp=tmp_path)
+    assert run.exit_code == 7, run
+    assert TARGET_NAME.fullmatch(run.target_directory.name) and run.target_directory.parent == tmp_path
+    assert target_directories(tmp_path) == [] and sorted(tmp_path.rglob("*")) == before
+
+
+def test_cache_dir_follows_a_relocated_local_app_data_setting(paths, run_launcher, tmp_path):
+    key, value = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Explorer\User Shell Folders", "Local AppData"
+
+    def set_setting(kind, data):
+        subprocess.run(["wine", "reg", "add", key, "/v", value, "/t", kind, "/d", data, "/f"], env=wine_environment(),
+                       check=True, capture_output=True)
+
+    query = subprocess.run(["wine", "reg", "query", key, "/v", value], env=wine_environment(), check=True,
+                           capture_output=True, text=True).stdout
+    original = re.search(r"Local AppData\s+(REG_\w+)\s+(.*?)\s*$", query, re.MULTILINE).groups()
+    relocated = paths.wine_temp.parent / f"relocated_{tmp_path.name}"
+    set_setting("REG_EXPAND_SZ", rf"%USERPROFILE%\{relocated.name}")
+    try:
+        run = run_launcher(paths.app_data_probe_exe, ["--exit", "8"])
+        assert run.exit_code == 8, run
+        library = linux_path(run.start["library"])
+        assert library.parents[4] == relocated and library.parent.parent.name == "0.1", library
+    finally:
+        set_setting(*original)
+        shutil.rmtree(relocated, ignore_errors=True)
 
 
 def test_ten_first_starts_at_once_all_run_and_leave_one_directory(cached_probe_exe, start_runner, tmp_path):

@@ -1,27 +1,159 @@
 #include <gtest/gtest.h>
+#include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
 
+#include <cwchar>
+#include <functional>
 #include <string>
 
+#include "import_hook.h"
+#include "launcher/cache_record.h"
 #include "launcher/cached_run.h"
+#include "payload/extraction.h"
+#include "state/run_state.h"
+#include "target/removal.h"
 
 namespace {
 
-TEST(cache_record, names_the_library_of_this_payload_and_nothing_else) {
-    wchar_t text[2048];
-    format_cache_record(text, 2048, L"app.dll");
-    wchar_t name[1024];
-    ASSERT_TRUE(parse_cache_record(text, name, 1024));
-    EXPECT_STREQ(name, L"app.dll");
-
-    // Another payload's record, a cut one, and names that would leave the directory.
-    std::wstring whole = text;
-    std::wstring other_digest = whole;
-    other_digest[other_digest.find(L'\n') + 1] ^= 1;
-    for (std::wstring broken : {other_digest, whole.substr(0, whole.size() - 1), whole + L"x",
-                                whole.substr(0, whole.size() - 8) + L"..\n", whole.substr(0, whole.size() - 8) + L"a\\b\n",
-                                whole.substr(0, whole.size() - 8) + L"C:x\n", whole.substr(0, whole.size() - 8) + L"\n"}) {
-        EXPECT_FALSE(parse_cache_record(broken.c_str(), name, 1024)) << testing::PrintToString(broken);
+// A cache directory in %TEMP% as a first start leaves it: three folders, a record.
+class cache_directory : public testing::Test {
+protected:
+    void SetUp() override {
+        wchar_t temp[MAX_PATH + 1];
+        GetTempPathW(MAX_PATH + 1, temp);
+        scratch_ = std::wstring(temp) + L"cache_test_" + std::to_wstring(GetCurrentProcessId());
+        directory_ = scratch_ + L"\\0123456789abcdef";
+        begin_cache_record();
+        for (auto [path, size] : {std::pair{L"app.dll", 10}, {L"data\\notes.txt", 3}, {L"data\\sub\\empty.bin", 0},
+                                  {L"data\\z.txt", 1}}) {
+            write_file(path, size);
+            entry_extracted(path, size);
+        }
+        ASSERT_TRUE(write_cache_record(directory_.c_str(), L"app.dll"));
     }
+    void TearDown() override {
+        release_held_directory();
+        delete_tree(scratch_.c_str());
+    }
+    void write_file(const std::wstring& relative, int size) {
+        std::wstring path = directory_ + L"\\" + relative;
+        for (size_t at = scratch_.size() - 1; (at = path.find(L'\\', at + 1)) != std::wstring::npos;) {
+            CreateDirectoryW(path.substr(0, at).c_str(), nullptr);
+        }
+        HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+        DWORD written = 0;
+        ASSERT_TRUE(WriteFile(file, "0123456789", size, &written, nullptr));
+        CloseHandle(file);
+    }
+    std::wstring scratch_;
+    std::wstring directory_;
+};
+
+using find_first_function = HANDLE(WINAPI*)(LPCWSTR, FINDEX_INFO_LEVELS, LPVOID, FINDEX_SEARCH_OPS, LPVOID, DWORD);
+find_first_function real_find_first;
+int listings = 0;
+
+HANDLE WINAPI counted_find_first(LPCWSTR pattern, FINDEX_INFO_LEVELS level, LPVOID found, FINDEX_SEARCH_OPS search,
+                                 LPVOID filter, DWORD flags) {
+    ++listings;
+    return real_find_first(pattern, level, found, search, filter, flags);
+}
+
+TEST_F(cache_directory, is_ready_only_while_every_recorded_file_is_there_with_its_size) {
+    scoped_import_hook hook("kernel32.dll", "FindFirstFileExW", reinterpret_cast<void*>(&counted_find_first));
+    real_find_first = reinterpret_cast<find_first_function>(hook.original());
+    write_file(L"data\\__pycache__.txt", 5);  // the application's own files do not matter
+    listings = 0;
+    ASSERT_EQ(open_cache(directory_.c_str()), cache_ready);
+    EXPECT_EQ(listings, 3) << "one listing per folder";
+    EXPECT_EQ(std::wstring(application_library_path), directory_ + L"\\app.dll");
+    release_held_directory();
+
+    std::wstring record = directory_ + L"\\.tarvix-complete";
+    const std::function<void()> damages[] = {
+        [&] { DeleteFileW((directory_ + L"\\data\\sub\\empty.bin").c_str()); },
+        [&] { write_file(L"app.dll", 0); },  // what a power loss can leave
+        [&] { write_file(L"data\\z.txt", 2); },
+        [&] { DeleteFileW(record.c_str()); },
+        [&] {  // another payload's record
+            HANDLE file = CreateFileW(record.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+            SetFilePointer(file, 44, nullptr, FILE_BEGIN);
+            DWORD written = 0;
+            WriteFile(file, L"f", 2, &written, nullptr);
+            CloseHandle(file);
+        },
+    };
+    for (size_t i = 0; i < std::size(damages); ++i) {
+        TearDown();
+        SetUp();
+        damages[i]();
+        EXPECT_EQ(open_cache(directory_.c_str()), cache_damaged) << "damage " << i;
+        release_held_directory();
+    }
+}
+
+// Wine runs everything as one user and reports no volume without access lists: owners
+// and the volume's flags are faked for the folder whose path ends in faked_folder.
+using security_info_function = DWORD(WINAPI*)(HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID*, PSID*, PACL*,
+                                              PACL*, PSECURITY_DESCRIPTOR*);
+security_info_function real_security_info;
+std::wstring faked_folder;
+unsigned char faked_owner[SECURITY_MAX_SID_SIZE];
+
+bool is_faked(HANDLE handle) {
+    wchar_t path[MAX_PATH * 2];
+    DWORD length = GetFinalPathNameByHandleW(handle, path, MAX_PATH * 2, 0);
+    std::wstring final_path(path, length < MAX_PATH * 2 ? length : 0);
+    return final_path.size() >= faked_folder.size() &&
+           _wcsicmp(final_path.c_str() + final_path.size() - faked_folder.size(), faked_folder.c_str()) == 0;
+}
+
+DWORD WINAPI faked_security_info(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION wanted, PSID* owner,
+                                 PSID* group, PACL* dacl, PACL* sacl, PSECURITY_DESCRIPTOR* descriptor) {
+    DWORD result = real_security_info(handle, type, wanted, owner, group, dacl, sacl, descriptor);
+    if (result == ERROR_SUCCESS && is_faked(handle)) *owner = faked_owner;
+    return result;
+}
+
+BOOL WINAPI volume_without_access_lists(HANDLE, LPWSTR, DWORD, LPDWORD, LPDWORD, LPDWORD flags, LPWSTR, DWORD) {
+    *flags = FILE_CASE_PRESERVED_NAMES | FILE_UNICODE_ON_DISK;
+    return TRUE;
+}
+
+TEST_F(cache_directory, is_used_only_when_it_is_the_users_own_below_trusted_folders_on_a_volume_with_access_lists) {
+    scoped_import_hook hook("advapi32.dll", "GetSecurityInfo", reinterpret_cast<void*>(&faked_security_info));
+    real_security_info = reinterpret_cast<security_info_function>(hook.original());
+    std::wstring parent = scratch_.substr(scratch_.rfind(L'\\'));
+    std::wstring grandparent = scratch_.substr(0, scratch_.rfind(L'\\'));
+    grandparent = grandparent.substr(grandparent.rfind(L'\\'));
+    const struct {
+        std::wstring folder;
+        const wchar_t* owner;
+        cache_state expected;
+    } cases[] = {
+        {L"\\0123456789abcdef", L"S-1-5-21-1-2-3-1001", cache_unusable},  // another user's
+        {L"\\0123456789abcdef", L"S-1-5-18", cache_unusable},  // even SYSTEM's: not what this user made
+        {parent, L"S-1-5-21-1-2-3-1001", cache_unusable},  // could have been swapped
+        {grandparent, L"S-1-1-0", cache_unusable},
+        {parent, L"S-1-5-18", cache_ready},
+        {parent, L"S-1-5-32-544", cache_ready},
+        {grandparent, L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464", cache_ready},
+    };
+    for (const auto& each : cases) {
+        faked_folder = each.folder;
+        PSID sid = nullptr;
+        ASSERT_TRUE(ConvertStringSidToSidW(each.owner, &sid));
+        CopySid(sizeof faked_owner, faked_owner, sid);
+        LocalFree(sid);
+        EXPECT_EQ(open_cache(directory_.c_str()), each.expected) << testing::PrintToString(each.folder) << " "
+                                                                 << testing::PrintToString(each.owner);
+        release_held_directory();
+    }
+    faked_folder = L"\\nothing faked";
+    scoped_import_hook volume("kernel32.dll", "GetVolumeInformationByHandleW",
+                              reinterpret_cast<void*>(&volume_without_access_lists));
+    EXPECT_EQ(open_cache(directory_.c_str()), cache_unusable);
 }
 
 }  // namespace

@@ -331,7 +331,7 @@ TEST(console_control_handler, before_the_child_starts_removes_the_directory_and_
                 // The main thread, about to start the child, finds the run stopping; the
                 // handler deletes once it has stopped.
                 while (!stop_requested) SleepEx(1, FALSE);
-                if (child_start_begin() || !directory_exists(directory)) exit(1);
+                if (application_start_begin() || !directory_exists(directory)) exit(1);
                 wait_to_be_ended();
             },
             testing::ExitedWithCode(static_cast<int>(STATUS_CONTROL_C_EXIT)), "")
@@ -370,10 +370,10 @@ TEST(console_control_handler, leaves_a_started_childs_interrupts_to_it_and_a_clo
     make_file(directory + L"\\app.dll");
     set_target_directory(directory.c_str());
     extraction_started = true;
-    ASSERT_TRUE(child_start_begin());
+    ASSERT_TRUE(application_start_begin());
     child_handle_publish(child);
     mark_application_started();
-    child_start_end();
+    application_start_end();
     for (DWORD event : {CTRL_C_EVENT, CTRL_BREAK_EVENT}) EXPECT_EQ(console_control_handler(event), TRUE) << event;
     for (DWORD event : {3ul, 4ul, 7ul, 0x80000000ul}) EXPECT_EQ(console_control_handler(event), FALSE) << event;
     {

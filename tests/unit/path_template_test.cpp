@@ -471,15 +471,30 @@ BOOL WINAPI fake_profile_directory(HANDLE token, LPWSTR path, LPDWORD size) {
     return TRUE;
 }
 
-LSTATUS WINAPI fake_registry_value(HKEY, LPCWSTR, LPCWSTR value, DWORD, LPDWORD, PVOID data, LPDWORD) {
+// As the system does: an expandable value may only be asked for unexpanded.
+LSTATUS WINAPI fake_registry_value(HKEY, LPCWSTR, LPCWSTR value, DWORD flags, LPDWORD, PVOID data, LPDWORD) {
+    if ((flags & RRF_RT_REG_EXPAND_SZ) && !(flags & RRF_NOEXPAND)) return ERROR_INVALID_PARAMETER;
     if (shell_folder_status != ERROR_SUCCESS) return shell_folder_status;
-    wcscpy(static_cast<wchar_t*>(data), wcscmp(value, L"Local AppData") == 0 ? L"D:\\Local\\\\" : L"?");
+    wcscpy(static_cast<wchar_t*>(data), wcscmp(value, L"Local AppData") == 0 ? L"%USERPROFILE%\\Local\\\\" : L"?");
     return ERROR_SUCCESS;
+}
+
+// The token's user's environment, not the process's: Wine's own expands from the latter.
+BOOL WINAPI fake_expand_for_user(HANDLE token, LPCWSTR text, LPWSTR output, DWORD capacity) {
+    std::wstring expanded = text;
+    if (token == nullptr || expanded.find(L"%USERPROFILE%") != 0) return FALSE;
+    expanded.replace(0, 13, L"D:");
+    if (expanded.size() >= capacity) return FALSE;
+    wcscpy(output, expanded.c_str());
+    return TRUE;
 }
 
 FARPROC WINAPI get_proc_address_with_fake_profile(HMODULE module, LPCSTR name) {
     if (HIWORD(reinterpret_cast<ULONG_PTR>(name)) != 0 && strcmp(name, "GetUserProfileDirectoryW") == 0) {
         return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&fake_profile_directory));
+    }
+    if (HIWORD(reinterpret_cast<ULONG_PTR>(name)) != 0 && strcmp(name, "ExpandEnvironmentStringsForUserW") == 0) {
+        return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&fake_expand_for_user));
     }
     return real_get_proc_address(module, name);
 }
@@ -491,7 +506,9 @@ TEST_F(path_template, home_and_cache_dir_come_from_the_token_and_the_shell_folde
     real_get_proc_address = reinterpret_cast<get_proc_address_function>(lookup.original());
     profile_known = true;
     shell_folder_status = ERROR_SUCCESS;
+    SetEnvironmentVariableW(L"USERPROFILE", L"E:\\chosen by whoever started the launcher");
     expansion_result result = expand(L"{HOME}\\a|{cache_dir}\\b");
+    SetEnvironmentVariableW(L"USERPROFILE", nullptr);
     EXPECT_TRUE(result.ok);
     EXPECT_EQ(L"C:\\Users\\me\\a|D:\\Local\\b", result.text);
 

@@ -1,4 +1,4 @@
-// holder FILE: opens FILE without delete sharing, says "holding" on standard output and
+// holder FILE: opens FILE (or a directory) without delete sharing, says "holding" on standard output and
 // keeps it open until standard input ends. Only another Windows process can hold a file
 // against a Windows program's delete, so the tests start this one beside the launcher.
 #include <windows.h>
@@ -11,7 +11,7 @@ int wmain(int argc, wchar_t** argv) {
         return 2;
     }
     HANDLE file = CreateFileW(argv[1], GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+                              FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         fprintf(stderr, "holder: cannot open the file (error %lu)\n", GetLastError());
         return 1;

@@ -1,0 +1,94 @@
+#include "launcher/cache_trust.h"
+
+#include <aclapi.h>
+
+#include <cwchar>
+
+#include "common/bounded_text.h"
+#include "state/run_state.h"
+#include "target/target_directory.h"
+
+namespace {
+
+constexpr DWORD inspect_access = READ_CONTROL | FILE_READ_ATTRIBUTES;
+constexpr DWORD share_all_but_delete = FILE_SHARE_READ | FILE_SHARE_WRITE;
+
+// NT SERVICE\TrustedInstaller, S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464,
+// laid out as a SID: revision, count, authority, then the sub-authorities.
+struct {
+    BYTE revision = SID_REVISION;
+    BYTE count = 6;
+    SID_IDENTIFIER_AUTHORITY authority = SECURITY_NT_AUTHORITY;
+    DWORD sub_authorities[6] = {80, 956008885, 3418522649, 1831038044, 1853292631, 2271478464};
+} trusted_installer;
+
+bool is_trusted_owner(PSID owner, PSID user) {
+    return EqualSid(owner, user) || IsWellKnownSid(owner, WinLocalSystemSid) ||
+           IsWellKnownSid(owner, WinBuiltinAdministratorsSid) || EqualSid(owner, &trusted_installer);
+}
+
+bool folder_is_trusted(const wchar_t* folder, PSID user) {
+    // The folder itself, a link or junction included, not what it points to.
+    HANDLE handle = CreateFileW(folder, inspect_access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    DWORD read = GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
+                                 nullptr, &descriptor);
+    CloseHandle(handle);
+    if (read != ERROR_SUCCESS) return false;
+    bool trusted = owner != nullptr && is_trusted_owner(owner, user);
+    LocalFree(descriptor);
+    return trusted;
+}
+
+// The length of the root of an absolute path: "C:\" or "\\server\share\"; 0 for any other
+// form, which is not trusted.
+size_t root_length(const wchar_t* path) {
+    if (path[0] != 0 && path[1] == L':' && path[2] == L'\\') return 3;
+    if (path[0] != L'\\' || path[1] != L'\\' || path[2] == L'?' || path[2] == L'.') return 0;
+    const wchar_t* server_end = wcschr(path + 2, L'\\');
+    const wchar_t* share_end = server_end != nullptr ? wcschr(server_end + 1, L'\\') : nullptr;
+    return share_end != nullptr && share_end > server_end + 1 ? static_cast<size_t>(share_end - path) + 1 : 0;
+}
+
+}  // namespace
+
+HANDLE open_own_directory(const wchar_t* path, DWORD access, DWORD* error) {
+    HANDLE directory = CreateFileW(path, access | inspect_access, share_all_but_delete, nullptr, OPEN_EXISTING,
+                                   FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (directory == INVALID_HANDLE_VALUE) {
+        *error = GetLastError();
+        return directory;
+    }
+    DWORD volume_flags = 0;
+    if (!is_own_directory(directory) ||
+        !GetVolumeInformationByHandleW(directory, nullptr, 0, nullptr, nullptr, &volume_flags, nullptr, 0) ||
+        !(volume_flags & FILE_PERSISTENT_ACLS)) {
+        CloseHandle(directory);
+        *error = ERROR_INVALID_OWNER;
+        return INVALID_HANDLE_VALUE;
+    }
+    return directory;
+}
+
+bool folders_above_are_trusted(const wchar_t* directory) {
+    unsigned char user[SECURITY_MAX_SID_SIZE];
+    bool elevated = false;
+    if (!read_token_user(user, &elevated)) return false;
+    wchar_t folder[target_directory_capacity];
+    text_copy(folder, target_directory_capacity, directory);
+    size_t root = root_length(folder);
+    if (root == 0) return false;
+    for (;;) {
+        wchar_t* last_backslash = wcsrchr(folder, L'\\');
+        size_t cut = last_backslash != nullptr ? static_cast<size_t>(last_backslash - folder) : 0;
+        if (cut + 1 < root) return false;  // the root itself was given
+        bool at_root = cut + 1 == root;
+        folder[at_root ? root : cut] = 0;
+        if (!folder_is_trusted(folder, user)) return false;
+        if (at_root) return true;
+    }
+}
