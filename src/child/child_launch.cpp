@@ -42,10 +42,10 @@ HANDLE create_child_job() {
 
 DWORD child_console_flags() {
     // A process attached to a console is on that console's list, so the list is never
-    // empty. DETACHED_PROCESS would take the console events from the child under Wine,
-    // which hands a console-less program's SIGINT to its handlers as an interrupt.
+    // empty. Without a flag, a console program started from one without a console gets a
+    // new console, and with it a window.
     DWORD process_ids[1];
-    return GetConsoleProcessList(process_ids, 1) != 0 ? 0 : CREATE_NO_WINDOW;
+    return GetConsoleProcessList(process_ids, 1) != 0 ? 0 : DETACHED_PROCESS;
 }
 
 const wchar_t* command_line_tail(const wchar_t* command_line) {

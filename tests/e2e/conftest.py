@@ -172,7 +172,7 @@ def start_runner(paths, tmp_path_factory):
     counter = iter(range(1_000_000))
 
     def start(exe, args=(), tail=None, argv0=None, application=True, cwd=None, variables=None, temp=None,
-              stdout_file=None):
+              stdout_file=None, detached=False):
         command_line = argv0 if argv0 is not None else quote_argument(windows_path(exe))
         command_line += " " + tail if tail is not None else "".join(" " + quote_argument(a) for a in args)
         result_file = results / f"result_{next(counter)}.txt"
@@ -184,6 +184,8 @@ def start_runner(paths, tmp_path_factory):
             settings["E2E_APPLICATION"] = windows_path(exe)
         if cwd is not None:
             settings["E2E_DIRECTORY"] = windows_path(cwd)
+        if detached:
+            settings["E2E_DETACHED"] = "1"
         variables = dict(variables or {})
         if temp is not None:
             variables["TEMP"] = variables["TMP"] = windows_path(temp)

@@ -158,6 +158,13 @@ def test_command_line_too_long_for_the_child_ends_with_a_message(paths, run_laun
     assert target_directories(tmp_path) == []
 
 
+@pytest.mark.parametrize("detached", [False, True], ids=["console", "detached"])
+def test_application_has_a_console_exactly_when_the_launcher_has_one(probe_exe, run_launcher, tmp_path, detached):
+    run = run_launcher(probe_exe, ["--exit", "4"], temp=tmp_path, detached=detached)
+    assert run.exit_code == 4 and run.start["console"] is not detached, run
+    assert target_directories(tmp_path) == []
+
+
 def test_crashing_application_passes_the_exception_code_and_is_cleaned_up(probe_exe, run_launcher, tmp_path):
     run = run_launcher(probe_exe, ["--crash", "--mark", "after"], temp=tmp_path)
     assert run.exit_code == 0xC0000005  # access violation

@@ -28,9 +28,9 @@ std::string narrow(const std::wstring& text) {
 
 DWORD WINAPI no_console(LPDWORD, DWORD) { return 0; }
 
-TEST(child_console_flags, open_no_console_window_for_a_launcher_without_a_console) {
+TEST(child_console_flags, give_no_console_to_the_child_of_a_launcher_without_one) {
     scoped_import_hook hook("kernel32.dll", "GetConsoleProcessList", reinterpret_cast<void*>(&no_console));
-    EXPECT_EQ(child_console_flags(), DWORD{CREATE_NO_WINDOW});
+    EXPECT_EQ(child_console_flags(), DWORD{DETACHED_PROCESS});
 }
 
 TEST(command_line_tail, begins_where_the_system_ends_argument_0) {

@@ -6,8 +6,9 @@
 //   --exit N               return N (decimal or 0x hex, all 32 bits)
 //   --mark TEXT            report TEXT, so that a test knows how far the probe got
 //   --sleep MS             sleep
-//   --ignore-ctrl-c        handle console control events by ignoring them
-//   --exit-on-ctrl-c N     handle console control events by ending the process with N
+//   --ignore-ctrl-c        handle console control events by ignoring them (on a console of
+//                          its own when it has none)
+//   --exit-on-ctrl-c N     handle console control events by ending the process with N (likewise)
 //   --wait-for PATH        wait until PATH exists (at most two minutes)
 //   --copy-tree DEST       copy every file beside the library, below too, into DEST
 //   --run-again ARGS...    start the launcher (argv[0]) again with ARGS and report what
@@ -69,6 +70,19 @@ void emit(const std::string& line) {
     fflush(stdout);
 }
 
+// Console events reach only programs on a console. The child of a launcher that has none
+// (as the tests start it) has none either, so the probe takes one of its own to receive
+// them; its output still goes where it went.
+void join_a_console() {
+    DWORD console_processes[1];
+    if (GetConsoleProcessList(console_processes, 1) != 0) return;
+    DWORD kinds[] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
+    HANDLE handles[3];
+    for (int i = 0; i < 3; ++i) handles[i] = GetStdHandle(kinds[i]);
+    AllocConsole();
+    for (int i = 0; i < 3; ++i) SetStdHandle(kinds[i], handles[i]);
+}
+
 void report_start(int argc, wchar_t** argv, const wchar_t* library_path) {
     std::string line = "{\"event\": \"start\", \"pid\": " + std::to_string(GetCurrentProcessId());
     line += ", \"argc\": " + std::to_string(argc) + ", \"argv\": [";
@@ -77,6 +91,8 @@ void report_start(int argc, wchar_t** argv, const wchar_t* library_path) {
         line += json_text(argv[i]);
     }
     line += "], \"library\": " + json_text(library_path);
+    DWORD console_processes[1];
+    line += std::string(", \"console\": ") + (GetConsoleProcessList(console_processes, 1) != 0 ? "true" : "false");
     // Where this code was really loaded from, which need not be what the launcher says.
     HMODULE own_module = nullptr;
     static wchar_t module_path[path_capacity];
@@ -322,9 +338,11 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv, const wc
         } else if (wcscmp(option, L"--sleep") == 0 && has_value) {
             Sleep(wcstoul(argv[++i], nullptr, 10));
         } else if (wcscmp(option, L"--ignore-ctrl-c") == 0) {
+            join_a_console();
             SetConsoleCtrlHandler(ignore_control_event, TRUE);
         } else if (wcscmp(option, L"--exit-on-ctrl-c") == 0 && has_value) {
             exit_code_on_control_event = wcstoul(argv[++i], nullptr, 0);
+            join_a_console();
             SetConsoleCtrlHandler(exit_on_control_event, TRUE);
         } else if (wcscmp(option, L"--wait-for") == 0 && has_value) {
             const wchar_t* path = argv[++i];

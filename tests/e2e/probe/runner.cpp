@@ -8,6 +8,9 @@
 //                     system searches for the program, as a command prompt does)
 //   E2E_DIRECTORY     the current directory to start from (optional)
 //   E2E_RESULT        the file that receives "<process id> <exit code>" (required)
+//   E2E_DETACHED      when set, the program starts without a console (DETACHED_PROCESS);
+//                     otherwise with a console of its own that has no window, as a
+//                     program started at a prompt has one
 //   E2E_SET_<NAME>    sets NAME to the value, in which "{RUNNER_PID}" stands for this
 //                     runner's process id; Wine keeps some names, such as TEMP, to itself
 //
@@ -44,6 +47,7 @@ int wmain() {
     std::wstring application = variable(L"E2E_APPLICATION");
     std::wstring directory = variable(L"E2E_DIRECTORY");
     std::wstring result_path = variable(L"E2E_RESULT");
+    DWORD console_flags = variable(L"E2E_DETACHED").empty() ? CREATE_NO_WINDOW : DETACHED_PROCESS;
     if (command_line.empty() || result_path.empty()) return fail("E2E_COMMAND_LINE and E2E_RESULT are required");
     FILE* result = _wfopen(result_path.c_str(), L"w");
     if (result == nullptr || fclose(result) != 0) return fail("cannot write the result file");
@@ -79,7 +83,7 @@ int wmain() {
     // again is safe and keeps that out of the tests' results.
     for (int attempt = 1;; ++attempt) {
         if (CreateProcessW(application.empty() ? nullptr : application.c_str(), &command_line[0], nullptr, nullptr,
-                           TRUE, 0, nullptr, nullptr, &startup, &process)) {
+                           TRUE, console_flags, nullptr, nullptr, &startup, &process)) {
             break;
         }
         if (GetLastError() != ERROR_INTERNAL_ERROR || attempt == 5) return fail("cannot start the command line");
