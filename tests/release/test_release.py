@@ -9,6 +9,7 @@ import tarfile
 import zipfile
 from pathlib import Path
 
+import pefile
 import pytest
 
 HERE = Path(__file__).resolve().parent
@@ -36,6 +37,13 @@ def archives(tmp_path_factory):
     return listing, made
 
 
+def manifest_of(program):
+    pe = pefile.PE(data=program)
+    [manifests] = [entry for entry in pe.DIRECTORY_ENTRY_RESOURCE.entries if entry.id == 24]
+    data = manifests.directory.entries[0].directory.entries[0].data.struct
+    return pe.get_data(data.OffsetToData, data.Size)
+
+
 def test_archives_hold_the_built_files_and_come_out_the_same_twice(archives):
     listing, (first, second) = archives
     version = listing["version"]
@@ -50,6 +58,7 @@ def test_archives_hold_the_built_files_and_come_out_the_same_twice(archives):
         for name in ["tarvix-pack.exe", "tarvix-stub.exe"]:
             assert archive.read(f"{windows}/{name}") == built[name]
         assert f"tarvix {version}" in archive.read(f"{windows}/README.txt").decode()
+        assert b"<longPathAware" in manifest_of(built["tarvix-pack.exe"])
     with tarfile.open(fileobj=io.BytesIO(first[f"{linux}.tar.gz"])) as archive:
         members = {member.name: member for member in archive.getmembers()}
         assert sorted(members) == [linux] + [f"{linux}/{name}" for name in
