@@ -77,10 +77,9 @@ WINDOWS_TOO = {"case clash", "Latin-1 case clash", "Cyrillic case clash", "Vietn
 
 
 @pytest.mark.parametrize("packer, setup, name, reason",
-                         [("pack", *case[1:]) for case in REFUSALS] +
-                         [("windows_pack", *case[1:]) for case in REFUSALS if case[0] in WINDOWS_TOO],
-                         ids=[case[0] for case in REFUSALS] +
-                         [f"{case[0]} (exe)" for case in REFUSALS if case[0] in WINDOWS_TOO])
+                         [pytest.param("pack", *case[1:], id=case[0]) for case in REFUSALS] +
+                         [pytest.param("windows_pack", *case[1:], id=f"{case[0]} (exe)")
+                          for case in REFUSALS if case[0] in WINDOWS_TOO])
 def test_refusal_names_the_file_and_leaves_nothing(request, tmp_path, packer, setup, name, reason):
     pack = request.getfixturevalue(packer)
     tree, out = tmp_path / "tree", tmp_path / "out"
