@@ -1,11 +1,13 @@
 #!/usr/bin/env python3
 """Launcher benchmark driver.
 
-Generates three test applications from files on this machine, packs them, builds one
-launcher per application, then measures under Wine, in one run with a warm Wine server
-pinned to CPU 0: pack time and payload size, the launcher's cold run and its phases,
-the floors (decoding, writing and deleting the same content, and a bare process), and
-the launcher's memory. Prints the tables and writes them to
+Generates three test applications from files on this machine, packs them, builds two
+launchers per application (linked by CMake, and made from the stub by the packer), then
+measures under Wine, in one run with a warm Wine server pinned to CPU 0: pack time and
+payload size, the launcher's cold run and its phases (and the stub-made launcher's cold
+run and size beside the linked one's), the floors (decoding, writing and deleting the
+same content, and a bare process), and the launcher's memory. Prints the tables and
+writes them to
 BUILD/bench-results/results.md. bench/README.md explains every column.
 """
 
@@ -31,6 +33,8 @@ RECIPE = 2
 SAFE_NAME = re.compile(r"^[A-Za-z0-9_][A-Za-z0-9._+-]*$")
 DEVICE_NAMES = {"con", "prn", "aux", "nul"} | {f"com{i}" for i in range(1, 10)} | {f"lpt{i}" for i in range(1, 10)}
 MIB = 1024 * 1024
+# What the launcher may add to the payload, in bytes, either way it is made.
+LAUNCHER_GOAL = 200_000
 
 
 def log(text):
@@ -215,6 +219,21 @@ def time_packing(packer, library, trees, work, apps, levels):
     return results, default
 
 
+def make_stub_exes(packer, stub, library, trees, work, apps, launcher_level):
+    """{app: path} of executables made by 'tarvix-pack exe' from the stub, at the level of
+    the CMake-made launchers, so that the two differ only in how they were made."""
+    made = {}
+    for app in apps:
+        made[app] = work / f"stub_{app}.exe"
+        command = [str(packer), "exe", "--stub", str(stub), "--library", str(library), "--dir", str(trees / app),
+                   "--quiet", "-o", str(made[app])]
+        if launcher_level:
+            command += ["--level", str(launcher_level)]
+        log(f"bench: making the stub-made launcher of {app}")
+        run(command, stdout=subprocess.DEVNULL)
+    return made
+
+
 # ---------------------------------------------------------------- Wine
 
 
@@ -372,6 +391,8 @@ def timing_row(app, summary, runs):
         }
         cpu = row["cpu"]
         cpu["floor"] = cpu["decode"] + cpu["write"] + cpu["delete"] + 2 * cpu["bare"]
+    if "stub" in runs:
+        row["stub_cold"] = median_of(runs["stub"], "wall_us")
     if "cached_first" in runs:
         first, warm = runs["cached_first"], runs["cached_warm"]
         row["cached"] = {
@@ -466,6 +487,28 @@ def format_tables(packing, default_level, timings, memories, context):
             f"| {milliseconds(row['bare_start_to_main'])} | {milliseconds(row['after_run_code'])} "
             f"| {milliseconds(row['delete'])} |")
     out.append("")
+    stub_rows = [row for row in timings if "stub_cold" in row]
+    if stub_rows:
+        out.append("The two ways of making the executable: linked by tarvix_add_onefile, made from the stub by "
+                   "'tarvix-pack exe' (cold run in ms; sizes in KB; launcher = executable − payload, "
+                   f"goal at most {LAUNCHER_GOAL // 1000} KB):")
+        out.append("")
+        out.append("| app | linked: cold run | stub-made: cold run | ratio | payload | linked: size, launcher "
+                   "| stub-made: size, launcher |")
+        out.append("| --- | ---: | ---: | ---: | ---: | ---: | ---: |")
+        for row in stub_rows:
+            sizes = row["sizes"]
+            out.append(
+                f"| {row['app']} | {milliseconds(row['cold'])} | {milliseconds(row['stub_cold'])} "
+                f"| {row['stub_cold'] / row['cold']:.2f} | {sizes['payload'] / 1000:,.0f} "
+                f"| {sizes['linked'] / 1000:,.0f}, {(sizes['linked'] - sizes['payload']) / 1000:,.0f} "
+                f"| {sizes['stub'] / 1000:,.0f}, {(sizes['stub'] - sizes['payload']) / 1000:,.0f} |")
+        over = [row["app"] for row in stub_rows for kind in ("linked", "stub")
+                if row["sizes"][kind] - row["sizes"]["payload"] > LAUNCHER_GOAL]
+        out.append("")
+        out.append(f"Launcher over {LAUNCHER_GOAL // 1000} KB: {', '.join(sorted(set(over)))}." if over
+                   else f"Both launchers stay within {LAUNCHER_GOAL // 1000} KB.")
+        out.append("")
     cached_rows = [row for row in timings if "cached" in row]
     if cached_rows:
         out.append("Cached mode against a bare process and the default mode's cold run (ms):")
@@ -549,7 +592,7 @@ def main():
         log(f"bench: load average {load_before:.2f}: figures taken now are disturbed by other work")
     summaries = make_trees(trees)
 
-    programs = ["bench_runner", "bench_floors", "bench_bare", "bench_app", "tarvix_pack_host"]
+    programs = ["bench_runner", "bench_floors", "bench_bare", "bench_app", "tarvix_pack_host", "tarvix_stub"]
     configure_and_build(build, trees, launcher_level, programs)
     packer = build / "host-packer" / "tarvix-pack"
     library = build / "bench" / "bench_app.dll"
@@ -561,6 +604,7 @@ def main():
     log("bench: building the launchers")
     launchers = [f"bench_{app}" for app in apps] + [f"bench_{app}_cached" for app in apps if app in CACHED_APPS]
     configure_and_build(build, trees, launcher_level, launchers)
+    stub_made = make_stub_exes(packer, build / "src" / "tarvix-stub.exe", library, trees, work, apps, launcher_level)
 
     group, cpu_file = make_cpu_group()
     if group is None:
@@ -580,7 +624,8 @@ def main():
             payload = build / "bench" / f"bench_{app}.onefile" / "payload.bin"
             lines = [("bare", windows_path(build / "bench" / "bench_bare.exe")),
                      ("launcher", windows_path(launcher)),
-                     ("floors", f"{windows_path(build / 'bench' / 'bench_floors.exe')} {windows_path(payload)}")]
+                     ("floors", f"{windows_path(build / 'bench' / 'bench_floors.exe')} {windows_path(payload)}"),
+                     ("stub", windows_path(stub_made[app]))]
             if app in CACHED_APPS:
                 # The first start finds no cache: the runner deletes it before each such run,
                 # untimed. The warm start that follows finds the one just made.
@@ -590,6 +635,8 @@ def main():
             log(f"bench: timing {app}")
             runs = run_plan(build, environment, group, work, f"{app}-time", lines, rounds, warm_up)
             timings.append(timing_row(app, summaries[app], runs))
+            timings[-1]["sizes"] = {"payload": payload.stat().st_size, "linked": launcher.stat().st_size,
+                                    "stub": stub_made[app].stat().st_size}
             log(f"bench: memory of {app}")
             runs = run_plan(build, environment, group, work, f"{app}-memory", lines[:2], memory_rounds, warm_up,
                             memory=True)

@@ -120,27 +120,28 @@ function(tarvix_add_onefile name)
   string(REPLACE "\"" "\"\"" product_rc "${product_rc}")
 
   # The payload is linked as one constant array through the assembler's .incbin: no
-  # generated C array, so a payload of hundreds of megabytes links in seconds.
+  # generated C array, so a payload of hundreds of megabytes links in seconds. The
+  # launcher finds it and the settings through these symbols (payload/linked_payload.cpp).
   set(payload_source "${work}/payload_data.cpp")
   file(CONFIGURE OUTPUT "${payload_source}" CONTENT [=[
 // Generated for @name@: the attached payload and the build-time constants.
 #include "payload_digest.h"
-extern "C" const wchar_t tarvix_company_name[] = L"@company_c@";
-extern "C" const wchar_t tarvix_product_name[] = L"@product_c@";
-extern "C" const wchar_t tarvix_version[] = L"@arg_VERSION@";
-extern "C" const wchar_t tarvix_cache_template[] = L"@cache_c@";
-extern "C" const wchar_t tarvix_payload_digest[] = TARVIX_PAYLOAD_DIGEST;
+extern "C" const wchar_t tarvix_linked_company_name[] = L"@company_c@";
+extern "C" const wchar_t tarvix_linked_product_name[] = L"@product_c@";
+extern "C" const wchar_t tarvix_linked_version[] = L"@arg_VERSION@";
+extern "C" const wchar_t tarvix_linked_cache_template[] = L"@cache_c@";
+extern "C" const wchar_t tarvix_linked_payload_digest[] = TARVIX_PAYLOAD_DIGEST;
 __asm__(
     ".section .rdata,\"dr\"\n"
     ".balign 64\n"
-    ".globl tarvix_payload\n"
-    "tarvix_payload:\n"
+    ".globl tarvix_linked_payload\n"
+    "tarvix_linked_payload:\n"
     ".incbin \"@payload@\"\n"
-    "tarvix_payload_end:\n"
+    "tarvix_linked_payload_end:\n"
     ".balign 8\n"
-    ".globl tarvix_payload_size\n"
-    "tarvix_payload_size:\n"
-    ".quad tarvix_payload_end - tarvix_payload\n"
+    ".globl tarvix_linked_payload_size\n"
+    "tarvix_linked_payload_size:\n"
+    ".quad tarvix_linked_payload_end - tarvix_linked_payload\n"
     ".text\n");
 ]=] @ONLY)
   set_source_files_properties("${payload_source}" PROPERTIES OBJECT_DEPENDS "${payload};${digest}"

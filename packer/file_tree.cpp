@@ -1,6 +1,7 @@
 #include "file_tree.h"
 
 #include <algorithm>
+#include <fstream>
 #include <system_error>
 
 #ifdef _WIN32
@@ -208,4 +209,15 @@ std::vector<pack_file> collect_files(const fs::path& library, const std::optiona
     }
     refuse_clashes(files);
     return files;
+}
+
+std::string read_input_file(const fs::path& file, const std::string& what) {
+    std::error_code error;
+    uint64_t size = fs::file_size(file, error);
+    std::ifstream in(file, std::ios::binary);
+    std::string data(error ? 0 : static_cast<size_t>(size), '\0');
+    in.read(data.data(), static_cast<std::streamsize>(data.size()));
+    if (error || !in || in.peek() != std::ifstream::traits_type::eof())
+        throw failure("cannot read " + what + " '" + printable(host_bytes(file)) + "'");
+    return data;
 }

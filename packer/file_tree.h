@@ -24,3 +24,6 @@ std::vector<pack_file> collect_files(const std::filesystem::path& library,
 
 // Bytes of a host path as UTF-8 (on POSIX: as the file system holds them).
 std::string host_bytes(const std::filesystem::path& path);
+
+// The whole content of a small input file (a stub, an icon); what names it in messages.
+std::string read_input_file(const std::filesystem::path& file, const std::string& what);

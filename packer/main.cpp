@@ -15,17 +15,20 @@
 #define NOMINMAX
 #endif
 #define WIN32_LEAN_AND_MEAN
-#include <io.h>
 #include <windows.h>
+#include <io.h>
 #else
 #include <unistd.h>
 #endif
 
+#include "embedded_resources.h"
+#include "exe_writer.h"
 #include "failure.h"
 #include "file_tree.h"
 #include "path_text.h"
 #include "payload_reader.h"
 #include "payload_writer.h"
+#include "pe_image.h"
 
 namespace fs = std::filesystem;
 
@@ -36,12 +39,23 @@ constexpr int exit_failed = 1;
 constexpr int exit_usage = 2;
 
 const char* usage_text = R"(usage:
+  tarvix-pack exe [--stub STUB.exe] --library APP.dll [--dir DIR] [--company TEXT]
+                  [--product TEXT] [--version a.b.c.d] [--icon FILE.ico] [--level N]
+                  [--cached [--cache-directory TEMPLATE]] [--quiet] -o APP.exe
   tarvix-pack build --library APP.dll [--dir DIR] [--level N] [--quiet] -o PAYLOAD
-  tarvix-pack list PAYLOAD
-  tarvix-pack verify PAYLOAD
-  tarvix-pack extract PAYLOAD DIR
+  tarvix-pack list PAYLOAD|APP.exe
+  tarvix-pack verify PAYLOAD|APP.exe
+  tarvix-pack extract PAYLOAD|APP.exe DIR
   tarvix-pack --help
 
+exe      Makes the one-file executable APP.exe from the prebuilt launcher STUB.exe
+         (default: tarvix-stub.exe beside tarvix-pack): the payload that build
+         would write, the settings that travel with it, and the version record
+         (company, default "tarvix user"; product, default the name of APP.exe;
+         version, default 1.0.0.0), the icon (a default one otherwise) and the
+         manifest. --cached extracts once per user into the cache directory
+         TEMPLATE (default {CACHE_DIR}\{COMPANY}\{PRODUCT}\{VERSION}).
+         APP.dll must be a 64-bit DLL that exports run_code.
 build    Packs APP.dll as the first entry, then every regular file under DIR in
          code point order of its payload path (APP.dll itself only once). Refuses, naming the file, anything
          Windows could not hold as it is. --level is the zstd level, 1..22
@@ -121,6 +135,76 @@ int worker_count() {
     return std::max(1u, std::thread::hardware_concurrency());
 }
 
+// The folder of this very program, where the stub lies beside an installed packer.
+fs::path own_directory() {
+#ifdef _WIN32
+    wchar_t path[32768];
+    DWORD length = GetModuleFileNameW(nullptr, path, 32768);
+    if (length == 0 || length >= 32768) throw failure("cannot find the packer's own path");
+    return fs::path(path).parent_path();
+#else
+    std::error_code error;
+    fs::path path = fs::read_symlink("/proc/self/exe", error);
+    if (error) throw failure("cannot find the packer's own path: " + error.message());
+    return path.parent_path();
+#endif
+}
+
+std::string one_line_text(const option_map& options, const std::string& option, const std::string& fallback) {
+    auto found = options.find(option);
+    if (found == options.end()) return fallback;
+    std::u16string units;
+    if (found->second.find_first_of("\r\n") != std::string::npos || !utf8_to_utf16(found->second, units))
+        throw usage_error(option + " must be one line of UTF-8 text");
+    return found->second;
+}
+
+int run_exe(const std::vector<std::string>& args) {
+    option_map options;
+    std::vector<std::string> positional;
+    parse_arguments(args,
+                    {"--stub", "--library", "--dir", "--company", "--product", "--version", "--icon", "--level",
+                     "--cache-directory", "-o"},
+                    options, positional, {"--cached", "--quiet"});
+    if (!positional.empty()) throw usage_error("unexpected argument '" + printable(positional[0]) + "'");
+    if (!options.count("--library")) throw usage_error("exe needs --library");
+    if (!options.count("-o")) throw usage_error("exe needs -o");
+    if (options.count("--cache-directory") && !options.count("--cached"))
+        throw usage_error("--cache-directory needs --cached");
+
+    fs::path output = fs::u8path(options["-o"]);
+    exe_settings settings;
+    settings.stub = options.count("--stub") ? fs::u8path(options["--stub"]) : own_directory() / "tarvix-stub.exe";
+    std::string name = host_bytes(output.stem());
+    settings.texts = {one_line_text(options, "--company", "tarvix user"), one_line_text(options, "--product", name),
+                      options.count("--version") ? options["--version"] : "1.0.0.0", name};
+    check_version_text(settings.texts.version);
+    if (options.count("--cached")) {
+        settings.cache_template = options.count("--cache-directory") ? options["--cache-directory"]
+                                                                     : R"({CACHE_DIR}\{COMPANY}\{PRODUCT}\{VERSION})";
+        check_cache_template(settings.cache_template, settings.texts);
+    }
+    if (options.count("--icon")) {
+        settings.icon_name = options["--icon"];
+        settings.icon = read_input_file(fs::u8path(settings.icon_name), "icon");
+    } else {
+        settings.icon_name = "default.ico";
+        settings.icon = embedded_default_icon();
+    }
+    settings.manifest = embedded_manifest();
+    settings.level = options.count("--level") ? parse_level(options["--level"]) : default_level;
+    settings.workers = worker_count();
+    settings.show_progress = !options.count("--quiet") && stderr_is_terminal();
+
+    fs::path library = fs::u8path(options["--library"]);
+    std::optional<fs::path> dir;
+    if (options.count("--dir")) dir = fs::u8path(options["--dir"]);
+    std::vector<pack_file> files = collect_files(library, dir);
+    check_application_library(library);
+    write_exe(files, settings, output);
+    return 0;
+}
+
 int run_build(const std::vector<std::string>& args) {
     option_map options;
     std::vector<std::string> positional;
@@ -134,6 +218,7 @@ int run_build(const std::vector<std::string>& args) {
     std::optional<fs::path> dir;
     if (options.count("--dir")) dir = fs::u8path(options["--dir"]);
     std::vector<pack_file> files = collect_files(fs::u8path(options["--library"]), dir);
+    check_application_library(fs::u8path(options["--library"]));
     bool show_progress = !options.count("--quiet") && stderr_is_terminal();
     write_payload(files, fs::u8path(options["-o"]), level, workers, show_progress);
     return 0;
@@ -221,6 +306,7 @@ int dispatch(const std::vector<std::string>& args) {
         }
     }
     std::vector<std::string> rest(args.begin() + 1, args.end());
+    if (args[0] == "exe") return run_exe(rest);
     if (args[0] == "build") return run_build(rest);
     if (args[0] == "list") return run_list(rest);
     if (args[0] == "verify") return run_verify(rest);

@@ -11,6 +11,7 @@
 #include "file_tree.h"
 #include "path_text.h"
 #include "payload_layout.h"
+#include "pe_image.h"
 
 namespace fs = std::filesystem;
 
@@ -164,16 +165,17 @@ void read_at(std::ifstream& in, uint64_t offset, unsigned char* data, size_t siz
     if (!in) throw failure("read error at offset " + num(offset));
 }
 
-// Checks everything around the frame; returns the frame length.
-uint64_t check_frame_room(std::ifstream& in, uint64_t length) {
+// Checks everything around the frame of the payload at base; returns the frame length.
+// Offsets in messages count from the payload's start.
+uint64_t check_frame_room(std::ifstream& in, uint64_t base, uint64_t length) {
     if (length < payload_overhead + 6)
         throw layout_fault("file of " + num(length) + " bytes is too short for a payload");
     unsigned char head[payload_header_size + 6];
-    read_at(in, 0, head, sizeof head);
+    read_at(in, base, head, sizeof head);
     if (!std::equal(payload_header, payload_header + payload_header_size, head))
         throw layout_fault("offset 0: header is not \"KAY\"");
     unsigned char tail[payload_gap_size + payload_trailer_size];
-    read_at(in, length - sizeof tail, tail, sizeof tail);
+    read_at(in, base + length - sizeof tail, tail, sizeof tail);
     uint64_t trailer = get_u64(tail + payload_gap_size);
     if (trailer != length - payload_trailer_size)
         throw layout_fault("offset " + num(length - payload_trailer_size) + ": trailer holds " + num(trailer) +
@@ -194,11 +196,11 @@ uint64_t check_frame_room(std::ifstream& in, uint64_t length) {
 }
 
 // Decodes exactly one frame that must fill the whole room before the zero gap.
-void decode_frame(std::ifstream& in, uint64_t frame_length, content_parser& parser) {
+void decode_frame(std::ifstream& in, uint64_t base, uint64_t frame_length, content_parser& parser) {
     std::unique_ptr<ZSTD_DCtx, size_t (*)(ZSTD_DCtx*)> context(ZSTD_createDCtx(), ZSTD_freeDCtx);
     ZSTD_DCtx_setParameter(context.get(), ZSTD_d_windowLogMax, payload_max_window_log);
     std::vector<char> input(read_chunk_size), output(ZSTD_DStreamOutSize());
-    in.seekg(static_cast<std::streamoff>(payload_header_size));
+    in.seekg(static_cast<std::streamoff>(base + payload_header_size));
     uint64_t consumed = 0;
     bool frame_done = false;
     while (consumed < frame_length && !frame_done) {
@@ -235,9 +237,18 @@ payload_totals read_payload(const fs::path& file, const entry_visitor& visitor) 
     uint64_t length = fs::file_size(file, error);
     std::ifstream in(file, std::ios::binary);
     if (error || !in) throw failure(name + ": cannot open" + (error ? " (" + error.message() + ")" : ""));
+    // An executable carries its payload somewhere inside; a payload file is one whole.
+    char magic[2] = {};
+    in.read(magic, 2);
+    payload_span span{0, length};
+    if (in && magic[0] == 'M' && magic[1] == 'Z') {
+        span = find_payload_in_exe(file, read_pe_image(file));
+        name += " (payload at offset " + num(span.offset) + ")";
+    }
+    in.clear();
     try {
         content_parser parser(visitor);
-        decode_frame(in, check_frame_room(in, length), parser);
+        decode_frame(in, span.offset, check_frame_room(in, span.offset, span.length), parser);
         parse_end(parser);
         return parser.totals;
     } catch (const layout_fault& fault) {

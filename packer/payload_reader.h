@@ -27,5 +27,6 @@ struct payload_totals {
     uint64_t bytes = 0;
 };
 
-// Throws failure("FILE: where: what") at the first fault.
+// Reads a payload file, or the payload inside an executable of either kind (see
+// find_payload_in_exe). Throws failure("FILE: where: what") at the first fault.
 payload_totals read_payload(const std::filesystem::path& file, const entry_visitor& visitor);

@@ -6,17 +6,12 @@
 
 #include <algorithm>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <fstream>
 #include <memory>
-#include <random>
-
-#ifndef _WIN32
-#include <unistd.h>
-#endif
 
 #include "failure.h"
+#include "output_file.h"
 #include "path_text.h"
 #include "payload_layout.h"
 
@@ -25,60 +20,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr size_t feed_chunk_size = size_t{1} << 20;
-
-// Name of the temporary output while it exists, for the signal handler to remove.
-const fs::path::value_type* volatile pending_output = nullptr;
-
-extern "C" void remove_pending_output(int signal_number) {
-    if (const fs::path::value_type* name = pending_output) {
-#ifdef _WIN32
-        _wremove(name);
-#else
-        unlink(name);
-#endif
-    }
-    std::signal(signal_number, SIG_DFL);
-    std::raise(signal_number);
-}
-
-// Removes the temporary output unless it was renamed into place.
-struct temp_output {
-    fs::path path;
-    std::ofstream stream;
-    bool kept = false;
-
-    explicit temp_output(fs::path name) : path(std::move(name)) {
-        stream.open(path, std::ios::binary | std::ios::trunc);
-        if (!stream) throw failure("cannot create '" + printable(host_bytes(path)) + "' for the payload");
-        pending_output = path.c_str();
-        std::signal(SIGINT, remove_pending_output);
-        std::signal(SIGTERM, remove_pending_output);
-    }
-    ~temp_output() {
-        std::signal(SIGINT, SIG_DFL);
-        std::signal(SIGTERM, SIG_DFL);
-        pending_output = nullptr;
-        if (kept) return;
-        stream.close();
-        std::error_code ignored;
-        fs::remove(path, ignored);
-    }
-};
-
-fs::path temp_name_beside(const fs::path& output) {
-    std::random_device random;
-    char suffix[32];
-    std::snprintf(suffix, sizeof suffix, ".tmp-%08x", static_cast<unsigned>(random()));
-    fs::path name = ".";
-    name += output.filename();
-    name += suffix;
-    return output.parent_path() / name;
-}
-
-void write_bytes(temp_output& out, const void* data, size_t size) {
-    out.stream.write(static_cast<const char*>(data), static_cast<std::streamsize>(size));
-    if (!out.stream) throw failure("cannot write '" + printable(host_bytes(out.path)) + "'");
-}
 
 void put_u64(unsigned char* at, uint64_t value) {
     for (int i = 0; i < 8; ++i) at[i] = static_cast<unsigned char>(value >> (8 * i));
@@ -218,9 +159,10 @@ void compress_content(compressor& c, const std::vector<pack_file>& files, int le
 }
 
 // zstd chooses the frame header itself; the launcher depends on its exact form.
-void check_frame_header(const fs::path& path, unsigned char expected_window) {
+void check_frame_header(const fs::path& path, uint64_t start, unsigned char expected_window) {
     unsigned char head[payload_header_size + 6] = {};
     std::ifstream in(path, std::ios::binary);
+    in.seekg(static_cast<std::streamoff>(start));
     in.read(reinterpret_cast<char*>(head), sizeof head);
     const unsigned char* frame = head + payload_header_size;
     if (!in || !std::equal(zstd_frame_magic, zstd_frame_magic + 4, frame))
@@ -238,8 +180,15 @@ void check_frame_header(const fs::path& path, unsigned char expected_window) {
 
 void write_payload(const std::vector<pack_file>& files, const fs::path& output, int level, int workers,
                    bool show_progress) {
-    if (fs::is_directory(output)) throw failure("output '" + printable(host_bytes(output)) + "' is a directory");
-    temp_output out(temp_name_beside(output));
+    check_output_name(output);
+    temp_output out(output);
+    write_payload_to(out, files, level, workers, show_progress);
+    publish_output(out, output);
+}
+
+uint64_t write_payload_to(temp_output& out, const std::vector<pack_file>& files, int level, int workers,
+                          bool show_progress) {
+    uint64_t start = static_cast<uint64_t>(out.stream.tellp());
     write_bytes(out, payload_header, payload_header_size);
 
     compressor c(out);
@@ -255,12 +204,9 @@ void write_payload(const std::vector<pack_file>& files, const fs::path& output, 
     unsigned char tail[payload_gap_size + payload_trailer_size] = {};
     put_u64(tail + payload_gap_size, payload_header_size + c.frame_size + payload_gap_size);
     write_bytes(out, tail, sizeof tail);
-    out.stream.close();
+    out.stream.flush();
     if (!out.stream) throw failure("cannot write '" + printable(host_bytes(out.path)) + "'");
 
-    check_frame_header(out.path, window_descriptor(window_log_for(content_size_of(files))));
-    std::error_code error;
-    fs::rename(out.path, output, error);
-    if (error) throw failure("cannot rename to '" + printable(host_bytes(output)) + "': " + error.message());
-    out.kept = true;
+    check_frame_header(out.path, start, window_descriptor(window_log_for(content_size_of(files))));
+    return payload_overhead + c.frame_size;
 }

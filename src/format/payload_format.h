@@ -29,6 +29,28 @@ inline constexpr size_t entry_size_bytes = 8;  // unsigned
 inline constexpr uint16_t end_marker_unit = 0;
 inline constexpr size_t end_marker_size = 2;
 
+// An executable made from the prebuilt stub carries its payload in a section of this
+// name: read-only initialized data of the image, as the linked payload is. The section
+// begins with the settings that an executable made by CMake has compiled in, then holds
+// the payload itself, byte for byte as above:
+//   offset 0    u8[8]  payload_settings_magic
+//   offset 8    u32    record size in bytes, a multiple of 8: the payload begins there
+//   offset 12   u32    0
+//   offset 16   u64    payload size in bytes
+//   offset 24   the texts, UTF-16LE, each ending in a 0x0000 unit, in this order:
+//               company, product, version (a.b.c.d), cache directory template (empty:
+//               extract afresh at every start), payload digest (the first 16 lowercase
+//               hex digits of the payload's SHA-256)
+//               then zero bytes up to the record size
+// The section may be longer than record and payload (file alignment): the rest is zeros.
+inline constexpr char payload_section_name[8] = {'.', 't', 'a', 'r', 'v', 'i', 'x', 0};
+inline constexpr unsigned char payload_settings_magic[8] = {'T', 'V', 'X', 'S', 'E', 'T', '0', '1'};
+inline constexpr size_t payload_settings_fixed_size = 24;
+inline constexpr size_t payload_settings_text_count = 5;
+// Longest text in UTF-16 units, its 0x0000 terminator not counted.
+inline constexpr size_t payload_settings_text_max_units = 1023;
+inline constexpr size_t payload_digest_units = 16;
+
 // The completion record at the top of a cached executable's cache directory, which the
 // launcher writes after the payload: no entry at the top level may take its name.
 inline constexpr char cache_record_name[] = ".tarvix-complete";

@@ -4,12 +4,8 @@
 
 #include <cstddef>
 
-// Fixed when the executable is built. The cache directory's template, without the
-// payload's digest that follows it; empty for an executable that extracts afresh at
-// every start.
-extern "C" const wchar_t tarvix_cache_template[];
-// A short digest of the attached payload, which names its cache directory.
-extern "C" const wchar_t tarvix_payload_digest[];
+// The cache directory's template and the payload's digest.
+#include "payload/attached_payload.h"
 
 // Finds the cache directory complete, or fills it (a fresh private sibling, extracted, its
 // completion record written last, then renamed into place), and returns what run_code

@@ -14,8 +14,8 @@
 #include "launcher/in_process.h"
 #include "paths/environment.h"
 #include "paths/executable_path.h"
+#include "payload/attached_payload.h"
 #include "payload/extraction.h"
-#include "payload/payload_format.h"
 #include "payload/payload_reader.h"
 #include "state/run_state.h"
 #include "target/target_directory.h"
@@ -46,6 +46,7 @@ int launcher_main(int argument_count, wchar_t** arguments) {
     program_argument_count = argument_count;
     program_arguments = arguments;
     SetDllDirectoryW(L"");  // no libraries from the current directory
+    find_attached_payload();
     if (tarvix_cache_template[0] != 0) return run_from_cache(argument_count, arguments);
 
     in_process_mode = detect_in_process_mode();

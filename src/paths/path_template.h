@@ -6,11 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
-// Fixed when the executable is built, together with its version record; every one-file
-// executable defines them.
-extern "C" const wchar_t tarvix_company_name[];
-extern "C" const wchar_t tarvix_product_name[];
-extern "C" const wchar_t tarvix_version[];
+// {COMPANY}, {PRODUCT} and {VERSION} are the texts of the executable's version record.
+#include "payload/attached_payload.h"
 
 // Expands path_template into output (capacity units, NUL included). False on an empty
 // or unknown placeholder, a literal that does not fit, a folder the system cannot name,

@@ -10,7 +10,7 @@
 #include "diag/fatal.h"
 #include "diag/messages.h"
 #include "paths/path_template.h"
-#include "payload/payload_format.h"
+#include "payload/attached_payload.h"
 #include "payload/payload_reader.h"
 #include "state/run_state.h"
 

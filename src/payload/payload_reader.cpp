@@ -7,7 +7,7 @@
 
 #include "diag/fatal.h"
 #include "diag/messages.h"
-#include "payload/payload_format.h"
+#include "payload/attached_payload.h"
 
 namespace {
 

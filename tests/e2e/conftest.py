@@ -124,6 +124,7 @@ def paths():
         packer = built_file("TARVIX_E2E_PACKER")
         probe_exe = built_file("TARVIX_E2E_PROBE_EXE")
         cached_probe_exe = built_file("TARVIX_E2E_CACHED_PROBE_EXE")  # the probe, built CACHED
+        stub_exe = built_file("TARVIX_E2E_STUB_EXE")  # the prebuilt launcher, without a payload
         probe_files = built_file("TARVIX_E2E_PROBE_FILES")  # the directory probe.exe carries
         probe_dll = built_file("TARVIX_E2E_PROBE_DLL")
         no_run_code_dll = built_file("TARVIX_E2E_NO_RUN_CODE_DLL")
@@ -135,6 +136,22 @@ def paths():
         wine_temp = wine_prefix() / "drive_c" / "users" / pwd.getpwuid(os.getuid()).pw_name / "Temp"
 
     return Paths
+
+
+# The two ways of making an executable: linked by tarvix_add_onefile, or the stub filled
+# by tarvix-pack exe; each gives the probe and the cached probe.
+ROUTES = {"linked": ("TARVIX_E2E_PROBE_EXE", "TARVIX_E2E_CACHED_PROBE_EXE"),
+          "stub": ("TARVIX_E2E_STUB_PROBE_EXE", "TARVIX_E2E_STUB_CACHED_PROBE_EXE")}
+
+
+@pytest.fixture(params=list(ROUTES))
+def probe_exe(request):
+    return built_file(ROUTES[request.param][0])
+
+
+@pytest.fixture(params=list(ROUTES))
+def cached_probe_exe(request):
+    return built_file(ROUTES[request.param][1])
 
 
 @pytest.fixture(scope="session")

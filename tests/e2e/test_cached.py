@@ -20,8 +20,9 @@ def cache_of(temp):
     return directory
 
 
-def test_first_start_extracts_and_keeps_the_directory_and_the_next_writes_nothing(paths, run_launcher, tmp_path):
-    first = run_launcher(paths.cached_probe_exe, ["--exit", "4", "--load", "probe_plugin.dll"], temp=tmp_path)
+def test_first_start_extracts_and_keeps_the_directory_and_the_next_writes_nothing(cached_probe_exe, paths,
+                                                                                   run_launcher, tmp_path):
+    first = run_launcher(cached_probe_exe, ["--exit", "4", "--load", "probe_plugin.dll"], temp=tmp_path)
 
     assert first.exit_code == 4, first
     directory = cache_of(tmp_path)
@@ -29,32 +30,32 @@ def test_first_start_extracts_and_keeps_the_directory_and_the_next_writes_nothin
     assert start["pid"] == first.pid, "the application runs in the started process itself"
     assert linux_path(start["library"]) == directory / "probe_app.dll"
     assert linux_path(first.one("loaded")["module"]) == directory / "probe_plugin.dll"
-    assert start["env"]["TARVIX_ONEFILE_DIRECTORY"] == windows_path(paths.cached_probe_exe.parent)
-    assert start["env"]["TARVIX_ORIGINAL_ARGV0"] == windows_path(paths.cached_probe_exe)
+    assert start["env"]["TARVIX_ONEFILE_DIRECTORY"] == windows_path(cached_probe_exe.parent)
+    assert start["env"]["TARVIX_ORIGINAL_ARGV0"] == windows_path(cached_probe_exe)
     assert start["env"]["TARVIX_ONEFILE_PARENT"] is None
     kept = files_below(directory)
     expected = {"probe_app.dll", ".tarvix-complete", *map(str, files_below(paths.probe_files))}
     assert set(kept) == expected
 
-    second = run_launcher(paths.cached_probe_exe, ["--exit", "5"], temp=tmp_path)
+    second = run_launcher(cached_probe_exe, ["--exit", "5"], temp=tmp_path)
     assert second.exit_code == 5 and second.start["library"] == start["library"], second
     assert files_below(directory) == kept
 
 
-def test_directory_without_its_completion_record_is_extracted_again(paths, run_launcher, tmp_path):
-    assert run_launcher(paths.cached_probe_exe, [], temp=tmp_path).exit_code == 0
+def test_directory_without_its_completion_record_is_extracted_again(cached_probe_exe, run_launcher, tmp_path):
+    assert run_launcher(cached_probe_exe, [], temp=tmp_path).exit_code == 0
     directory = cache_of(tmp_path)
     complete = files_below(directory)
     (directory / ".tarvix-complete").unlink()
     (directory / "readme.txt").unlink()  # as an interrupted start or a cleaner leaves it
 
-    run = run_launcher(paths.cached_probe_exe, ["--exit", "3"], temp=tmp_path)
+    run = run_launcher(cached_probe_exe, ["--exit", "3"], temp=tmp_path)
     assert run.exit_code == 3, run
     assert set(files_below(cache_of(tmp_path))) == set(complete)
 
 
-def test_ten_first_starts_at_once_all_run_and_leave_one_directory(paths, start_runner, tmp_path):
-    started = [start_runner(paths.cached_probe_exe, ["--exit", str(code)], temp=tmp_path) for code in range(1, 11)]
+def test_ten_first_starts_at_once_all_run_and_leave_one_directory(cached_probe_exe, start_runner, tmp_path):
+    started = [start_runner(cached_probe_exe, ["--exit", str(code)], temp=tmp_path) for code in range(1, 11)]
     runs = [launch.finish(timeout=300) for launch in started]
 
     assert [run.exit_code for run in runs] == list(range(1, 11)), runs

@@ -108,10 +108,12 @@ def test_damaged_payload_ends_with_its_message_and_exit_code_2(probe_dll, make_l
     assert list(tmp_path.iterdir()) == []
 
 
-def test_header_message_reaches_standard_output_redirected_to_a_file(probe_dll, make_launcher, run_launcher,
-                                                                     tmp_path):
+# The prebuilt stub without a payload section ends as a damaged payload does.
+@pytest.mark.parametrize("stub", [False, True], ids=["damaged header", "stub without payload"])
+def test_header_message_reaches_standard_output_redirected_to_a_file(paths, probe_dll, make_launcher, run_launcher,
+                                                                     tmp_path, stub):
     content = entry("probe_app.dll", probe_dll) + END_MARKER
-    launcher = make_launcher(attached_payload(zstd_frame(content), b"KAX"), "header_to_file")
+    launcher = paths.stub_exe if stub else make_launcher(attached_payload(zstd_frame(content), b"KAX"), "header")
     output = tmp_path / "stdout.txt"
     temp = tmp_path / "temp"
     temp.mkdir()
@@ -122,24 +124,28 @@ def test_header_message_reaches_standard_output_redirected_to_a_file(probe_dll, 
     assert target_directories(temp) == []
 
 
-def test_library_without_run_code_ends_the_child_and_the_directory_goes(paths, pack, make_launcher, run_launcher,
+def library_alone(name, data):
+    """A payload of one library, which the packer would refuse to make."""
+    return attached_payload(zstd_frame(entry(name, data) + END_MARKER))
+
+
+def test_library_without_run_code_ends_the_child_and_the_directory_goes(paths, make_launcher, run_launcher,
                                                                        tmp_path):
     temp = tmp_path / "temp"
     temp.mkdir()
-    launcher = make_launcher(pack(paths.no_run_code_dll, None, tmp_path), "no_run_code")
+    payload = library_alone("no_run_code.dll", paths.no_run_code_dll.read_bytes())
+    launcher = make_launcher(payload, "no_run_code")
     run = run_launcher(launcher, [], temp=temp)
     assert run.exit_code == 2
     assert (run.lines, run.stderr) == (["Error, DLL entry point not found."], "")
     assert target_directories(temp) == []
 
 
-def test_library_that_cannot_be_loaded_ends_the_child_and_the_directory_goes(pack, make_launcher, run_launcher,
-                                                                            tmp_path):
-    text = tmp_path / "app.dll"
-    text.write_text("This is text, not a library module.\n")
+def test_library_that_cannot_be_loaded_ends_the_child_and_the_directory_goes(make_launcher, run_launcher, tmp_path):
     temp = tmp_path / "temp"
     temp.mkdir()
-    run = run_launcher(make_launcher(pack(text, None, tmp_path), "text_library"), [], temp=temp)
+    payload = library_alone("app.dll", b"This is text, not a library module.\n")
+    run = run_launcher(make_launcher(payload, "text_library"), [], temp=temp)
     assert run.exit_code == 2
     assert run.lines == []
     assert re.fullmatch(r"Error, load DLL\. \(\[Error [1-9]\d*\] [^\r\n]*\)\n", run.stderr), run.stderr

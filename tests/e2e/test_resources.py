@@ -1,12 +1,13 @@
 """What the one-file executables carry besides their payload: the version record, the
 icon and the manifest, and the shape of the image."""
 
+import subprocess
 import xml.etree.ElementTree as ElementTree
 
 import pefile
 import pytest
 
-from conftest import built_file
+from conftest import ROUTES, built_file
 
 RT_ICON, RT_GROUP_ICON, RT_MANIFEST = 3, 14, 24
 ASM_V1 = "{urn:schemas-microsoft-com:asm.v1}"
@@ -56,10 +57,10 @@ def test_version_record_holds_the_build_constants(hello):
     assert (fixed.ProductVersionMS, fixed.ProductVersionLS) == (1 << 16 | 2, 3 << 16 | 4)
 
 
-def test_any_company_and_product_text_reaches_the_version_record_and_the_constants():
-    # tests/e2e/CMakeLists.txt gives the probe these.
+def test_any_company_and_product_text_reaches_the_version_record_and_the_constants(probe_exe):
+    # tests/e2e/CMakeLists.txt gives the probe these, on both ways of making it.
     company, product = 'Müller & Søn "Q" C:\\x', "Prøbe Ạ"
-    probe = pefile.PE(str(built_file("TARVIX_E2E_PROBE_EXE")))
+    probe = pefile.PE(str(probe_exe))
     strings = version_strings(probe)
     assert (strings["CompanyName"], strings["ProductName"]) == (company, product)
     # What {COMPANY} and {PRODUCT} expand to: wide constants outside the resources.
@@ -107,3 +108,42 @@ def test_image_is_file_aligned_to_4096_and_needs_only_system_libraries(hello):
     imported |= {entry.dll.decode().lower() for entry in getattr(hello, "DIRECTORY_ENTRY_DELAY_IMPORT", [])}
     assert {"kernel32.dll", "msvcrt.dll"} <= imported
     assert imported <= SYSTEM_DLLS, "libraries beyond the system's: the runtime must be linked in"
+
+
+def all_resources(pe):
+    return {(kind.id, name.id, language.id): resource_bytes(pe, language)
+            for kind in pe.DIRECTORY_ENTRY_RESOURCE.entries for name in kind.directory.entries
+            for language in name.directory.entries}
+
+
+def test_stub_made_executable_carries_the_resources_of_the_linked_one():
+    linked, made = (pefile.PE(str(built_file(variable))) for variable in ROUTES["linked"][0:1] + ROUTES["stub"][0:1])
+    assert all_resources(made) == all_resources(linked)
+    assert made.OPTIONAL_HEADER.CheckSum == made.generate_checksum()
+
+
+def test_two_packs_of_the_same_input_are_byte_identical(tmp_path):
+    # The build made one from these inputs already.
+    output = tmp_path / "probe.exe"
+    subprocess.run([built_file("TARVIX_E2E_PACKER"), "exe", "--stub", built_file("TARVIX_E2E_STUB_EXE"),
+                    "--library", built_file("TARVIX_E2E_PROBE_DLL"), "--dir", built_file("TARVIX_E2E_PROBE_FILES"),
+                    "--version", "0.1", "--company", 'Müller & Søn "Q" C:\\x', "--product", "Prøbe Ạ",
+                    "-o", output], check=True)
+    assert output.read_bytes() == built_file("TARVIX_E2E_STUB_PROBE_EXE").read_bytes()
+
+
+def files_below(root):
+    return {str(path.relative_to(root)): path.read_bytes() for path in root.rglob("*") if path.is_file()}
+
+
+def test_list_verify_and_extract_read_the_executable(probe_exe, tmp_path):
+    def pack(*args):
+        packer = built_file("TARVIX_E2E_PACKER")
+        return subprocess.run([packer, *args], capture_output=True, text=True, check=True).stdout
+
+    library = built_file("TARVIX_E2E_PROBE_DLL")
+    expected = {"probe_app.dll": library.read_bytes(), **files_below(built_file("TARVIX_E2E_PROBE_FILES"))}
+    assert pack("list", probe_exe).splitlines()[0] == f"{len(expected['probe_app.dll']):12}  probe_app.dll"
+    assert pack("verify", probe_exe) == f"ok: 5 files, {sum(map(len, expected.values()))} bytes\n"
+    pack("extract", probe_exe, tmp_path / "out")
+    assert files_below(tmp_path / "out") == expected

@@ -8,23 +8,24 @@ import subprocess
 
 import pytest
 
-from conftest import TARGET_NAME, finish, linux_path, target_directories, wine_environment, windows_path
+from conftest import TARGET_NAME, built_file, finish, linux_path, target_directories, wine_environment, windows_path
 
 
 def files_below(root):
     return sorted(str(path.relative_to(root)) for path in root.rglob("*") if path.is_file())
 
 
-def test_full_run_extracts_runs_the_library_in_the_child_and_removes_the_directory(paths, run_launcher, tmp_path):
+def test_full_run_extracts_runs_the_library_in_the_child_and_removes_the_directory(probe_exe, paths, run_launcher,
+                                                                                   tmp_path):
     copy = tmp_path / "copy"
     args = ["first", "second argument", "--copy-tree", windows_path(copy), "--parent-modules"]
-    run = run_launcher(paths.probe_exe, args)
+    run = run_launcher(probe_exe, args)
 
     assert run.exit_code == 0, run
     assert run.lines == [] and run.stderr == ""
     start = run.start
     assert start["pid"] != run.pid, "run_code must run in the child, not in the launcher's process"
-    assert start["argv"] == [windows_path(paths.probe_exe), *args]
+    assert start["argv"] == [windows_path(probe_exe), *args]
     # A console process with USER32 or GDI32 loaded no longer hears of logoff and shutdown.
     modules = {name.lower() for name in run.one("parent_modules")["modules"]}
     assert "kernel32.dll" in modules and not modules & {"user32.dll", "gdi32.dll"}, modules
@@ -43,8 +44,8 @@ def test_full_run_extracts_runs_the_library_in_the_child_and_removes_the_directo
     assert env["TARVIX_ONEFILE_TIME_US"] == match.group(2)
     assert env["TARVIX_ONEFILE_RANDOM"] == match.group(3)
     assert env["TARVIX_ONEFILE_START"] is None
-    assert env["TARVIX_ONEFILE_DIRECTORY"] == windows_path(paths.probe_exe.parent)
-    assert env["TARVIX_ORIGINAL_ARGV0"] == windows_path(paths.probe_exe)
+    assert env["TARVIX_ONEFILE_DIRECTORY"] == windows_path(probe_exe.parent)
+    assert env["TARVIX_ORIGINAL_ARGV0"] == windows_path(probe_exe)
 
     # Everything the probe saw beside it is what probe.exe carries, byte for byte.
     assert run.one("copied")["files"] == 5
@@ -57,9 +58,9 @@ def test_full_run_extracts_runs_the_library_in_the_child_and_removes_the_directo
     assert not run.target_directory.exists()
 
 
-def test_application_runs_from_a_private_directory_where_its_own_loads_find_its_libraries(paths, run_launcher,
+def test_application_runs_from_a_private_directory_where_its_own_loads_find_its_libraries(probe_exe, run_launcher,
                                                                                            tmp_path):
-    run = run_launcher(paths.probe_exe, ["--acl", "--load", "probe_plugin.dll"], temp=tmp_path)
+    run = run_launcher(probe_exe, ["--acl", "--load", "probe_plugin.dll"], temp=tmp_path)
 
     assert run.exit_code == 0, run
     # Only the user and SYSTEM, for everything below too. (Wine keeps the entries as they
@@ -76,10 +77,10 @@ def test_application_runs_from_a_private_directory_where_its_own_loads_find_its_
 
 
 @pytest.mark.parametrize("argv0", ["relprobe", ".\\relprobe.exe"])
-def test_environment_is_reset_and_published_for_the_child(paths, run_launcher, tmp_path, argv0):
+def test_environment_is_reset_and_published_for_the_child(probe_exe, run_launcher, tmp_path, argv0):
     directory = tmp_path / "bin"
     directory.mkdir()
-    shutil.copy(paths.probe_exe, directory / "relprobe.exe")
+    shutil.copy(probe_exe, directory / "relprobe.exe")
     stale = {
         "TARVIX_ONEFILE_START": "133000000000000000",
         "TARVIX_ONEFILE_TIME_US": "123456",
@@ -111,15 +112,29 @@ def test_environment_is_reset_and_published_for_the_child(paths, run_launcher, t
 
 
 @pytest.mark.parametrize("code", [0, 7, 256, 0x80000000, 0xFFFFFFFF])
-def test_exit_code_comes_back_unchanged(paths, run_launcher, tmp_path, code):
-    run = run_launcher(paths.probe_exe, ["--exit", hex(code)], temp=tmp_path)
+def test_exit_code_comes_back_unchanged(probe_exe, run_launcher, tmp_path, code):
+    run = run_launcher(probe_exe, ["--exit", hex(code)], temp=tmp_path)
     assert run.exit_code == code
     assert run.one("end")["exit"] == code
     assert target_directories(tmp_path) == []
 
 
-def test_crashing_application_passes_the_exception_code_and_is_cleaned_up(paths, run_launcher, tmp_path):
-    run = run_launcher(paths.probe_exe, ["--crash", "--mark", "after"], temp=tmp_path)
+def test_stub_made_executable_signed_afterwards_verifies_and_runs(run_launcher, tmp_path):
+    stub_made = built_file("TARVIX_E2E_STUB_PROBE_EXE")
+    key, certificate, signed = tmp_path / "key.pem", tmp_path / "cert.pem", tmp_path / "signed.exe"
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", certificate,
+                    "-days", "2", "-subj", "/CN=tarvix test"], check=True, capture_output=True)
+    subprocess.run(["osslsigncode", "sign", "-certs", certificate, "-key", key, "-in", stub_made, "-out", signed],
+                   check=True, capture_output=True)
+    verified = subprocess.run(["osslsigncode", "verify", "-CAfile", certificate, "-in", signed], capture_output=True)
+    assert verified.returncode == 0, verified.stdout
+    run = run_launcher(signed, ["--exit", "6"], temp=tmp_path)
+    assert run.exit_code == 6 and run.start["argv"] == [windows_path(signed), "--exit", "6"], run
+    assert target_directories(tmp_path) == []
+
+
+def test_crashing_application_passes_the_exception_code_and_is_cleaned_up(probe_exe, run_launcher, tmp_path):
+    run = run_launcher(probe_exe, ["--crash", "--mark", "after"], temp=tmp_path)
     assert run.exit_code == 0xC0000005  # access violation
     assert run.all("mark") == [] and run.all("end") == []
     assert run.target_directory.parent == tmp_path
@@ -144,16 +159,16 @@ ARGUMENTS = [
 ]
 
 
-def test_arguments_survive_the_round_trip(paths, run_launcher, tmp_path):
+def test_arguments_survive_the_round_trip(probe_exe, run_launcher, tmp_path):
     tail = " ".join(typed for typed, _ in ARGUMENTS)
-    run = run_launcher(paths.probe_exe, tail=tail, temp=tmp_path)
+    run = run_launcher(probe_exe, tail=tail, temp=tmp_path)
     assert run.exit_code == 0, run
     expected = [received for _, received in ARGUMENTS]
-    assert run.start["argv"] == [windows_path(paths.probe_exe), *expected]
+    assert run.start["argv"] == [windows_path(probe_exe), *expected]
 
 
 def test_wildcards_empty_arguments_and_quotes_reach_the_application_as_a_plain_program_gets_them(
-        paths, run_launcher, tmp_path):
+        probe_exe, paths, run_launcher, tmp_path):
     work = tmp_path / "work"
     (work / "sub").mkdir(parents=True)
     for name in ["a.txt", "b.txt", "my file.txt", "c.dat", "sub/x.txt"]:
@@ -161,7 +176,7 @@ def test_wildcards_empty_arguments_and_quotes_reach_the_application_as_a_plain_p
     temp = tmp_path / "temp"
     temp.mkdir()
     tail = '*.txt sub\\*.txt my*.txt *.none "*.dat" "" x "a b"\\ \\\\"q"'
-    run = run_launcher(paths.probe_exe, tail=tail, cwd=work, temp=temp)
+    run = run_launcher(probe_exe, tail=tail, cwd=work, temp=temp)
     plain = run_launcher(paths.plain_args_exe, tail=tail, cwd=work)
 
     assert run.exit_code == 0, run

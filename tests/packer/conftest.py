@@ -66,6 +66,27 @@ def any_pack(request):
     return request.getfixturevalue("pack" if request.param == "linux" else "windows_pack")
 
 
+def windows_image(dll=True, export=b"run_code", machine=0x8664, header_room=0x1C0, security=0, extra=b""):
+    """A 64-bit image as small as the packer accepts: headers with room for header_room
+    bytes, then one section holding an export table naming export; extra follows."""
+    rva = 0x1000
+    exports = bytearray(40)
+    if export:
+        struct.pack_into("<IIIII", exports, 20, 1, 1, rva + 48, rva + 40, rva + 44)
+        exports += struct.pack("<IHHI", rva + 52, 0, 0, rva) + export + b"\0"
+    exports += bytes(-len(exports) % 16)
+    optional = bytearray(240)
+    struct.pack_into("<H", optional, 0, 0x20B)
+    struct.pack_into("<II", optional, 32, 0x1000, 16)  # section and file alignment
+    struct.pack_into("<II", optional, 56, 0x2000, header_room)
+    struct.pack_into("<III", optional, 108, 16, rva, len(exports))  # 16 directories; the exports
+    struct.pack_into("<II", optional, 144, security, security)  # the certificate table
+    headers = b"MZ".ljust(0x3C, b"\0") + struct.pack("<I", 0x40) + b"PE\0\0"
+    headers += struct.pack("<HHIIIHH", machine, 1, 0, 0, 0, len(optional), 0x2022 if dll else 0x22) + optional
+    headers += b".edata\0\0" + struct.pack("<IIII12xI", len(exports), rva, len(exports), header_room, 0x40000040)
+    return headers.ljust(header_room, b"\0") + exports + extra
+
+
 def build(pack, library, output, directory=None, level=None, env=None):
     args = ["build", "--library", library, "-o", output]
     if directory is not None:

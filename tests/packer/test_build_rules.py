@@ -10,7 +10,7 @@ import subprocess
 
 import pytest
 
-from conftest import build, decompress, parse_content, split_payload
+from conftest import build, decompress, parse_content, split_payload, windows_image
 
 
 def write(path, data=b"x"):
@@ -67,6 +67,11 @@ REFUSALS = [
     ("empty library", lambda t, l: l.write_bytes(b""), "app.dll", "library is empty"),
     ("missing library", lambda t, l: l.unlink(), "app.dll", "library does not exist"),
     ("library is a directory", lambda t, l: (l.unlink(), l.mkdir()), "app.dll", "not a regular file"),
+    ("library not an image", lambda t, l: l.write_bytes(b"MZ text"), "app.dll", "not a Windows library"),
+    ("32-bit library", lambda t, l: l.write_bytes(windows_image(machine=0x14C)), "app.dll", "not a 64-bit"),
+    ("library not a DLL", lambda t, l: l.write_bytes(windows_image(dll=False)), "app.dll", "not a DLL"),
+    ("library without run_code", lambda t, l: l.write_bytes(windows_image(export=b"run_codes")),
+     "app.dll", "exports no run_code"),
 ]
 
 
@@ -76,21 +81,25 @@ WINDOWS_TOO = {"case clash", "Latin-1 case clash", "Cyrillic case clash", "Vietn
                "directory case clash", "file and directory", "cache record", "library name in dir"}
 
 
-@pytest.mark.parametrize("packer, setup, name, reason",
-                         [pytest.param("pack", *case[1:], id=case[0]) for case in REFUSALS] +
-                         [pytest.param("windows_pack", *case[1:], id=f"{case[0]} (exe)")
+# exe packs as build does, into an executable; tarvix-pack.exe refuses as the Linux packer does.
+@pytest.mark.parametrize("packer, command, setup, name, reason",
+                         [pytest.param("pack", command, *case[1:], id=f"{case[0]}-{command}")
+                          for case in REFUSALS for command in ["build", "exe"]] +
+                         [pytest.param("windows_pack", "build", *case[1:], id=f"{case[0]}-windows")
                           for case in REFUSALS if case[0] in WINDOWS_TOO])
-def test_refusal_names_the_file_and_leaves_nothing(request, tmp_path, packer, setup, name, reason):
+def test_refusal_names_the_file_and_leaves_nothing(request, tmp_path, packer, command, setup, name, reason):
     pack = request.getfixturevalue(packer)
     tree, out = tmp_path / "tree", tmp_path / "out"
     tree.mkdir(), out.mkdir()
     library = tmp_path / "app.dll"
-    library.write_bytes(b"MZ library")
+    library.write_bytes(windows_image())
+    (tmp_path / "stub.exe").write_bytes(windows_image(dll=False))
     write(tree / "fine.txt")
     setup(tree, library)
 
     # The library is named as given on the command line: relative here.
-    result = pack("build", "--library", "app.dll", "--dir", tree, "-o", out / "payload.bin", cwd=tmp_path)
+    stub = ["--stub", "stub.exe"] if command == "exe" else []
+    result = pack(command, *stub, "--library", "app.dll", "--dir", tree, "-o", out / "app.exe", cwd=tmp_path)
     assert result.returncode == 1
     message = result.stderr.decode()
     assert message.count("\n") == 1, message
@@ -102,7 +111,7 @@ def test_refusal_names_the_file_and_leaves_nothing(request, tmp_path, packer, se
 def test_path_length_counts_utf16_units(pack, tmp_path):
     # 4 directories of 250 units and 4 backslashes leave 19 units; each emoji takes two.
     library = tmp_path / "app.dll"
-    library.write_bytes(b"MZ")
+    library.write_bytes(windows_image())
     deep = tmp_path.joinpath("tree", *["d" * 250] * 4)
     write(deep / ("😀" * 9 + "x"))
     build(pack, library, tmp_path / "fits.bin", directory=tmp_path / "tree")
@@ -117,7 +126,7 @@ def test_path_length_counts_utf16_units(pack, tmp_path):
 def test_accepted_tree_shapes(any_pack, tmp_path):
     tree = tmp_path / "tree"
     library = tmp_path / "app.dll"
-    library.write_bytes(b"MZ top")
+    library.write_bytes(windows_image(extra=b"top"))
     write(tree / "bin" / "app.dll", b"MZ deeper copy")       # same name below the top level
     write(tree / "real.txt", b"target")
     os.symlink("../real.txt", tree / "bin" / "alias.txt")    # inside: packed as a file
@@ -133,7 +142,7 @@ def test_accepted_tree_shapes(any_pack, tmp_path):
 
     entries = parse_content(decompress(split_payload(payload)))
     assert entries == [
-        ("app.dll", b"MZ top"),
+        ("app.dll", windows_image(extra=b"top")),
         ("a0", b"1"),
         ("a\\b", b"2"),
         ("bin\\alias.txt", b"target"),
@@ -149,17 +158,17 @@ def test_accepted_tree_shapes(any_pack, tmp_path):
 
 def test_library_at_the_top_of_the_directory_is_packed_once_as_the_first_entry(any_pack, tmp_path):
     tree = tmp_path / "tree"
-    write(tree / "app.dll", b"MZ app")
+    write(tree / "app.dll", windows_image())
     write(tree / "a.txt", b"a")
     os.symlink("app.dll", tree / "z.dll")  # the same file under another name is a file of its own
     payload = build(any_pack, tree / "app.dll", tmp_path / "p.bin", directory=tree)
     assert parse_content(decompress(split_payload(payload))) == [
-        ("app.dll", b"MZ app"), ("a.txt", b"a"), ("z.dll", b"MZ app")]
+        ("app.dll", windows_image()), ("a.txt", b"a"), ("z.dll", windows_image())]
 
 
 def test_progress_line_only_on_a_terminal_and_not_with_quiet(pack, tarvix_pack, tmp_path):
     library = tmp_path / "app.dll"
-    library.write_bytes(b"MZ")
+    library.write_bytes(windows_image())
     write(tmp_path / "tree" / "a.txt")
     args = [tarvix_pack, "build", "--library", library, "--dir", tmp_path / "tree", "-o", tmp_path / "p.bin"]
 
@@ -182,9 +191,11 @@ def test_progress_line_only_on_a_terminal_and_not_with_quiet(pack, tarvix_pack, 
     assert pack(*args[1:]).stderr == b""
 
 
-def test_failure_while_writing_removes_the_partial_output(pack, tmp_path):
+@pytest.mark.parametrize("command", ["build", "exe"])
+def test_failure_while_writing_removes_the_partial_output(pack, tmp_path, command):
     library = tmp_path / "app.dll"
-    library.write_bytes(os.urandom(400_000))  # incompressible, so the frame outgrows the limit
+    library.write_bytes(windows_image(extra=os.urandom(400_000)))  # incompressible: the frame outgrows the limit
+    (tmp_path / "stub.exe").write_bytes(windows_image(dll=False))
     out = tmp_path / "out"
     out.mkdir()
 
@@ -192,7 +203,8 @@ def test_failure_while_writing_removes_the_partial_output(pack, tmp_path):
         resource.setrlimit(resource.RLIMIT_FSIZE, (100_000, 100_000))
         signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
 
-    result = pack("build", "--library", library, "-o", out / "p.bin", preexec_fn=limit_file_size)
+    stub = ["--stub", tmp_path / "stub.exe"] if command == "exe" else []
+    result = pack(command, *stub, "--library", library, "-o", out / "p.exe", preexec_fn=limit_file_size)
     assert result.returncode == 1
     assert "cannot write" in result.stderr.decode()
     assert list(out.iterdir()) == []
@@ -202,7 +214,7 @@ def test_output_replaces_an_older_payload_and_is_not_packed_itself(pack, tmp_pat
     tree = tmp_path / "tree"
     write(tree / "a.txt", b"a")
     library = tmp_path / "app.dll"
-    library.write_bytes(b"MZ")
+    library.write_bytes(windows_image())
     first = build(pack, library, tree / "p.bin", directory=tree)
     second = build(pack, library, tree / "p.bin", directory=tree)
     names = [path for path, _ in parse_content(decompress(split_payload(second)))]

@@ -4,7 +4,7 @@ import struct
 
 import pytest
 
-from conftest import build, decompress, parse_content, split_payload
+from conftest import build, decompress, parse_content, split_payload, windows_image
 
 # A library named a.dll alone: content = 5 units * 2 + 2 + 8 + size + end marker 2.
 NAME_AND_MARKER = 22
@@ -16,10 +16,11 @@ def build_library_only(pack, tmp_path, content_size, sparse=False):
     size = content_size - NAME_AND_MARKER
     if sparse:
         with open(library, "wb") as handle:
-            handle.write(b"MZ")
+            handle.write(windows_image())
             handle.truncate(size)
     else:
-        library.write_bytes(bytes(range(256)) * (size // 256) + b"M" * (size % 256))
+        filler = size - len(windows_image())
+        library.write_bytes(windows_image(extra=bytes(range(256)) * (filler // 256) + b"M" * (filler % 256)))
     return library, build(pack, library, tmp_path / "payload.bin", level=1)
 
 

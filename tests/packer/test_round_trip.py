@@ -8,7 +8,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import build, decompress, parse_content, split_payload
+from conftest import build, decompress, parse_content, split_payload, windows_image
 
 NAME_POOL = ["data", "données", "日本語", "emoji 😀", "Ünïcode", "with space", "dots.in.name",
              "Ωmega", "x"]
@@ -71,7 +71,7 @@ def packed(tmp_path_factory, pack):
     tree.mkdir()
     make_tree(tree)
     library = base / "app.dll"
-    library.write_bytes(b"MZ" + random.Random(3).randbytes(50000))
+    library.write_bytes(windows_image(extra=random.Random(3).randbytes(50000)))
     payload = base / "payload.bin"
     build(pack, library, payload, directory=tree, level=3)
     entries = [("app.dll", library.read_bytes())] + expected_entries(tree)

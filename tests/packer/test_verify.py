@@ -4,7 +4,7 @@ import struct
 
 import pytest
 
-from conftest import build, entry_bytes, raw_frame, wrap_frame
+from conftest import build, entry_bytes, raw_frame, windows_image, wrap_frame
 
 LIBRARY = entry_bytes("app.dll", b"MZ")
 END = b"\0\0"
@@ -15,7 +15,7 @@ def good_payload(tmp_path_factory, pack):
     base = tmp_path_factory.mktemp("good")
     (base / "tree").mkdir()
     (base / "tree" / "words.txt").write_bytes(b"a payload for damaging, " * 2000)
-    (base / "app.dll").write_bytes(b"MZ" + bytes(range(256)) * 40)
+    (base / "app.dll").write_bytes(windows_image(extra=bytes(range(256)) * 40))
     return build(pack, base / "app.dll", base / "p.bin", directory=base / "tree")
 
 

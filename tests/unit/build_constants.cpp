@@ -1,9 +1,14 @@
-// The build-time constants that every one-file executable defines, for the test programs.
-extern "C" const wchar_t tarvix_company_name[] = L"Test Company";
-extern "C" const wchar_t tarvix_product_name[] = L"Test Product";
-extern "C" const wchar_t tarvix_version[] = L"9.8.7.6";
-extern "C" const wchar_t tarvix_cache_template[] = L"";
-extern "C" const wchar_t tarvix_payload_digest[] = L"0123456789abcdef";
+// The settings that every one-file executable finds with its payload, for the test programs.
+#include "payload/attached_payload.h"
+
+const wchar_t* tarvix_company_name = L"Test Company";
+const wchar_t* tarvix_product_name = L"Test Product";
+const wchar_t* tarvix_version = L"9.8.7.6";
+const wchar_t* tarvix_cache_template = L"";
+const wchar_t* tarvix_payload_digest = L"0123456789abcdef";
 // No payload: the tests hand the reader payloads of their own.
-extern "C" const unsigned char tarvix_payload[] = {'K', 'A', 'Y'};
-extern "C" const unsigned long long tarvix_payload_size = sizeof tarvix_payload;
+const unsigned char test_payload[] = {'K', 'A', 'Y'};
+const unsigned char* tarvix_payload = test_payload;
+uint64_t tarvix_payload_size = sizeof test_payload;
+
+void find_attached_payload() {}

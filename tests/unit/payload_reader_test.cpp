@@ -4,8 +4,10 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
+#include "payload/attached_payload.h"
 #include "payload/payload_reader.h"
 #include "payload_test_frames.h"
 
@@ -122,6 +124,63 @@ TEST(payload_check_header, accepts_kay_and_ends_with_2_on_anything_else) {
             testing::ExitedWithCode(2), "^Error, couldn't find attached data header\\.")
             << "payload '" << payload.bytes << "' of " << payload.size << " bytes";
     }
+}
+
+// A payload section as tarvix-pack writes it: the settings record, then "KAY" and the
+// rest of a payload, then the zeros of the file alignment.
+struct section_bytes {
+    alignas(8) unsigned char bytes[256] = {};
+    size_t size = sizeof bytes;
+
+    section_bytes(const std::wstring& texts, uint32_t record_size, uint64_t payload_size) {
+        memcpy(bytes, payload_settings_magic, sizeof payload_settings_magic);
+        memcpy(bytes + 8, &record_size, 4);
+        memcpy(bytes + 16, &payload_size, 8);
+        for (size_t i = 0; i < texts.size(); ++i) memcpy(bytes + 24 + 2 * i, &texts[i], 2);
+        memcpy(bytes + record_size, "KAY", 3);
+    }
+};
+
+const std::wstring good_texts{L"Co\0Product\0" L"1.2\0\0" L"0123456789abcdef\0", 33};
+
+TEST(payload_section, finds_settings_and_payload_and_refuses_any_malformed_record) {
+    section_bytes good(good_texts, 96, 20);
+    payload_section_contents contents;
+    ASSERT_TRUE(parse_payload_section(good.bytes, good.size, &contents));
+    EXPECT_EQ(contents.payload, good.bytes + 96);
+    EXPECT_EQ(contents.payload_size, 20u);
+    const wchar_t* expected[] = {L"Co", L"Product", L"1.2", L"", L"0123456789abcdef"};
+    for (size_t i = 0; i < payload_settings_text_count; ++i) EXPECT_STREQ(contents.texts[i], expected[i]);
+    EXPECT_TRUE(parse_payload_section(good.bytes, 96 + 20, &contents)) << "the payload may end the section";
+
+    std::wstring no_digest = good_texts.substr(0, 17);
+    std::wstring upper_digest = good_texts;
+    upper_digest[20] = L'A';
+    std::wstring unterminated(60, L'x');
+    struct {
+        const char* name;
+        section_bytes section;
+        size_t size;
+    } broken[] = {
+        {"payload beyond the section", section_bytes(good_texts, 96, 161), 256},
+        {"record beyond the section", section_bytes(good_texts, 96, 0), 95},
+        {"record size not a multiple of 8", section_bytes(good_texts, 92, 20), 256},
+        {"record smaller than its fixed part", section_bytes(L"", 16, 20), 256},
+        {"no digest", section_bytes(no_digest, 96, 20), 256},
+        {"digest in capitals", section_bytes(upper_digest, 96, 20), 256},
+        {"text without its terminator", section_bytes(unterminated, 96, 20), 256},
+        {"bytes after the texts", section_bytes(good_texts + L"x", 96, 20), 256},
+        {"section shorter than the fixed part", section_bytes(good_texts, 96, 20), 23},
+    };
+    for (auto& test : broken) {
+        EXPECT_FALSE(parse_payload_section(test.section.bytes, test.size, &contents)) << test.name;
+    }
+    section_bytes bad_magic(good_texts, 96, 20);
+    bad_magic.bytes[7] ^= 1;
+    section_bytes reserved_set(good_texts, 96, 20);
+    reserved_set.bytes[12] = 1;
+    EXPECT_FALSE(parse_payload_section(bad_magic.bytes, bad_magic.size, &contents));
+    EXPECT_FALSE(parse_payload_section(reserved_set.bytes, reserved_set.size, &contents));
 }
 
 TEST_F(payload_reader, hands_out_exact_counts_across_raw_and_rle_blocks) {

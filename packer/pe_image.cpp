@@ -1,0 +1,342 @@
+#include "pe_image.h"
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+
+#include "failure.h"
+#include "file_tree.h"
+#include "format/payload_format.h"
+#include "path_text.h"
+#include "payload_layout.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr uint16_t machine_amd64 = 0x8664;
+constexpr uint16_t optional_magic_pe32_plus = 0x20B;
+constexpr uint16_t file_is_dll = 0x2000;
+constexpr uint16_t file_is_executable = 0x0002;
+constexpr uint32_t section_header_size = 40;
+constexpr uint32_t section_initialized_data = 0x40;
+constexpr uint32_t section_executable = 0x20000000;
+constexpr uint32_t section_writable = 0x80000000;
+constexpr size_t directory_export = 0, directory_resource = 2, directory_security = 4;
+// Offsets within the PE32+ optional header.
+constexpr uint32_t optional_size_of_initialized_data = 8;
+constexpr uint32_t optional_section_alignment = 32;
+constexpr uint32_t optional_file_alignment = 36;
+constexpr uint32_t optional_size_of_image = 56;
+constexpr uint32_t optional_size_of_headers = 60;
+constexpr uint32_t optional_checksum = 64;
+constexpr uint32_t optional_directory_count = 108;
+constexpr uint32_t optional_directories = 112;
+// The linked payload starts at this alignment (cmake/TarvixOnefile.cmake).
+constexpr uint64_t linked_payload_alignment = 64;
+constexpr size_t scan_chunk_size = size_t{1} << 20;
+
+uint16_t get_u16(const unsigned char* at) { return static_cast<uint16_t>(at[0] | at[1] << 8); }
+uint32_t get_u32(const unsigned char* at) { return get_u16(at) | static_cast<uint32_t>(get_u16(at + 2)) << 16; }
+uint64_t get_u64(const unsigned char* at) { return get_u32(at) | static_cast<uint64_t>(get_u32(at + 4)) << 32; }
+void put_u16(unsigned char* at, uint16_t value) { at[0] = value & 0xFF, at[1] = value >> 8; }
+void put_u32(unsigned char* at, uint32_t value) {
+    put_u16(at, value & 0xFFFF);
+    put_u16(at + 2, static_cast<uint16_t>(value >> 16));
+}
+
+uint32_t align_up(uint64_t value, uint32_t alignment) {
+    uint64_t aligned = (value + alignment - 1) / alignment * alignment;
+    if (aligned > UINT32_MAX) throw failure("image would exceed 4 GiB");
+    return static_cast<uint32_t>(aligned);
+}
+
+struct image_file {
+    std::ifstream in;
+    std::string name;
+    uint64_t size;
+
+    explicit image_file(const fs::path& file) : in(file, std::ios::binary), name(printable(host_bytes(file))) {
+        std::error_code error;
+        size = fs::file_size(file, error);
+        if (error || !in) throw failure(name + ": cannot open" + (error ? " (" + error.message() + ")" : ""));
+    }
+
+    // False when the range lies outside the file.
+    bool read(uint64_t offset, void* data, size_t count) {
+        if (offset > size || count > size - offset) return false;
+        in.seekg(static_cast<std::streamoff>(offset));
+        in.read(static_cast<char*>(data), static_cast<std::streamsize>(count));
+        if (!in) throw failure(name + ": read error at offset " + std::to_string(offset));
+        return true;
+    }
+};
+
+[[noreturn]] void not_an_image(const image_file& file, const std::string& why) {
+    throw failure(file.name + ": not a Windows image (" + why + ")");
+}
+
+pe_image parse_headers(image_file& file) {
+    pe_image image{};
+    image.file_size = file.size;
+    unsigned char dos[64];
+    if (!file.read(0, dos, sizeof dos) || dos[0] != 'M' || dos[1] != 'Z') not_an_image(file, "no MZ header");
+    image.nt_offset = get_u32(dos + 0x3C);
+    unsigned char nt[24 + optional_directories];
+    if (!file.read(image.nt_offset, nt, 24 + 2)) not_an_image(file, "headers outside the file");
+    if (std::memcmp(nt, "PE\0\0", 4) != 0) not_an_image(file, "no PE signature");
+    image.machine = get_u16(nt + 4);
+    uint16_t section_count = get_u16(nt + 6);
+    uint16_t optional_size = get_u16(nt + 20);
+    image.file_characteristics = get_u16(nt + 22);
+    image.optional_magic = get_u16(nt + 24);
+    image.section_table_offset = image.nt_offset + 24 + optional_size;
+    if (!is_64bit(image)) return image;
+    if (optional_size < optional_directories || !file.read(image.nt_offset, nt, sizeof nt))
+        not_an_image(file, "optional header too short");
+    const unsigned char* optional = nt + 24;
+    image.section_alignment = get_u32(optional + optional_section_alignment);
+    image.file_alignment = get_u32(optional + optional_file_alignment);
+    image.size_of_headers = get_u32(optional + optional_size_of_headers);
+    if (image.file_alignment == 0 || image.section_alignment < image.file_alignment)
+        not_an_image(file, "alignments out of order");
+    uint32_t directory_count = std::min<uint32_t>(get_u32(optional + optional_directory_count),
+                                                  (optional_size - optional_directories) / 8);
+    std::vector<unsigned char> directories(directory_count * 8);
+    if (!file.read(image.nt_offset + 24 + optional_directories, directories.data(), directories.size()))
+        not_an_image(file, "data directories outside the file");
+    for (uint32_t i = 0; i < directory_count; ++i)
+        image.directories.push_back({get_u32(&directories[8 * i]), get_u32(&directories[8 * i + 4])});
+    std::vector<unsigned char> table(section_count * section_header_size);
+    if (!file.read(image.section_table_offset, table.data(), table.size()))
+        not_an_image(file, "section table outside the file");
+    for (uint16_t i = 0; i < section_count; ++i) {
+        const unsigned char* at = &table[i * section_header_size];
+        const char* name = reinterpret_cast<const char*>(at);
+        pe_section section{std::string(name, strnlen(name, 8)), get_u32(at + 8),  get_u32(at + 12),
+                           get_u32(at + 16),                    get_u32(at + 20), get_u32(at + 36)};
+        bool outside = section.raw_offset > file.size || section.raw_size > file.size - section.raw_offset;
+        if (section.raw_size > 0 && outside)
+            not_an_image(file, "section " + printable(section.name) + " outside the file");
+        image.sections.push_back(section);
+    }
+    return image;
+}
+
+pe_data_directory directory(const pe_image& image, size_t index) {
+    return index < image.directories.size() ? image.directories[index] : pe_data_directory{0, 0};
+}
+
+// The file offset of count bytes at rva, or false when they are not all in one
+// section's file data.
+bool rva_to_offset(const pe_image& image, uint64_t rva, uint64_t count, uint64_t* offset) {
+    for (const pe_section& section : image.sections) {
+        uint64_t start = section.virtual_address;
+        uint64_t end = start + section.raw_size;
+        if (rva >= start && rva + count <= end) {
+            *offset = section.raw_offset + (rva - start);
+            return true;
+        }
+    }
+    return false;
+}
+
+bool exports_run_code(image_file& file, const pe_image& image) {
+    pe_data_directory exports = directory(image, directory_export);
+    unsigned char table[40];
+    uint64_t at = 0;
+    if (exports.size < sizeof table || !rva_to_offset(image, exports.virtual_address, sizeof table, &at) ||
+        !file.read(at, table, sizeof table))
+        return false;
+    uint32_t name_count = get_u32(table + 24);
+    uint32_t names_rva = get_u32(table + 32);
+    const char wanted[] = "run_code";
+    for (uint32_t i = 0; i < name_count; ++i) {
+        unsigned char pointer[4];
+        char name[sizeof wanted] = {};
+        uint64_t name_at = 0;
+        if (!rva_to_offset(image, names_rva + 4ull * i, 4, &at) || !file.read(at, pointer, 4)) return false;
+        if (!rva_to_offset(image, get_u32(pointer), 1, &name_at)) return false;
+        uint64_t readable = std::min<uint64_t>(sizeof name, file.size - name_at);
+        file.read(name_at, name, static_cast<size_t>(readable));
+        if (std::memcmp(name, wanted, sizeof wanted) == 0) return true;
+    }
+    return false;
+}
+
+// The settings record's sizes at the start of a payload section, or false.
+bool read_settings_sizes(image_file& file, const pe_section& section, payload_span* span) {
+    unsigned char fixed[payload_settings_fixed_size];
+    if (section.raw_size < sizeof fixed || !file.read(section.raw_offset, fixed, sizeof fixed)) return false;
+    if (std::memcmp(fixed, payload_settings_magic, sizeof payload_settings_magic) != 0) return false;
+    uint64_t record_size = get_u32(fixed + 8);
+    uint64_t payload_size = get_u64(fixed + 16);
+    uint64_t room = std::min(section.raw_size, section.virtual_size);
+    if (record_size < sizeof fixed || record_size > room || payload_size > room - record_size) return false;
+    *span = {section.raw_offset + record_size, payload_size};
+    return true;
+}
+
+// The linked payload's end after start: its trailer holds the length before it, and the
+// linked size at the next 8-byte boundary holds the length itself.
+bool find_linked_payload_end(image_file& file, uint64_t start, uint64_t limit, payload_span* span) {
+    std::vector<unsigned char> chunk(scan_chunk_size + 8);
+    for (uint64_t at = start + payload_overhead - 8; at + 8 <= limit; at += scan_chunk_size) {
+        size_t count = static_cast<size_t>(std::min<uint64_t>(chunk.size(), limit - at));
+        file.read(at, chunk.data(), count);
+        for (size_t i = 0; i + 8 <= count; ++i) {
+            uint64_t length = at + i + 8 - start;
+            if (get_u64(&chunk[i]) != length - 8) continue;
+            unsigned char linked_size[8];
+            uint64_t size_at = start + (length + 7) / 8 * 8;
+            if (size_at + 8 <= limit && file.read(size_at, linked_size, 8) && get_u64(linked_size) == length) {
+                *span = {start, length};
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+bool find_linked_payload(image_file& file, const pe_section& section, payload_span* span) {
+    uint64_t limit = section.raw_offset + std::min(section.raw_size, section.virtual_size);
+    std::vector<unsigned char> chunk(scan_chunk_size);
+    for (uint64_t at = section.raw_offset; at + payload_overhead <= limit; at += scan_chunk_size) {
+        size_t count = static_cast<size_t>(std::min<uint64_t>(chunk.size(), limit - at));
+        file.read(at, chunk.data(), count);
+        for (size_t i = 0; i + payload_header_size + 4 <= count; i += linked_payload_alignment) {
+            if (std::memcmp(&chunk[i], payload_header, payload_header_size) != 0 ||
+                std::memcmp(&chunk[i + payload_header_size], zstd_frame_magic, 4) != 0)
+                continue;
+            if (find_linked_payload_end(file, at + i, limit, span)) return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+bool is_64bit(const pe_image& image) {
+    return image.machine == machine_amd64 && image.optional_magic == optional_magic_pe32_plus;
+}
+
+pe_image read_pe_image(const fs::path& file) {
+    image_file input(file);
+    return parse_headers(input);
+}
+
+void check_application_library(const fs::path& library) {
+    image_file file(library);
+    std::string refused = "refused '" + file.name + "': ";
+    pe_image image;
+    try {
+        image = parse_headers(file);
+    } catch (const failure&) {
+        throw failure(refused + "not a Windows library");
+    }
+    if (!is_64bit(image)) throw failure(refused + "not a 64-bit (x64) library");
+    if (!(image.file_characteristics & file_is_dll)) throw failure(refused + "not a DLL");
+    if (!exports_run_code(file, image)) throw failure(refused + "exports no run_code");
+}
+
+void check_stub(const pe_image& stub, const std::string& name) {
+    std::string refused = "refused stub '" + name + "': ";
+    if (!is_64bit(stub)) throw failure(refused + "not a 64-bit (x64) image");
+    if ((stub.file_characteristics & (file_is_dll | file_is_executable)) != file_is_executable)
+        throw failure(refused + "not an executable");
+    if (directory(stub, directory_security).size != 0)
+        throw failure(refused + "it is signed; sign the finished executable instead");
+    for (const pe_section& section : stub.sections) {
+        if (section.name == payload_section_name) throw failure(refused + "it already carries a payload");
+    }
+    if (directory(stub, directory_resource).size != 0) throw failure(refused + "it already has resources");
+    if (stub.directories.size() <= directory_resource) throw failure(refused + "no resource directory entry");
+    uint64_t table_end = stub.section_table_offset + uint64_t{section_header_size} * (stub.sections.size() + 2);
+    uint64_t first_data = stub.size_of_headers;
+    uint64_t data_end = stub.size_of_headers;
+    for (const pe_section& section : stub.sections) {
+        if (section.raw_size == 0) continue;
+        first_data = std::min<uint64_t>(first_data, section.raw_offset);
+        data_end = std::max<uint64_t>(data_end, uint64_t{section.raw_offset} + section.raw_size);
+    }
+    if (stub.size_of_headers > stub.file_size) throw failure(refused + "headers larger than the file");
+    if (table_end > first_data) throw failure(refused + "no room for two more section headers");
+    if (data_end != stub.file_size) throw failure(refused + "bytes follow its last section");
+}
+
+void place_sections(const pe_image& image, std::vector<added_section>& added) {
+    uint64_t next_address = 0;
+    uint64_t next_offset = image.file_size;
+    for (const pe_section& section : image.sections)
+        next_address = std::max<uint64_t>(next_address, uint64_t{section.virtual_address} + section.virtual_size);
+    for (added_section& section : added) {
+        section.virtual_address = align_up(next_address, image.section_alignment);
+        section.raw_offset = align_up(next_offset, image.file_alignment);
+        next_address = uint64_t{section.virtual_address} + section.virtual_size;
+        next_offset = uint64_t{section.raw_offset} + section.raw_size;
+    }
+}
+
+void add_sections(const pe_image& image, std::vector<unsigned char>& headers, const std::vector<added_section>& added,
+                  size_t resource_section) {
+    unsigned char* file_header = &headers[image.nt_offset + 4];
+    unsigned char* optional = &headers[image.nt_offset + 24];
+    unsigned char* table_end = &headers[image.section_table_offset + section_header_size * image.sections.size()];
+    uint32_t initialized = get_u32(optional + optional_size_of_initialized_data);
+    for (const added_section& section : added) {
+        std::fill(table_end, table_end + section_header_size, 0);
+        std::memcpy(table_end, section.name, 8);
+        put_u32(table_end + 8, section.virtual_size);
+        put_u32(table_end + 12, section.virtual_address);
+        put_u32(table_end + 16, section.raw_size);
+        put_u32(table_end + 20, section.raw_offset);
+        put_u32(table_end + 36, section.characteristics);
+        table_end += section_header_size;
+        initialized += section.raw_size;
+    }
+    const added_section& last = added.back();
+    put_u16(file_header + 2, static_cast<uint16_t>(image.sections.size() + added.size()));
+    put_u32(optional + optional_size_of_initialized_data, initialized);
+    put_u32(optional + optional_size_of_image,
+            align_up(uint64_t{last.virtual_address} + last.virtual_size, image.section_alignment));
+    put_u32(optional + optional_checksum, 0);
+    unsigned char* resources = optional + optional_directories + 8 * directory_resource;
+    put_u32(resources, added[resource_section].virtual_address);
+    put_u32(resources + 4, added[resource_section].virtual_size);
+}
+
+uint32_t checksum_offset(const pe_image& image) { return image.nt_offset + 24 + optional_checksum; }
+
+uint32_t pe_checksum(const fs::path& file, uint32_t field_offset) {
+    image_file input(file);
+    std::vector<unsigned char> chunk(scan_chunk_size);  // even: words never straddle chunks
+    uint64_t sum = 0;
+    for (uint64_t at = 0; at < input.size; at += chunk.size()) {
+        size_t count = static_cast<size_t>(std::min<uint64_t>(chunk.size(), input.size - at));
+        input.read(at, chunk.data(), count);
+        if (count % 2 != 0) chunk[count++] = 0;
+        for (size_t i = 0; i < count; i += 2) {
+            uint64_t offset = at + i;
+            if (offset >= field_offset && offset < field_offset + 4) continue;
+            sum += get_u16(&chunk[i]);
+            sum = (sum & 0xFFFF) + (sum >> 16);
+        }
+    }
+    return static_cast<uint32_t>(sum + input.size);
+}
+
+payload_span find_payload_in_exe(const fs::path& file, const pe_image& image) {
+    image_file input(file);
+    payload_span span{};
+    for (const pe_section& section : image.sections) {
+        if (section.name != payload_section_name) continue;
+        if (read_settings_sizes(input, section, &span)) return span;
+        throw failure(input.name + ": section " + payload_section_name + " holds no valid settings record");
+    }
+    for (const pe_section& section : image.sections) {
+        bool read_only_data = (section.characteristics & (section_initialized_data | section_writable |
+                                                          section_executable)) == section_initialized_data;
+        if (read_only_data && find_linked_payload(input, section, &span)) return span;
+    }
+    throw failure(input.name + ": no payload in this executable");
+}

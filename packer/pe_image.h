@@ -1,0 +1,91 @@
+// The parts of a 64-bit Windows image (PE32+) that the packer reads and writes: headers,
+// section table, export table, checksum; where an executable carries its payload.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+// Characteristics of a section of read-only initialized data.
+constexpr uint32_t section_read_only_data = 0x40000040;
+
+struct pe_section {
+    std::string name;  // up to 8 bytes, without the padding zeros
+    uint32_t virtual_size;
+    uint32_t virtual_address;
+    uint32_t raw_size;
+    uint32_t raw_offset;
+    uint32_t characteristics;
+};
+
+struct pe_data_directory {
+    uint32_t virtual_address;
+    uint32_t size;
+};
+
+struct pe_image {
+    uint64_t file_size;
+    uint32_t nt_offset;  // of "PE\0\0"
+    uint16_t machine;
+    uint16_t file_characteristics;
+    uint16_t optional_magic;
+    uint32_t section_alignment;
+    uint32_t file_alignment;
+    uint32_t size_of_headers;
+    uint32_t section_table_offset;
+    std::vector<pe_data_directory> directories;
+    std::vector<pe_section> sections;
+};
+
+// Reads headers and section table, checking that they lie inside the file. Throws
+// failure("NAME: what") for a file that is not a Windows image.
+pe_image read_pe_image(const std::filesystem::path& file);
+
+bool is_64bit(const pe_image& image);
+
+// Throws failure("refused ...") unless library is a 64-bit DLL whose export table names
+// run_code.
+void check_application_library(const std::filesystem::path& library);
+
+// Throws failure("refused stub 'NAME': why") unless the stub can take a payload section
+// and a resource section: a 64-bit executable without either, without a signature,
+// without bytes after its last section and with room for two more section headers.
+void check_stub(const pe_image& stub, const std::string& name);
+
+// A section to be added after the existing ones.
+struct added_section {
+    char name[8];
+    uint32_t virtual_size;
+    uint32_t raw_size;  // a multiple of the file alignment
+    uint32_t characteristics;
+    uint32_t virtual_address = 0;  // set by place_sections
+    uint32_t raw_offset = 0;
+};
+
+// Gives each added section its address and file offset, in order, after the image's own.
+void place_sections(const pe_image& image, std::vector<added_section>& added);
+
+// Rewrites headers (the first size_of_headers bytes of the image) for the added sections:
+// their section headers, the section count, the image size, the size of initialized data,
+// the resource directory (resource_section indexes added) and a zero checksum.
+void add_sections(const pe_image& image, std::vector<unsigned char>& headers, const std::vector<added_section>& added,
+                  size_t resource_section);
+
+// Offset of the checksum field in the file.
+uint32_t checksum_offset(const pe_image& image);
+
+// The image checksum of file as Windows computes it (the field itself counted as zero).
+uint32_t pe_checksum(const std::filesystem::path& file, uint32_t field_offset);
+
+// Where a payload lies in a file.
+struct payload_span {
+    uint64_t offset;
+    uint64_t length;
+};
+
+// The payload of an executable: the one after the settings record of its payload section,
+// or, in an executable that tarvix_add_onefile linked, the one at a 64-byte boundary of
+// its read-only data followed by its trailer and its linked size. Throws failure when
+// there is none.
+payload_span find_payload_in_exe(const std::filesystem::path& file, const pe_image& image);

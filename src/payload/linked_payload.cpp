@@ -1,0 +1,29 @@
+// The payload found through the symbols that tarvix_add_onefile links into the image:
+// the payload in its read-only data, the settings compiled in.
+#include "payload/attached_payload.h"
+
+extern "C" const unsigned char tarvix_linked_payload[];
+extern "C" const unsigned long long tarvix_linked_payload_size;
+extern "C" const wchar_t tarvix_linked_company_name[];
+extern "C" const wchar_t tarvix_linked_product_name[];
+extern "C" const wchar_t tarvix_linked_version[];
+extern "C" const wchar_t tarvix_linked_cache_template[];
+extern "C" const wchar_t tarvix_linked_payload_digest[];
+
+const unsigned char* tarvix_payload = nullptr;
+uint64_t tarvix_payload_size = 0;
+const wchar_t* tarvix_company_name = L"";
+const wchar_t* tarvix_product_name = L"";
+const wchar_t* tarvix_version = L"";
+const wchar_t* tarvix_cache_template = L"";
+const wchar_t* tarvix_payload_digest = L"";
+
+void find_attached_payload() {
+    tarvix_payload = tarvix_linked_payload;
+    tarvix_payload_size = tarvix_linked_payload_size;
+    tarvix_company_name = tarvix_linked_company_name;
+    tarvix_product_name = tarvix_linked_product_name;
+    tarvix_version = tarvix_linked_version;
+    tarvix_cache_template = tarvix_linked_cache_template;
+    tarvix_payload_digest = tarvix_linked_payload_digest;
+}
