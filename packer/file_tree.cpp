@@ -4,6 +4,11 @@
 #include <fstream>
 #include <system_error>
 
+#ifdef _WIN32
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#endif
+
 #include "failure.h"
 #include "path_text.h"
 #include "payload_layout.h"
@@ -40,6 +45,48 @@ std::string join(const std::vector<std::string>& components) {
     return text;
 }
 
+#ifdef _WIN32
+// libstdc++ sees no links on Windows. Symbolic links and junctions are reparse points of
+// two tags; the others (cloud placeholders, deduplicated files) are ordinary files.
+bool is_link(const fs::path& path) {
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(path.c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return false;
+    FindClose(search);
+    return (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+           (found.dwReserved0 == IO_REPARSE_TAG_SYMLINK || found.dwReserved0 == IO_REPARSE_TAG_MOUNT_POINT);
+}
+
+// Where path leads with every link resolved, as the system names the file it opens.
+fs::path resolve_links(const fs::path& path, std::error_code& error) {
+    HANDLE file = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        error = std::error_code(static_cast<int>(GetLastError()), std::system_category());
+        return {};
+    }
+    std::wstring name(32768, L'\0');
+    DWORD length = GetFinalPathNameByHandleW(file, name.data(), static_cast<DWORD>(name.size()),
+                                             FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    DWORD failure = length == 0 ? GetLastError() : ERROR_FILENAME_EXCED_RANGE;
+    CloseHandle(file);
+    if (length == 0 || length >= name.size()) {
+        error = std::error_code(static_cast<int>(failure), std::system_category());
+        return {};
+    }
+    error.clear();
+    name.resize(length);
+    // The C runtime's file functions refuse the \\?\ form: give the plain one.
+    if (name.compare(0, 8, L"\\\\?\\UNC\\") == 0) return fs::path(L"\\\\" + name.substr(8));
+    if (name.compare(0, 4, L"\\\\?\\") == 0) return fs::path(name.substr(4));
+    return fs::path(name);
+}
+#else
+bool is_link(const fs::path& path) { return fs::is_symlink(fs::symlink_status(path)); }
+
+fs::path resolve_links(const fs::path& path, std::error_code& error) { return fs::canonical(path, error); }
+#endif
+
 bool is_inside(const fs::path& root, const fs::path& target) {
     auto at = target.begin();
     for (const auto& part : root) {
@@ -52,7 +99,7 @@ bool is_inside(const fs::path& root, const fs::path& target) {
 // Where a symbolic link under root leads; only files inside root are taken.
 fs::path follow_link(const fs::path& root, const fs::path& link, const std::string& display) {
     std::error_code error;
-    fs::path target = fs::canonical(link, error);
+    fs::path target = resolve_links(link, error);
     if (error) refuse(display, "symbolic link cannot be resolved (" + error.message() + ")");
     if (!is_inside(root, target)) refuse(display, "symbolic link leads outside the directory");
     // Directory links are not followed: that is what keeps the walk free of loops.
@@ -81,7 +128,7 @@ void walk(const fs::path& root, const fs::path& dir, std::vector<std::string>& c
         std::string display = join(components);
         fs::path source = child;
         fs::file_status status = fs::symlink_status(child);
-        if (fs::is_symlink(status)) {
+        if (is_link(child)) {
             source = follow_link(root, child, display);
             status = fs::status(source);
         }
@@ -152,7 +199,7 @@ std::vector<pack_file> collect_files(const fs::path& library, const std::optiona
     std::vector<pack_file> files{library_file(library)};
     if (dir) {
         std::error_code error;
-        fs::path root = fs::canonical(*dir, error);
+        fs::path root = resolve_links(*dir, error);
         if (error || !fs::is_directory(root))
             throw failure("'" + printable(host_bytes(*dir)) + "' is not a directory");
         std::vector<std::string> components;

@@ -336,10 +336,16 @@ int run(const std::vector<std::string>& args) {
 
 #ifdef _WIN32
 // The ANSI argv cannot carry every file name; take the UTF-16 one (link with -municode).
+// Messages and listings are UTF-8, so the console reads them as such while the packer runs.
 int wmain(int argc, wchar_t** argv) {
     std::vector<std::string> args;
     for (int i = 1; i < argc; ++i) args.push_back(utf16_to_utf8(reinterpret_cast<const char16_t*>(argv[i])));
-    return run(args);
+    UINT console_page = GetConsoleOutputCP();  // 0 without a console
+    if (console_page != 0) SetConsoleOutputCP(CP_UTF8);
+    int status = run(args);
+    std::fflush(stdout);  // written while the console still reads UTF-8
+    if (console_page != 0) SetConsoleOutputCP(console_page);
+    return status;
 }
 #else
 int main(int argc, char** argv) { return run(std::vector<std::string>(argv + 1, argv + argc)); }

@@ -1,12 +1,13 @@
 #include "path_text.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <iterator>
 #include <string_view>
 
-#include <unicode/uchar.h>
-
 #include "payload_layout.h"
+#include "upcase_table.h"
 
 namespace {
 
@@ -61,10 +62,12 @@ void append_utf8(std::string& out, char32_t code) {
 // How NTFS compares names: unit by unit through its upcase table, which holds the simple
 // uppercase mapping of each UTF-16 unit. Surrogates map to themselves, so characters
 // beyond the BMP only ever match exactly, and nothing expands ("ß" stays apart from "ss").
+// The table is made from ICU on the build machine (case_table.cpp) and compiled into
+// every packer, so all of them give the same answers.
 char16_t upcase_unit(char16_t c) {
-    if (is_high_surrogate(c) || is_low_surrogate(c)) return c;
-    UChar32 upper = u_toupper(c);
-    return upper <= 0xFFFF ? static_cast<char16_t>(upper) : c;
+    auto found = std::lower_bound(std::begin(upcase_pairs), std::end(upcase_pairs), c,
+                                  [](const char16_t(&pair)[2], char16_t unit) { return pair[0] < unit; });
+    return found != std::end(upcase_pairs) && (*found)[0] == c ? (*found)[1] : c;
 }
 
 }  // namespace

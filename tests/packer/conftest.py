@@ -1,5 +1,5 @@
-"""Shared helpers for the tarvix-pack tests: running the binary and reading payloads
-independently of it."""
+"""Shared helpers for the tarvix-pack tests: running the binary (the Linux one, and
+tarvix-pack.exe under Wine) and reading payloads independently of it."""
 
 import os
 import shutil
@@ -31,6 +31,39 @@ def pack(tarvix_pack):
                               env=full_env, **kwargs)
 
     return run
+
+
+def wine_argument(argument):
+    """A path as Wine's Z: drive names it; any other argument as it is."""
+    if isinstance(argument, Path):
+        return "Z:" + str(argument.resolve()).replace("/", "\\")
+    return str(argument)
+
+
+@pytest.fixture(scope="session")
+def windows_pack():
+    """Like pack, for tarvix-pack.exe under Wine: Path arguments become Windows paths and
+    the console's CRLF line ends become LF."""
+    binary = os.environ.get("TARVIX_PACK_WINDOWS")
+    if not binary:
+        pytest.skip("TARVIX_PACK_WINDOWS names no tarvix-pack.exe (ctest sets it)")
+
+    def run(*args, env=None, **kwargs):
+        # Wine reads the Linux arguments and file names in the locale's encoding.
+        full_env = dict(os.environ, LC_ALL="C.UTF-8", WINEDEBUG="-all", **(env or {}))
+        result = subprocess.run(["wine", binary, *map(wine_argument, args)], capture_output=True,
+                                env=full_env, **kwargs)
+        result.stdout = result.stdout.replace(b"\r\n", b"\n")
+        result.stderr = result.stderr.replace(b"\r\n", b"\n")
+        return result
+
+    return run
+
+
+@pytest.fixture(params=["linux", "windows"])
+def any_pack(request):
+    """A test that takes it runs with the Linux packer and with tarvix-pack.exe."""
+    return request.getfixturevalue("pack" if request.param == "linux" else "windows_pack")
 
 
 def windows_image(dll=True, export=b"run_code", machine=0x8664, header_room=0x1C0, security=0, extra=b""):

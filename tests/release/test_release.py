@@ -1,0 +1,92 @@
+"""The release archives: what they hold, that they come out the same every time, and that
+the Windows one alone, under Wine, makes a working exe from a library that another
+toolchain built (clang and lld-link, no C runtime) with data files beside it."""
+
+import io
+import os
+import subprocess
+import tarfile
+import zipfile
+from pathlib import Path
+
+import pytest
+
+HERE = Path(__file__).resolve().parent
+RELEASE = HERE.parents[1] / "scripts" / "release"
+
+
+@pytest.fixture(scope="module")
+def archives(tmp_path_factory):
+    build_dir = Path(os.environ["TARVIX_BUILD_DIR"])  # set by ctest
+    listing = dict(line.split(" ", 1) for line in (build_dir / "release-files.txt").read_text().splitlines())
+    if "tarvix-stub.exe" not in listing:
+        pytest.skip("this build makes no launcher stub (target tarvix_stub) to release")
+    made = []
+    for run in ["first", "second"]:
+        out = tmp_path_factory.mktemp(run)
+        subprocess.run([RELEASE, "--build-dir", build_dir, out], check=True, capture_output=True)
+        made.append({path.name: path.read_bytes() for path in out.iterdir()})
+    return listing, made
+
+
+def test_archives_hold_the_built_files_and_come_out_the_same_twice(archives):
+    listing, (first, second) = archives
+    version = listing["version"]
+    windows, linux = f"tarvix-{version}-windows-x64", f"tarvix-{version}-linux-x86_64"
+    assert sorted(first) == [f"{linux}.tar.gz", f"{windows}.zip"]
+    assert first == second
+
+    built = {name: Path(path).read_bytes() for name, path in listing.items() if name != "version"}
+    with zipfile.ZipFile(io.BytesIO(first[f"{windows}.zip"])) as archive:
+        assert archive.namelist() == [f"{windows}/{name}" for name in
+                                      ["README.txt", "tarvix-pack.exe", "tarvix-stub.exe"]]
+        for name in ["tarvix-pack.exe", "tarvix-stub.exe"]:
+            assert archive.read(f"{windows}/{name}") == built[name]
+        assert f"tarvix {version}" in archive.read(f"{windows}/README.txt").decode()
+        assert b"<longPathAware" in built["tarvix-pack.exe"], "the manifest, stored as it is"
+    with tarfile.open(fileobj=io.BytesIO(first[f"{linux}.tar.gz"])) as archive:
+        members = {member.name: member for member in archive.getmembers()}
+        assert sorted(members) == [linux] + [f"{linux}/{name}" for name in
+                                             ["README.txt", "tarvix-pack", "tarvix-stub.exe"]]
+        assert members[f"{linux}/tarvix-pack"].mode == 0o755
+        for name in ["tarvix-pack", "tarvix-stub.exe"]:
+            assert archive.extractfile(members[f"{linux}/{name}"]).read() == built[name]
+
+
+def clang_library(out):
+    """app.dll from tests/release/app.c: clang for the MSVC target, lld-link, and an import
+    library for kernel32 made from a .def file."""
+    tools = [["clang", "--target=x86_64-pc-windows-msvc", "-O2", "-fno-builtin", "-Wall", "-Werror",
+              "-c", HERE / "app.c", "-o", out / "app.obj"],
+             ["llvm-dlltool", "-m", "i386:x86-64", "-d", HERE / "kernel32.def", "-l", out / "kernel32.lib"],
+             ["lld-link", "/dll", "/noentry", "/nodefaultlib", "/machine:x64", f"/out:{out / 'app.dll'}",
+              out / "app.obj", out / "kernel32.lib"]]
+    for command in tools:
+        subprocess.run(command, check=True, capture_output=True)
+    return out / "app.dll"
+
+
+def wine(*command):
+    """Runs a Windows program under Wine, paths given as Wine's Z: drive names them."""
+    def argument(value):
+        return "Z:" + str(value.resolve()).replace("/", "\\") if isinstance(value, Path) else value
+    return subprocess.run(["wine", *map(argument, command)], capture_output=True,
+                          env=dict(os.environ, WINEDEBUG="-all"))
+
+
+def test_zip_alone_makes_a_working_exe_from_a_clang_library(archives, tmp_path):
+    listing, (made, _) = archives
+    name = f"tarvix-{listing['version']}-windows-x64"
+    with zipfile.ZipFile(io.BytesIO(made[f"{name}.zip"])) as archive:
+        archive.extractall(tmp_path)
+    packer = tmp_path / name / "tarvix-pack.exe"
+    files = tmp_path / "files"
+    (files / "data").mkdir(parents=True)
+    (files / "data" / "greeting.txt").write_bytes(b"hello from the data file\n")
+    library = clang_library(tmp_path)
+
+    packed = wine(packer, "exe", "--library", library, "--dir", files, "-o", tmp_path / "app.exe")
+    assert packed.returncode == 0, packed.stderr.decode(errors="replace")
+    ran = wine(tmp_path / "app.exe", "first argument", "second")
+    assert ran.stdout == b"hello from the data file\nargument: first argument\n"
+    assert ran.returncode == 7
