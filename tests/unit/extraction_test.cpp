@@ -199,10 +199,12 @@ TEST(extract_payload, creates_missing_directories_top_down_and_remembers_them) {
         directory_recorder recorder;
         extract(stream);
     }
+    // Named in the form that is not held to MAX_PATH.
+    std::wstring long_directory = L"\\\\?\\" + directory;
     std::vector<directory_call> expected = {
-        {directory + L"\\a\\b", false},
-        {directory + L"\\a", true},
-        {directory + L"\\a\\b", true},
+        {long_directory + L"\\a\\b", false},
+        {long_directory + L"\\a", true},
+        {long_directory + L"\\a\\b", true},
     };
     EXPECT_EQ(directory_calls, expected);
     EXPECT_EQ(read_file(directory + L"\\a\\b\\c.txt"), byte_vector{'c'});
@@ -222,8 +224,10 @@ TEST(extract_payload, creates_the_target_directory_and_its_missing_ancestors) {
         directory_recorder recorder;
         extract(stream);
     }
+    std::wstring long_base = L"\\\\?\\" + base;
     std::vector<directory_call> expected = {
-        {directory, false}, {base + L"\\x", false}, {base, true}, {base + L"\\x", true}, {directory, true},
+        {long_base + L"\\x\\y", false}, {long_base + L"\\x", false}, {long_base, true},
+        {long_base + L"\\x", true},      {long_base + L"\\x\\y", true},
     };
     EXPECT_EQ(directory_calls, expected);
     EXPECT_EQ(read_file(directory + L"\\app.dll"), byte_vector{'a'});
@@ -432,12 +436,11 @@ TEST(ensure_directory, still_creates_directories_once_1024_are_remembered) {
     EXPECT_EXIT(
         {
             directory_recorder recorder;
-            // Slot 0 holds the home folder. 1023 names of one existing directory fill the
-            // rest cheaply: each already exists, and each is remembered as a name of its own.
-            auto alias = [&](int i) { return directory + L"\\alias" + std::to_wstring(i) + L"\\.."; };
+            // Slot 0 holds the home folder; 1023 new directories fill the rest.
+            auto filler = [&](int i) { return directory + L"\\d" + std::to_wstring(i); };
             for (int i = 0; i < 1023; ++i) {
-                if (!ensure_directory(alias(i).c_str())) {
-                    fprintf(stderr, "alias %d not taken\n", i);
+                if (!ensure_directory(filler(i).c_str())) {
+                    fprintf(stderr, "filler %d not made\n", i);
                     exit(1);
                 }
             }
@@ -446,7 +449,7 @@ TEST(ensure_directory, still_creates_directories_once_1024_are_remembered) {
                         directory_calls.back().succeeded && directory_exists(further);
             // Not remembered: asked again, it already exists.
             bool asked_again = ensure_directory(further.c_str()) && directory_calls.size() == 1025;
-            bool others_remembered = ensure_directory(alias(1022).c_str()) && ensure_directory(alias(0).c_str()) &&
+            bool others_remembered = ensure_directory(filler(1022).c_str()) && ensure_directory(filler(0).c_str()) &&
                                      directory_calls.size() == 1025;
             fprintf(stderr, "%s%s%s%s", filled ? "" : "not filled by 1023 calls; ", made ? "" : "further not made; ",
                     asked_again ? "" : "further not asked again; ", others_remembered ? "" : "list forgot names; ");
