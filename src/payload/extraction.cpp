@@ -145,6 +145,7 @@ bool ensure_directory(const wchar_t* path) {
     for (int i = 0; i < known_directory_count; ++i) {
         if (wcscmp(known_directories[i], long_form) == 0) return true;
     }
+    write_pool_wait_for_file(long_form);  // an earlier entry of this name comes first
     if (!CreateDirectoryW(long_form, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return false;
     if (known_directory_count < known_directory_slots) {
         // Without memory for the copy the directory is simply not remembered.

@@ -260,15 +260,13 @@ bool same_file(const wchar_t* path, size_t length, const wchar_t* other, size_t 
 }
 
 // The worker that has a file of this name open or waiting, -1 when none. Under pool_lock.
-int worker_with_file(const file_slice* slice) {
+int worker_with_file(const wchar_t* path, size_t length) {
     for (int i = 0; i < worker_count; ++i) {
         const worker& candidate = workers[i];
-        if (same_file(slice->path, slice->path_length, candidate.open_path, candidate.open_path_length)) return i;
+        if (same_file(path, length, candidate.open_path, candidate.open_path_length)) return i;
         for (int k = 0; k < candidate.queued; ++k) {
             const file_slice& waiting = slices[candidate.queue[(candidate.first + k) % slice_count]];
-            if (waiting.opens && same_file(slice->path, slice->path_length, waiting.path, waiting.path_length)) {
-                return i;
-            }
+            if (waiting.opens && same_file(path, length, waiting.path, waiting.path_length)) return i;
         }
     }
     return -1;
@@ -278,7 +276,7 @@ int worker_with_file(const file_slice* slice) {
 // later entry wins as it would written in order; else the one with the least work, or a
 // new one when all have some. Under pool_lock.
 int choose_worker(const file_slice* slice) {
-    int chosen = worker_with_file(slice);
+    int chosen = worker_with_file(slice->path, slice->path_length);
     if (chosen >= 0) return chosen;
     for (int i = 0; i < worker_count; ++i) {
         if (chosen < 0 || workers[i].queued < workers[chosen].queued) chosen = i;
@@ -340,6 +338,15 @@ unsigned char* write_pool_hand_over(size_t length, bool last) {
     current_slice = -1;
     check_for_failure();
     return last ? nullptr : take_free_slice(nullptr);
+}
+
+void write_pool_wait_for_file(const wchar_t* path) {
+    if (!started || inline_writing) return;
+    size_t length = wcslen(path);
+    AcquireSRWLockExclusive(&pool_lock);
+    wait_locked([&] { return worker_with_file(path, length) < 0 || first_failure_index != no_failure; });
+    ReleaseSRWLockExclusive(&pool_lock);
+    check_for_failure();
 }
 
 void write_pool_finish() {

@@ -31,6 +31,10 @@ unsigned char* write_pool_begin_file(const wchar_t* path);
 // the last.
 unsigned char* write_pool_hand_over(size_t length, bool last);
 
+// Main thread, before it makes a directory at path (long form): waits until a file handed
+// over at that name is closed, so that the directory meets it as it would in payload order.
+void write_pool_wait_for_file(const wchar_t* path);
+
 // Main thread. Waits until every file handed over is closed and ends the workers, then
 // reports the first failure, if any, as the run has always reported it.
 void write_pool_finish();

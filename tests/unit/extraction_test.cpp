@@ -278,6 +278,56 @@ TEST(extract_payload, a_failed_or_short_write_ends_with_the_unpack_error) {
     }
 }
 
+// A worker's failure and a damage the main thread meets later, decoding ahead while the
+// worker is slow: the worker's, first in payload order, is the one reported.
+HANDLE WINAPI slow_create_file(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                               DWORD disposition, DWORD flags, HANDLE template_file) {
+    if (wcsstr(path, L"slow") != nullptr) Sleep(300);
+    return real_create_file(path, access, share, security, disposition, flags, template_file);
+}
+
+BOOL WINAPI slow_failing_write_file(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED overlapped) {
+    if (size != 5000) return real_write_file(file, data, size, written, overlapped);
+    Sleep(300);
+    return failing_write_file(file, data, size, written, overlapped);
+}
+
+TEST(extract_payload, a_workers_failure_is_reported_before_a_later_damage) {
+    struct {
+        const wchar_t* name;
+        const wchar_t* second_path;
+        const char* message;
+    } cases[] = {
+        {L"open", L"blocker\\slow.txt", "^Error, failed to open '.*\\\\blocker\\\\slow\\.txt' for writing\\.\n$"},
+        {L"write", L"slow.bin", "^Error, couldn't unpack file to target path\\. \\(\\[Error 112\\] "},
+    };
+    for (const auto& c : cases) {
+        std::wstring directory = fresh_scratch_path((std::wstring(L"worker_first_") + c.name).c_str());
+        make_directory(directory);
+        write_file(directory + L"\\blocker", {'b'});
+        set_target_directory(directory.c_str());
+        byte_vector stream;
+        append_entry(stream, L"app.dll", pattern_bytes(100, 28));
+        append_entry(stream, c.second_path, pattern_bytes(5000, 29));
+        append_entry_header(stream, L"damaged.bin", 100000);  // ends inside its data
+        stream.insert(stream.end(), 10, 'd');
+        append_end_marker(stream);
+        EXPECT_EXIT(
+            {
+                stdout_to_stderr();
+                scoped_import_hook open_hook("kernel32.dll", "CreateFileW", reinterpret_cast<void*>(slow_create_file));
+                real_create_file = reinterpret_cast<create_file_function>(open_hook.original());
+                scoped_import_hook write_hook("kernel32.dll", "WriteFile",
+                                              reinterpret_cast<void*>(slow_failing_write_file));
+                real_write_file = reinterpret_cast<write_file_function>(write_hook.original());
+                extract(stream);
+            },
+            testing::ExitedWithCode(2), c.message)
+            << printable(c.name);
+        remove_tree(directory);
+    }
+}
+
 TEST(extract_payload, a_payload_without_entries_ends_with_2_in_both_modes) {
     std::wstring directory = fresh_scratch_path(L"no_entries");
     set_target_directory(directory.c_str());
