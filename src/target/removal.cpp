@@ -149,6 +149,10 @@ int free_directory_count = 0;
 int to_list[directory_capacity];  // last in, first out: the walk stays deep and narrow
 int to_list_count = 0;
 int held_directories = 0;
+int helpers_to_start = 0;  // started as directories wait with no thread free to list them
+int helpers_running = 0;
+
+DWORD WINAPI take_directories(void* helper);
 
 // False when no place is free: the caller walks it alone.
 bool add_directory(const wchar_t* path, HANDLE handle, int parent) {
@@ -156,6 +160,7 @@ bool add_directory(const wchar_t* path, HANDLE handle, int parent) {
     if (copy == nullptr) return false;
     AcquireSRWLockExclusive(&tree_lock);
     bool added = free_directory_count > 0;
+    bool start_helper = false;
     if (added) {
         int index = free_directories[--free_directory_count];
         directories[index] = {copy, handle, parent, 1};
@@ -163,9 +168,24 @@ bool add_directory(const wchar_t* path, HANDLE handle, int parent) {
         ++held_directories;
         to_list[to_list_count++] = index;
         WakeConditionVariable(&tree_changed);
+        start_helper = to_list_count > 1 && helpers_to_start > 0;
+        if (start_helper) {
+            --helpers_to_start;
+            ++helpers_running;
+        }
     }
     ReleaseSRWLockExclusive(&tree_lock);
     if (!added) free(copy);
+    if (start_helper) {
+        HANDLE helper = start_worker_thread(take_directories, &helpers_running);
+        if (helper != nullptr) {
+            CloseHandle(helper);  // the walk's end is told by helpers_running
+        } else {
+            AcquireSRWLockExclusive(&tree_lock);
+            --helpers_running;
+            ReleaseSRWLockExclusive(&tree_lock);
+        }
+    }
     return added;
 }
 
@@ -216,7 +236,8 @@ void list_directory(int index) {
     settle_directory(index);
 }
 
-DWORD WINAPI take_directories(void*) {
+// The walk of the calling thread, and of each helper (helper not null).
+DWORD WINAPI take_directories(void* helper) {
     AcquireSRWLockExclusive(&tree_lock);
     for (;;) {
         if (to_list_count > 0) {
@@ -230,6 +251,12 @@ DWORD WINAPI take_directories(void*) {
             SleepConditionVariableSRW(&tree_changed, &tree_lock, INFINITE, 0);
         }
     }
+    if (helper != nullptr) {
+        --helpers_running;
+        WakeAllConditionVariable(&tree_changed);
+    } else {
+        while (helpers_running > 0) SleepConditionVariableSRW(&tree_changed, &tree_lock, INFINITE, 0);
+    }
     ReleaseSRWLockExclusive(&tree_lock);
     return 0;
 }
@@ -241,27 +268,17 @@ void delete_tree_locked(const wchar_t* directory) {
         RemoveDirectoryW(directory);  // a link in its place goes, what it points to stays
         return;
     }
-    int helper_count = worker_thread_count();
     free_directory_count = 0;
     for (int i = directory_capacity - 1; i >= 0; --i) free_directories[free_directory_count++] = i;
     to_list_count = 0;
     held_directories = 0;
-    if (helper_count == 0 || !add_directory(directory, handle, -1)) {
+    helpers_to_start = worker_thread_count();
+    helpers_running = 0;
+    if (helpers_to_start == 0 || !add_directory(directory, handle, -1)) {
         walk_alone(directory, handle);
         return;
     }
-    HANDLE helpers[most_worker_threads];
-    int started = 0;
-    while (started < helper_count && started < most_worker_threads) {
-        helpers[started] = start_worker_thread(take_directories, nullptr);
-        if (helpers[started] == nullptr) break;
-        ++started;
-    }
     take_directories(nullptr);
-    for (int i = 0; i < started; ++i) {
-        WaitForSingleObject(helpers[i], INFINITE);
-        CloseHandle(helpers[i]);
-    }
 }
 
 bool directory_exists(const wchar_t* path) {

@@ -35,6 +35,7 @@ struct worker {
     int queue[slice_count];
     int first;
     int queued;
+    bool writing;  // a slice taken and not yet given back; under pool_lock
     // The worker's own: set before it touches the file system and while it holds a file
     // open, so that the console handler knows when it can write no more.
     std::atomic<bool> busy;
@@ -141,6 +142,7 @@ int take_slice(worker* self) {
             slice = self->queue[self->first];
             self->first = (self->first + 1) % slice_count;
             --self->queued;
+            self->writing = true;
             self->busy = true;
             if (slices[slice].opens) {
                 wmemcpy(self->open_path, slices[slice].path, slices[slice].path_length + 1);
@@ -172,6 +174,7 @@ DWORD WINAPI worker_loop(void* argument) {
         write_slice(&slices[slice], &self->file);
         AcquireSRWLockExclusive(&pool_lock);
         free_slices[free_count++] = slice;
+        self->writing = false;
         if (self->file == INVALID_HANDLE_VALUE) {
             self->open_path_length = 0;
             self->busy = false;
@@ -181,7 +184,17 @@ DWORD WINAPI worker_loop(void* argument) {
     }
 }
 
-bool any_worker_active() {
+// Whether a worker has slices left to write. One that holds a file open for the pieces
+// still to come is done with what it was given. Under pool_lock.
+bool any_worker_writing() {
+    for (int i = 0; i < worker_count; ++i) {
+        if (workers[i].queued > 0 || workers[i].writing) return true;
+    }
+    return false;
+}
+
+// Whether a worker may still touch the directory. Under pool_lock.
+bool any_worker_busy() {
     for (int i = 0; i < worker_count; ++i) {
         if (workers[i].queued > 0 || workers[i].busy) return true;
     }
@@ -202,7 +215,7 @@ void wait_locked(condition wanted) {
 
 void wait_until_quiet() {
     AcquireSRWLockExclusive(&pool_lock);
-    wait_locked([] { return !any_worker_active(); });
+    wait_locked([] { return !any_worker_writing(); });
     ReleaseSRWLockExclusive(&pool_lock);
 }
 
@@ -243,6 +256,7 @@ bool add_worker() {
     InitializeConditionVariable(&added->work_ready);
     added->first = 0;
     added->queued = 0;
+    added->writing = false;
     added->busy = false;
     added->file = INVALID_HANDLE_VALUE;
     added->open_path_length = 0;
@@ -378,7 +392,7 @@ void write_pool_abandon() {
     abandoned = true;
     write_pool_wake();
     AcquireSRWLockExclusive(&pool_lock);
-    while (any_worker_active()) SleepConditionVariableSRW(&slice_returned, &pool_lock, INFINITE, 0);
+    while (any_worker_busy()) SleepConditionVariableSRW(&slice_returned, &pool_lock, INFINITE, 0);
     ReleaseSRWLockExclusive(&pool_lock);
 }
 

@@ -424,8 +424,9 @@ TEST(extract_payload, an_entry_larger_than_the_rest_ends_with_2_after_the_earlie
     byte_vector stream;
     append_entry(stream, L"first.dll", first);
     append_entry(stream, L"second.txt", second);
+    // Its first piece is handed over whole: the stream ends while its file is open.
     append_entry_header(stream, L"third.bin", 100000);
-    stream.insert(stream.end(), 10, 't');
+    stream.insert(stream.end(), 40000, 't');
     append_end_marker(stream);
 
     EXPECT_EXIT(
