@@ -1,6 +1,10 @@
 #include "workers/worker_threads.h"
 
+#include <atomic>
+
 namespace {
+
+std::atomic<int> counted_workers{-1};
 
 constexpr SIZE_T worker_stack_reservation = 256 * 1024;
 
@@ -22,7 +26,11 @@ int count_workers() {
 }  // namespace
 
 int worker_thread_count() {
-    static const int count = count_workers();
+    // Not a function's static: its guard would pull the C++ runtime's exception support
+    // into the launcher (100 KB). Two threads counting at once find the same number.
+    static_assert(std::atomic<int>::is_always_lock_free);
+    int count = counted_workers;
+    if (count < 0) counted_workers = count = count_workers();
     return count;
 }
 
