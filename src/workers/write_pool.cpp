@@ -14,7 +14,10 @@
 
 namespace {
 
-constexpr int slice_count = 64;
+constexpr int slice_count = 32;
+// Under Wine a thread takes about 15 ms to start: a small payload is written before the
+// first would. So the main thread writes alone until writing has taken this long.
+constexpr LONGLONG writing_alone_us = 10000;
 constexpr uint32_t no_failure = UINT32_MAX;
 
 // One piece of a file on its way to disk.
@@ -68,7 +71,9 @@ file_slice* slices = nullptr;
 worker workers[most_worker_threads];
 std::atomic<int> worker_count{0};  // read by the console handler's thread
 bool started = false;
-bool inline_writing = false;  // no workers: the main thread writes into entry_file itself
+bool inline_writing = false;  // no workers (yet): the main thread writes into entry_file itself
+bool workers_wanted = false;
+LARGE_INTEGER writing_started;
 bool settled = false;
 int current_slice = -1;
 int current_worker = -1;
@@ -240,8 +245,10 @@ void start_pool() {
     first_failure_index = no_failure;
     files_begun = 0;
     current_worker = -1;
-    inline_writing = worker_thread_count() == 0;
-    int count = inline_writing ? 1 : slice_count;
+    inline_writing = true;
+    workers_wanted = worker_thread_count() > 0;
+    QueryPerformanceCounter(&writing_started);
+    int count = workers_wanted ? slice_count : 1;
     slices = static_cast<file_slice*>(malloc(sizeof(file_slice) * count));
     if (slices == nullptr) fatal_error(message_out_of_memory);
     free_count = 0;
@@ -315,11 +322,28 @@ unsigned char* take_free_slice(const wchar_t* path) {
     if (slice->opens) {
         slice->path_length = wcslen(path);
         wmemcpy(slice->path, path, slice->path_length + 1);  // the caller's buffer is of write_path_capacity
-        if (!inline_writing) current_worker = choose_worker(slice);
+        if (!inline_writing) {
+            current_worker = choose_worker(slice);
+            // Not one thread could be started: the main thread goes on writing alone.
+            if (current_worker < 0) {
+                inline_writing = true;
+                workers_wanted = false;
+            }
+        }
     }
     ReleaseSRWLockExclusive(&pool_lock);
-    if (current_worker < 0) inline_writing = true;  // not one thread could be started
     return slice->data;
+}
+
+// Whether the main thread has written alone long enough for workers to pay off. Their
+// files come after every file it wrote, which it closed before handing over the next.
+bool time_for_workers() {
+    if (!workers_wanted) return false;
+    LARGE_INTEGER now;
+    LARGE_INTEGER frequency;
+    QueryPerformanceCounter(&now);
+    QueryPerformanceFrequency(&frequency);
+    return (now.QuadPart - writing_started.QuadPart) * 1000000 / frequency.QuadPart >= writing_alone_us;
 }
 
 }  // namespace
@@ -327,6 +351,7 @@ unsigned char* take_free_slice(const wchar_t* path) {
 unsigned char* write_pool_begin_file(const wchar_t* path) {
     if (!started) start_pool();
     check_for_failure();
+    if (inline_writing && time_for_workers()) inline_writing = false;
     ++files_begun;
     return take_free_slice(path);
 }

@@ -79,6 +79,21 @@ HANDLE WINAPI counting_create_file(LPCWSTR path, DWORD access, DWORD share, LPSE
     return real_create_file(path, access, share, security, disposition, flags, template_file);
 }
 
+// The main thread writes alone for the first 10 ms: opening app.dll takes 20 ms here, so
+// the files after it go to the workers. Opening a file with "slow" in its name takes 300 ms.
+HANDLE WINAPI pausing_create_file(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                                  DWORD disposition, DWORD flags, HANDLE template_file) {
+    size_t length = wcslen(path);
+    if (length >= 7 && wcscmp(path + length - 7, L"app.dll") == 0) Sleep(20);
+    if (wcsstr(path, L"slow") != nullptr) Sleep(300);
+    return real_create_file(path, access, share, security, disposition, flags, template_file);
+}
+
+struct files_to_the_workers {
+    scoped_import_hook hook{"kernel32.dll", "CreateFileW", reinterpret_cast<void*>(pausing_create_file)};
+    files_to_the_workers() { real_create_file = reinterpret_cast<create_file_function>(hook.original()); }
+};
+
 void make_directory(const std::wstring& path) {
     ASSERT_TRUE(CreateDirectoryW(path.c_str(), nullptr)) << printable(path);
 }
@@ -153,7 +168,10 @@ TEST(extract_payload, writes_every_entry_and_records_the_first_as_the_library) {
     for (const auto& entry : entries) append_entry(stream, entry.path, entry.data);
     append_end_marker(stream);
 
-    extract(stream);
+    {
+        files_to_the_workers workers;
+        extract(stream);
+    }
     EXPECT_EQ(library_path(), directory + L"\\app.dll");
     // The later of the two twice.txt entries wins; an empty entry is followed directly by the next path.
     struct {
@@ -235,19 +253,32 @@ TEST(extract_payload, creates_the_target_directory_and_its_missing_ancestors) {
 }
 
 TEST(extract_payload, a_directory_part_naming_a_file_ends_with_the_open_error) {
-    std::wstring directory = fresh_scratch_path(L"blocked");
-    make_directory(directory);
-    write_file(directory + L"\\blocker", {'b'});
-    set_target_directory(directory.c_str());
-    byte_vector stream;
-    append_entry(stream, L"blocker\\x.txt", {'x'});
-    append_end_marker(stream);
+    // The file there before, or written by an earlier entry while the workers write.
+    for (bool earlier_entry : {false, true}) {
+        std::wstring directory = fresh_scratch_path(earlier_entry ? L"blocked_by_entry" : L"blocked");
+        make_directory(directory);
+        set_target_directory(directory.c_str());
+        byte_vector stream;
+        if (earlier_entry) {
+            append_entry(stream, L"app.dll", {'a'});
+            append_entry(stream, L"blocker", {'b'});
+        } else {
+            write_file(directory + L"\\blocker", {'b'});
+        }
+        append_entry(stream, L"blocker\\x.txt", {'x'});
+        append_end_marker(stream);
 
-    std::string message =
-        "^Error, failed to open '" + pattern_literal(directory + L"\\blocker\\x.txt") + "' for writing\\.\n$";
-    EXPECT_EXIT(extract(stream), testing::ExitedWithCode(2), message.c_str());
-    EXPECT_EQ(read_file(directory + L"\\blocker"), byte_vector{'b'});
-    remove_tree(directory);
+        std::string message =
+            "^Error, failed to open '" + pattern_literal(directory + L"\\blocker\\x.txt") + "' for writing\\.\n$";
+        EXPECT_EXIT(
+            {
+                files_to_the_workers workers;
+                extract(stream);
+            },
+            testing::ExitedWithCode(2), message.c_str());
+        EXPECT_EQ(read_file(directory + L"\\blocker"), byte_vector{'b'});
+        remove_tree(directory);
+    }
 }
 
 TEST(extract_payload, a_failed_or_short_write_ends_with_the_unpack_error) {
@@ -280,12 +311,6 @@ TEST(extract_payload, a_failed_or_short_write_ends_with_the_unpack_error) {
 
 // A worker's failure and a damage the main thread meets later, decoding ahead while the
 // worker is slow: the worker's, first in payload order, is the one reported.
-HANDLE WINAPI slow_create_file(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
-                               DWORD disposition, DWORD flags, HANDLE template_file) {
-    if (wcsstr(path, L"slow") != nullptr) Sleep(300);
-    return real_create_file(path, access, share, security, disposition, flags, template_file);
-}
-
 BOOL WINAPI slow_failing_write_file(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED overlapped) {
     if (size != 5000) return real_write_file(file, data, size, written, overlapped);
     Sleep(300);
@@ -315,8 +340,7 @@ TEST(extract_payload, a_workers_failure_is_reported_before_a_later_damage) {
         EXPECT_EXIT(
             {
                 stdout_to_stderr();
-                scoped_import_hook open_hook("kernel32.dll", "CreateFileW", reinterpret_cast<void*>(slow_create_file));
-                real_create_file = reinterpret_cast<create_file_function>(open_hook.original());
+                files_to_the_workers workers;
                 scoped_import_hook write_hook("kernel32.dll", "WriteFile",
                                               reinterpret_cast<void*>(slow_failing_write_file));
                 real_write_file = reinterpret_cast<write_file_function>(write_hook.original());
@@ -422,7 +446,7 @@ TEST(extract_payload, an_entry_larger_than_the_rest_ends_with_2_after_the_earlie
     byte_vector first = pattern_bytes(5000, 26);
     byte_vector second = pattern_bytes(700, 27);
     byte_vector stream;
-    append_entry(stream, L"first.dll", first);
+    append_entry(stream, L"app.dll", first);
     append_entry(stream, L"second.txt", second);
     // Its first piece is handed over whole: the stream ends while its file is open.
     append_entry_header(stream, L"third.bin", 100000);
@@ -433,11 +457,12 @@ TEST(extract_payload, an_entry_larger_than_the_rest_ends_with_2_after_the_earlie
         {
             start_hang_watchdog();
             stdout_to_stderr();
+            files_to_the_workers workers;
             extract(stream);
         },
         testing::ExitedWithCode(2), "^Error, couldn't decode attached data\\.");
     // Written by the death test's process, into the same directory.
-    EXPECT_EQ(read_file(directory + L"\\first.dll"), first);
+    EXPECT_EQ(read_file(directory + L"\\app.dll"), first);
     EXPECT_EQ(read_file(directory + L"\\second.txt"), second);
     remove_tree(directory);
 }
