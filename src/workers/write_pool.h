@@ -7,7 +7,10 @@
 // one reported is the first in payload order, with the message the launcher always gave
 // for it; once a failure is known no further file is opened. Workers never end the process.
 //
-// Memory: 64 pieces of 32 KiB, each with room for one path (2.6 MiB), and each worker's
+// Threads: none until the main thread has written alone for 20 ms; then up to
+// worker_thread_count(), one more each time every worker has work.
+//
+// Memory: 32 pieces of 32 KiB, each with room for one path (1.3 MiB), and each worker's
 // stack (its reservation is 256 KiB; it commits a few pages). One piece on one processor.
 #pragma once
 

@@ -79,12 +79,12 @@ HANDLE WINAPI counting_create_file(LPCWSTR path, DWORD access, DWORD share, LPSE
     return real_create_file(path, access, share, security, disposition, flags, template_file);
 }
 
-// The main thread writes alone for the first 10 ms: opening app.dll takes 20 ms here, so
+// The main thread writes alone for the first 20 ms: opening app.dll takes 40 ms here, so
 // the files after it go to the workers. Opening a file with "slow" in its name takes 300 ms.
 HANDLE WINAPI pausing_create_file(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                                   DWORD disposition, DWORD flags, HANDLE template_file) {
     size_t length = wcslen(path);
-    if (length >= 7 && wcscmp(path + length - 7, L"app.dll") == 0) Sleep(20);
+    if (length >= 7 && wcscmp(path + length - 7, L"app.dll") == 0) Sleep(40);
     if (wcsstr(path, L"slow") != nullptr) Sleep(300);
     return real_create_file(path, access, share, security, disposition, flags, template_file);
 }
