@@ -297,17 +297,17 @@ def windows_path(path):
     return "Z:" + str(Path(path).resolve()).replace("/", "\\")
 
 
-def start_wine_server(environment, group):
-    # One CPU for the server and every Wine process: Wine's start-up time flips between
-    # two speeds when its processes move between CPUs.
+def start_wine_server(environment, group, cpus):
+    # The server and every Wine process on the same CPUs (taskset's list): Wine's start-up
+    # time flips between two speeds when its processes move to CPUs outside a fixed set.
     subprocess.run(["wineserver", "-k"], env=environment, stderr=subprocess.DEVNULL)
     if not (Path(environment["WINEPREFIX"]) / "system.reg").exists():
         log("bench: creating the Wine prefix")
-        subprocess.run(["taskset", "-c", "0", "wineboot", "--init"], env=environment,
+        subprocess.run(["taskset", "-c", cpus, "wineboot", "--init"], env=environment,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         subprocess.run(["wineserver", "-w"], env=environment)
-    run(["taskset", "-c", "0", "wineserver", "-p"], env=environment, preexec_fn=joining(group))
-    run(["taskset", "-c", "0", "wine", "cmd", "/c", "exit", "0"], env=environment,
+    run(["taskset", "-c", cpus, "wineserver", "-p"], env=environment, preexec_fn=joining(group))
+    run(["taskset", "-c", cpus, "wine", "cmd", "/c", "exit", "0"], env=environment,
         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, preexec_fn=joining(group))
 
 
@@ -315,11 +315,11 @@ def stop_wine_server(environment):
     subprocess.run(["wineserver", "-k"], env=environment, stderr=subprocess.DEVNULL)
 
 
-def run_plan(build, environment, group, work, name, lines, rounds, warm_up, memory=False):
+def run_plan(build, environment, group, work, name, lines, rounds, warm_up, cpus, memory=False):
     """Runs the plan's lines round by round; returns {label: [token dict per measured run]}."""
     plan = work / f"plan-{name}.txt"
     plan.write_text("".join("\t".join(line) + "\n" for line in lines))
-    command = ["taskset", "-c", "0", "wine", str(build / "bench" / "bench_runner.exe"),
+    command = ["taskset", "-c", cpus, "wine", str(build / "bench" / "bench_runner.exe"),
                "--rounds", str(rounds), "--warmup", str(warm_up), windows_path(plan)]
     if memory:
         command.insert(5, "--memory")
@@ -362,8 +362,8 @@ def milliseconds(microseconds):
     return f"{microseconds / 1000:.1f}"
 
 
-def timing_row(app, summary, runs):
-    bare, launcher, floors = runs["bare"], runs["launcher"], runs["floors"]
+def timing_row(app, summary, runs, label="launcher"):
+    bare, launcher, floors = runs["bare"], runs[label], runs["floors"]
     bare_wall = median_of(bare, "wall_us")
     bare_created = median_of(bare, "proc_created_us")
     bare_main = median_of(bare, "entry_us")
@@ -412,6 +412,21 @@ def timing_row(app, summary, runs):
     return row
 
 
+def thread_row(cpus, app, runs, summary):
+    """The threaded launcher against the one-thread build of the same tree, in one plan."""
+    threaded = timing_row(app, summary, runs)
+    alone = timing_row(app, summary, runs, "one_thread")
+    row = {"cpus": cpus, "app": app, "cold": threaded["cold"], "one_cold": alone["cold"],
+           "extraction": threaded["extraction"], "one_extraction": alone["extraction"],
+           "larger_floor": max(threaded["decode"], threaded["write"]),
+           "cleanup": threaded["after_run_code"], "one_cleanup": alone["after_run_code"],
+           "delete": threaded["delete"]}
+    if "scanner" in runs:
+        row["scanner"] = timing_row(app, summary, runs, "scanner")["extraction"]
+        row["one_scanner"] = timing_row(app, summary, runs, "scanner_one_thread")["extraction"]
+    return row
+
+
 def memory_row(app, runs, window):
     bare, launcher = runs["bare"], runs["launcher"]
 
@@ -425,6 +440,7 @@ def memory_row(app, runs, window):
         "sampled_ws_peak": largest(launcher, "sampled_ws_peak"),
         "resident_private": largest(launcher, "sampled_resident_private_max"),
         "commit": largest(launcher, "sampled_commit_max"),
+        "one_thread_commit": largest(runs["one_thread"], "sampled_commit_max"),
         "samples": min(int(item["samples"]) for item in launcher),
         "child_ws": largest(launcher, "ws_peak"),
         "child_commit": largest(launcher, "commit"),
@@ -434,12 +450,12 @@ def memory_row(app, runs, window):
     }
 
 
-def format_tables(packing, default_level, timings, memories, context):
+def format_tables(packing, default_level, timings, threads, memories, context):
     out = []
     out.append(f"Measured {context['date']}, load average {context['load_before']} before and "
                f"{context['load_after']} after; medians of {timings[0]['runs']} runs after "
-               f"{context['warm_up']} warm-up round; Wine processes and server pinned to CPU 0; "
-               f"%TEMP% on {context['temp']}.")
+               f"{context['warm_up']} warm-up round; Wine processes and server pinned to CPUs "
+               f"{context['cpus']} (taskset) unless a table says otherwise; %TEMP% on {context['temp']}.")
     out.append("")
     levels = list(next(iter(packing.values()), {}).keys())
     if levels:
@@ -546,19 +562,39 @@ def format_tables(packing, default_level, timings, memories, context):
                     f"| {cached['warm_cpu'] / cpu['bare']:.2f} | {milliseconds(cpu['cold'])} "
                     f"| {milliseconds(cached['first_cpu'])} | {cached['first_cpu'] / cpu['cold']:.2f} |")
             out.append("")
+    out.append("Threads: the launcher against its one-thread build, in the same plan (ms; cleanup is "
+               "run_code to launcher exit; scanner: every close of an extracted file waits 2 ms):")
+    out.append("")
+    out.append("| CPUs | app | one-thread cold run | cold run | ratio | one-thread extraction | extraction "
+               "| larger of decode, write | ratio | one-thread cleanup | cleanup | ratio | walk-delete floor "
+               "| scanner: one-thread extraction | scanner: extraction | ratio |")
+    out.append("| --- | --- | " + " | ".join("---:" for _ in range(14)) + " |")
+    for row in threads:
+        scanner = (f"{milliseconds(row['one_scanner'])} | {milliseconds(row['scanner'])} "
+                   f"| {row['scanner'] / row['one_scanner']:.2f}") if "scanner" in row else "| |"
+        out.append(
+            f"| {row['cpus']} | {row['app']} | {milliseconds(row['one_cold'])} | {milliseconds(row['cold'])} "
+            f"| {row['cold'] / row['one_cold']:.3f} | {milliseconds(row['one_extraction'])} "
+            f"| {milliseconds(row['extraction'])} | {milliseconds(row['larger_floor'])} "
+            f"| {row['extraction'] / row['larger_floor']:.2f} | {milliseconds(row['one_cleanup'])} "
+            f"| {milliseconds(row['cleanup'])} | {row['cleanup'] / row['one_cleanup']:.2f} "
+            f"| {milliseconds(row['delete'])} | {scanner} |")
+    out.append("")
     out.append("Memory (MiB; largest of the runs):")
     out.append("")
-    out.append("| app | window | window + 2 | launcher peak WS | − bare | peak resident private | − bare "
-               "| peak commit | − bare | zstd decoder | child at run_code: WS, commit | bare: WS, commit |")
-    out.append("| --- | " + " | ".join("---:" for _ in range(11)) + " |")
+    out.append("| app | window | window + 8 | launcher peak WS | − bare | peak resident private | − bare "
+               "| peak commit | − bare | one-thread peak commit | zstd decoder | child at run_code: WS, commit "
+               "| bare: WS, commit |")
+    out.append("| --- | " + " | ".join("---:" for _ in range(12)) + " |")
     for row, timing in zip(memories, timings):
         def mib(value):
             return f"{value / MIB:.1f}"
         out.append(
-            f"| {row['app']} | {mib(row['window'])} | {mib(row['window'] + 2 * MIB)} | {mib(row['ws_peak'])} "
+            f"| {row['app']} | {mib(row['window'])} | {mib(row['window'] + 8 * MIB)} | {mib(row['ws_peak'])} "
             f"| {mib(row['ws_peak'] - row['bare_ws'])} | {mib(row['resident_private'])} "
             f"| {mib(row['resident_private'] - row['bare_resident_private'])} | {mib(row['commit'])} "
-            f"| {mib(row['commit'] - row['bare_commit'])} | {mib(timing['decoder_bytes'])} "
+            f"| {mib(row['commit'] - row['bare_commit'])} | {mib(row['one_thread_commit'])} "
+            f"| {mib(timing['decoder_bytes'])} "
             f"| {mib(row['child_ws'])}, {mib(row['child_commit'])} | {mib(row['bare_ws'])}, {mib(row['bare_commit'])} |")
     return "\n".join(out) + "\n"
 
@@ -578,6 +614,9 @@ def main():
     parser.add_argument("--rounds", type=int, help="measured runs per figure (default 7; 3 with --quick)")
     parser.add_argument("--apps", default=",".join(APPS), help="comma-separated subset of tiny,interp,large")
     parser.add_argument("--no-pack-timing", action="store_true", help="skip timing the packer")
+    parser.add_argument("--cpu-sets", default="0,1;0",
+                        help="';'-separated taskset CPU lists, each measured in turn (default two processors, "
+                             "then one); the first gives every table, the others the threads table")
     parser.add_argument("--disk-temp", action="store_true",
                         help="extract into the Wine prefix's temporary directory on disk instead of /dev/shm")
     arguments = parser.parse_args()
@@ -610,7 +649,9 @@ def main():
     if not arguments.no_pack_timing:
         packing, default_level = time_packing(packer, library, trees, work, apps, levels)
     log("bench: building the launchers")
-    launchers = [f"bench_{app}" for app in apps] + [f"bench_{app}_cached" for app in apps if app in CACHED_APPS]
+    launchers = [f"bench_{app}{variant}" for app in apps for variant in ("", "_one_thread")]
+    launchers += [f"bench_{app}_cached" for app in apps if app in CACHED_APPS]
+    launchers += [f"bench_interp_{variant}" for variant in ("scanner", "scanner_one_thread") if "interp" in apps]
     configure_and_build(build, trees, launcher_level, launchers)
     stub_made = make_stub_exes(packer, build / "src" / "tarvix-stub.exe", library, trees, work, apps, launcher_level)
 
@@ -624,31 +665,42 @@ def main():
     if not arguments.disk_temp and Path("/dev/shm").is_dir():
         temp = Path("/dev/shm") / "tarvix-bench-temp"
     environment = wine_environment(build, cpu_file, temp)
-    start_wine_server(environment, group)
-    timings, memories = [], []
+    cpu_sets = [cpus for cpus in arguments.cpu_sets.split(";") if cpus]
+    timings, threads, memories = [], [], []
     try:
-        for app in apps:
-            launcher = build / "bench" / f"bench_{app}.exe"
-            payload = build / "bench" / f"bench_{app}.onefile" / "payload.bin"
-            lines = [("bare", windows_path(build / "bench" / "bench_bare.exe")),
-                     ("launcher", windows_path(launcher)),
-                     ("floors", f"{windows_path(build / 'bench' / 'bench_floors.exe')} {windows_path(payload)}"),
-                     ("stub", windows_path(stub_made[app]))]
-            if app in CACHED_APPS:
-                # The first start finds no cache: the runner deletes it before each such run,
-                # untimed. The warm start that follows finds the one just made.
-                cached = windows_path(build / "bench" / f"bench_{app}_cached.exe")
-                lines += [("cached_first", cached, rf"%TMP%\bench-cache\bench_{app}_cached"),
-                          ("cached_warm", cached)]
-            log(f"bench: timing {app}")
-            runs = run_plan(build, environment, group, work, f"{app}-time", lines, rounds, warm_up)
-            timings.append(timing_row(app, summaries[app], runs))
-            timings[-1]["sizes"] = {"payload": payload.stat().st_size, "linked": launcher.stat().st_size,
-                                    "stub": stub_made[app].stat().st_size}
-            log(f"bench: memory of {app}")
-            runs = run_plan(build, environment, group, work, f"{app}-memory", lines[:2], memory_rounds, warm_up,
-                            memory=True)
-            memories.append(memory_row(app, runs, timings[-1]["window"]))
+        for cpus in cpu_sets:
+            first_set = cpus == cpu_sets[0]
+            tag = cpus.replace(",", "+")
+            start_wine_server(environment, group, cpus)
+            for app in apps:
+                launcher = build / "bench" / f"bench_{app}.exe"
+                payload = build / "bench" / f"bench_{app}.onefile" / "payload.bin"
+                lines = [("bare", windows_path(build / "bench" / "bench_bare.exe")),
+                         ("launcher", windows_path(launcher)),
+                         ("one_thread", windows_path(build / "bench" / f"bench_{app}_one_thread.exe")),
+                         ("floors", f"{windows_path(build / 'bench' / 'bench_floors.exe')} {windows_path(payload)}"),
+                         ("stub", windows_path(stub_made[app]))]
+                if app == "interp":
+                    lines += [(variant, windows_path(build / "bench" / f"bench_interp_{variant}.exe"))
+                              for variant in ("scanner", "scanner_one_thread")]
+                if app in CACHED_APPS and first_set:
+                    # The first start finds no cache: the runner deletes it before each such
+                    # run, untimed. The warm start that follows finds the one just made.
+                    cached = windows_path(build / "bench" / f"bench_{app}_cached.exe")
+                    lines += [("cached_first", cached, rf"%TMP%\bench-cache\bench_{app}_cached"),
+                              ("cached_warm", cached)]
+                log(f"bench: timing {app} on CPUs {cpus}")
+                runs = run_plan(build, environment, group, work, f"{app}-time-{tag}", lines, rounds, warm_up, cpus)
+                threads.append(thread_row(cpus, app, runs, summaries[app]))
+                if not first_set:
+                    continue
+                timings.append(timing_row(app, summaries[app], runs))
+                timings[-1]["sizes"] = {"payload": payload.stat().st_size, "linked": launcher.stat().st_size,
+                                        "stub": stub_made[app].stat().st_size}
+                log(f"bench: memory of {app}")
+                runs = run_plan(build, environment, group, work, f"{app}-memory", lines[:3], memory_rounds, warm_up,
+                                cpus, memory=True)
+                memories.append(memory_row(app, runs, timings[-1]["window"]))
     finally:
         stop_wine_server(environment)
         if group is not None:
@@ -659,11 +711,11 @@ def main():
     if not packing:
         packing = {app: {} for app in apps}
     context = {"date": time.strftime("%Y-%m-%d %H:%M"), "load_before": f"{load_before:.2f}",
-               "load_after": f"{load_average():.2f}", "warm_up": warm_up,
+               "load_after": f"{load_average():.2f}", "warm_up": warm_up, "cpus": cpu_sets[0],
                "temp": "a RAM file system (/dev/shm)" if temp is not None else "the Wine prefix on disk"}
-    text = format_tables({app: packing[app] for app in apps}, default_level, timings, memories, context)
+    text = format_tables({app: packing[app] for app in apps}, default_level, timings, threads, memories, context)
     (results / "results.md").write_text(text)
-    (results / "results.json").write_text(json.dumps({"packing": packing, "timings": timings,
+    (results / "results.json").write_text(json.dumps({"packing": packing, "timings": timings, "threads": threads,
                                                        "memory": memories, "context": context}, indent=1))
     print(text)
 

@@ -2,6 +2,7 @@
 
 #include "state/run_state.h"
 #include "target/removal.h"
+#include "workers/write_pool.h"
 
 namespace {
 
@@ -12,8 +13,8 @@ namespace {
 constexpr DWORD grace_period_ms = 2500;
 // Termination is asynchronous; the child's files are free only once it is gone.
 constexpr DWORD termination_wait_ms = 500;
-// How long the handler waits for the main thread to stop writing before deleting anyway;
-// it stops between two writes of at most 32 KiB.
+// How long the handler waits for the main thread and the workers to stop writing before
+// deleting anyway; they stop between two writes of at most 32 KiB.
 constexpr DWORD park_timeout_ms = 2000;
 constexpr DWORD park_poll_ms = 5;
 
@@ -38,8 +39,10 @@ bool runs_in_services_session() {
     return ProcessIdToSessionId(GetCurrentProcessId(), &session) && session == 0;
 }
 
-void wait_for_main_thread_to_park() {
-    for (DWORD waited = 0; !main_thread_parked() && waited < park_timeout_ms; waited += park_poll_ms) {
+void wait_for_writers_to_park() {
+    write_pool_wake();  // a worker waiting for the next piece of a file closes it
+    for (DWORD waited = 0; !(main_thread_parked() && write_pool_quiet()) && waited < park_timeout_ms;
+         waited += park_poll_ms) {
         SleepEx(park_poll_ms, FALSE);
     }
 }
@@ -81,7 +84,7 @@ BOOL WINAPI console_control_handler(DWORD event) {
     if (stop_before_child_start()) {
         // Nothing of the application has run: undo the extraction and end as an
         // interrupted program ends, whatever the main thread was doing.
-        wait_for_main_thread_to_park();
+        wait_for_writers_to_park();
         if (extraction_started) remove_target_directory();
         TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
         return TRUE;

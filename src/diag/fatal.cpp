@@ -11,10 +11,13 @@
 #include "diag/messages.h"
 #include "state/run_state.h"
 #include "target/removal.h"
+#include "workers/write_pool.h"
 
 namespace {
 
-// Paths in messages are at most 4096 units; one byte each after narrowing.
+// Only the main thread reports, so the line below is its own: workers record a failure
+// and leave the report to it. Paths in messages are at most 4096 units; one byte each
+// after narrowing.
 constexpr size_t message_text_capacity = 4096 + 1;
 
 // A whole line: a message or format, the narrowed path or the system's text, the rest.
@@ -50,8 +53,11 @@ void line_write(FILE* stream) {
 
 // A console event has its handler remove the directory and end the run: reporting the
 // failure that its deletion caused would only hide the interruption.
-void yield_to_a_stop() {
+// Files handed to the workers come before the failure in payload order: one of them that
+// failed is what the run reports.
+void yield_to_a_stop_or_earlier_failure() {
     if (stop_requested) wait_to_be_ended();
+    write_pool_settle();
 }
 
 [[noreturn]] void end_after_failure() {
@@ -75,14 +81,14 @@ void narrow_for_message(const wchar_t* text, char* output, size_t capacity) {
 }
 
 void fatal_error(const char* message) {
-    yield_to_a_stop();
+    yield_to_a_stop_or_earlier_failure();
     puts(message);
     fflush(stdout);
     end_after_failure();
 }
 
 void fatal_template_error(const wchar_t* path_template) {
-    yield_to_a_stop();
+    yield_to_a_stop_or_earlier_failure();
     narrow_for_message(path_template, narrowed_text, message_text_capacity);
     line_add_formatted(format_template_error, narrowed_text);
     line_write(stderr);
@@ -90,7 +96,7 @@ void fatal_template_error(const wchar_t* path_template) {
 }
 
 void fatal_os_error(const char* message, uint32_t error_code) {
-    yield_to_a_stop();
+    yield_to_a_stop_or_earlier_failure();
     char* system_text = nullptr;
     DWORD length = FormatMessageA(
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM,
@@ -116,7 +122,7 @@ void fatal_os_error(const char* message, uint32_t error_code) {
 }
 
 void fatal_open_error(const wchar_t* path) {
-    yield_to_a_stop();
+    yield_to_a_stop_or_earlier_failure();
     narrow_for_message(path, narrowed_text, message_text_capacity);
     line_add_formatted(format_open_error, narrowed_text);
     line_write(stderr);

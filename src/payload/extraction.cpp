@@ -9,23 +9,26 @@
 #include "common/bounded_text.h"
 #include "diag/fatal.h"
 #include "diag/messages.h"
+#include "paths/long_path.h"
 #include "paths/path_template.h"
 #include "payload/attached_payload.h"
 #include "payload/payload_reader.h"
 #include "state/run_state.h"
+#include "workers/write_pool.h"
 
 namespace {
 
 constexpr size_t full_path_capacity = 4096;
-constexpr size_t write_chunk = 32768;
 constexpr int known_directory_slots = 1024;
 
+// Everything here belongs to the main thread; the workers get copies of the paths.
 wchar_t relative_path[relative_path_capacity];
 wchar_t full_path[full_path_capacity];
-unsigned char write_buffer[write_chunk];
+wchar_t long_path[write_path_capacity];  // full_path in the form that is not held to MAX_PATH
 
 // Directories known to exist, so that the many files of one folder cost string compares
-// instead of system calls. Slot 0 is the user's profile folder, taken on trust.
+// instead of system calls. Slot 0 is the user's profile folder, taken on trust. Kept in
+// their long form.
 wchar_t* known_directories[known_directory_slots];
 int known_directory_count = 0;
 
@@ -89,23 +92,18 @@ bool cut_to_parent(wchar_t* path) {
     return false;
 }
 
+// Hands the entry's bytes to the workers piece by piece, as the decoder yields them.
 void write_entry_data(uint64_t size) {
-    while (size > 0) {
-        // A console event: the handler deletes what was written once this thread stops,
-        // and an open file would keep it from deleting.
-        if (stop_requested) {
-            close_entry_file();
-            wait_to_be_ended();
+    unsigned char* piece = write_pool_begin_file(long_path);
+    for (;;) {
+        size_t length = size < piece_capacity ? static_cast<size_t>(size) : piece_capacity;
+        if (length > 0) payload_read(piece, length);
+        size -= length;
+        if (size == 0) {
+            write_pool_hand_over(length, true);
+            return;
         }
-        DWORD n = size < write_chunk ? static_cast<DWORD>(size) : static_cast<DWORD>(write_chunk);
-        payload_read(write_buffer, n);
-        DWORD written = 0;
-        if (!WriteFile(entry_file, write_buffer, n, &written, nullptr)) {
-            fatal_os_error(message_unpack_failed, GetLastError());
-        }
-        // A write that reports success but falls short would lose data without a word.
-        if (written != n) fatal_os_error(message_unpack_failed, ERROR_WRITE_FAULT);
-        size -= n;
+        piece = write_pool_hand_over(length, false);
     }
 }
 
@@ -125,32 +123,40 @@ void extract_payload() {
             if (in_process_mode) return;
         }
         uint64_t size = read_entry_size();
-        create_directory_chain(full_path);
-        entry_file = CreateFileW(full_path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0, nullptr);
-        if (entry_file == INVALID_HANDLE_VALUE) fatal_open_error(full_path);
-        write_entry_data(size);
-        close_entry_file();
+        if (!long_path_form(long_path, write_path_capacity, full_path)) fatal_open_error(full_path);
+        create_directory_chain(long_path);  // before the file is handed over
         if (entry_extracted != nullptr) entry_extracted(relative_path, size);
+        write_entry_data(size);
     }
+    write_pool_finish();
     if (application_library_path[0] == 0) fatal_error(message_payload_empty);
 }
 
 bool ensure_directory(const wchar_t* path) {
+    // A bare drive always exists; "C:" alone would name the drive's current directory.
+    size_t length = wcslen(path);
+    if ((length == 2 && path[1] == L':') || (length == 6 && wcsncmp(path, L"\\\\?\\", 4) == 0 && path[5] == L':')) {
+        return true;
+    }
     if (known_directory_count == 0) {
         wchar_t home[full_path_capacity];
+        wchar_t long_home[write_path_capacity];
         if (!expand_path_template(home, L"{HOME}", full_path_capacity)) fatal_template_error(L"{HOME}");
-        known_directories[0] = _wcsdup(home);
+        if (!long_path_form(long_home, write_path_capacity, home)) fatal_template_error(L"{HOME}");
+        known_directories[0] = _wcsdup(long_home);
         if (known_directories[0] == nullptr) abort();
         known_directory_count = 1;
     }
+    wchar_t long_form[write_path_capacity];
+    if (!long_path_form(long_form, write_path_capacity, path)) return false;
     for (int i = 0; i < known_directory_count; ++i) {
-        if (wcscmp(known_directories[i], path) == 0) return true;
+        if (wcscmp(known_directories[i], long_form) == 0) return true;
     }
-    if (wcslen(path) == 2 && path[1] == L':') return true;  // a bare drive always exists
-    if (!CreateDirectoryW(path, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return false;
+    write_pool_wait_for_file(long_form);  // an earlier entry of this name comes first
+    if (!CreateDirectoryW(long_form, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return false;
     if (known_directory_count < known_directory_slots) {
         // Without memory for the copy the directory is simply not remembered.
-        wchar_t* copy = _wcsdup(path);
+        wchar_t* copy = _wcsdup(long_form);
         if (copy != nullptr) known_directories[known_directory_count++] = copy;
     }
     return true;
@@ -160,8 +166,8 @@ void create_directory_chain(const wchar_t* path) {
     // Climbs from the missing directory to the nearest one that exists or can be made,
     // then creates the levels below it from the top down. One buffer serves every level:
     // a deep payload path must not cost a stack frame of 4096 units per level.
-    wchar_t chain[full_path_capacity] = {};
-    text_copy(chain, full_path_capacity, path);
+    wchar_t chain[write_path_capacity] = {};
+    text_copy(chain, write_path_capacity, path);
     size_t missing_levels = 0;
     bool reached_existing = false;
     while (cut_to_parent(chain)) {

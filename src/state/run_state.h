@@ -28,8 +28,9 @@ extern bool in_process_mode;
 // normal run removes it.
 extern std::atomic<bool> extraction_started;
 
-// The file the main thread is writing, INVALID_HANDLE_VALUE between files: a run that
-// ends early closes it, so that the target directory can go.
+// The file the main thread is writing (when it writes without workers, and the cache's
+// record), INVALID_HANDLE_VALUE between files: a run that ends early closes it, so that
+// the target directory can go. The main thread's alone; each worker has its own.
 extern HANDLE entry_file;
 void close_entry_file();
 
@@ -48,6 +49,6 @@ extern std::atomic<bool> stop_requested;
 // first that nothing more will be written.
 [[noreturn]] void wait_to_be_ended();
 
-// True once the main thread has parked; the handler waits for that before deleting, so
-// that no file can appear after its deletion.
+// True once the main thread has parked; the handler waits for that, and for the write
+// pool's workers to be quiet, before deleting, so that no file can appear after its deletion.
 bool main_thread_parked();

@@ -68,13 +68,17 @@ def test_three_thousand_files_are_extracted_byte_for_byte_and_removed(paths, pac
 @pytest.mark.parametrize("window_descriptor", [0x38, 0x88], ids=["128KiB", "128MiB"])
 def test_hand_made_payload_runs(probe_dll, make_launcher, run_launcher, tmp_path, window_descriptor):
     # Shows that payloads made here are sound, so that the damaged ones below fail for
-    # their damage alone; 0x88 is the largest window the decoder takes.
-    content = entry("probe_app.dll", probe_dll) + entry("data\\x.txt", b"0123456789") + END_MARKER
+    # their damage alone; 0x88 is the largest window the decoder takes. A path of 400
+    # units goes beyond MAX_PATH wherever the directory lies (Wine itself has no such limit).
+    deep = "\\".join(["deep"] + [c * 98 for c in "abc"] + ["d" * 94 + ".txt"])
+    assert len(deep) == 400
+    files = {"probe_app.dll": probe_dll, "data\\x.txt": b"0123456789", deep: b"deep"}
+    content = b"".join(entry(path, data) for path, data in files.items()) + END_MARKER
     launcher = make_launcher(attached_payload(zstd_frame(content, window_descriptor)), "hand_made")
     copy = tmp_path / "copy"
     run = run_launcher(launcher, ["--copy-tree", windows_path(copy), "--exit", "9"], temp=tmp_path)
     assert run.exit_code == 9, run
-    assert read_tree(copy) == {"probe_app.dll": probe_dll, "data\\x.txt": b"0123456789"}
+    assert read_tree(copy) == files
     assert target_directories(tmp_path) == []
 
 

@@ -10,6 +10,7 @@
 
 #include "import_hook.h"
 #include "paths/executable_path.h"
+#include "paths/long_path.h"
 
 namespace {
 
@@ -372,6 +373,39 @@ TEST_F(shorten_path_fake, short_form_that_grows_between_the_calls_aborts) {
     fake_short_text = L"C:\\D";
     fake_short_grows = true;
     EXPECT_EXIT(shortened(L"C:\\d\\name.txt"), aborted, "");
+}
+
+TEST(long_path_form, prefixes_full_paths_and_keeps_what_has_a_prefix) {
+    std::wstring deep = L"C:\\" + std::wstring(300, L'd') + L"\\f.txt";
+    struct {
+        std::wstring path;
+        std::wstring expected;
+        std::wstring shown;  // in messages: plain_path_form of expected
+    } cases[] = {
+        {L"C:\\dir\\app.dll", L"\\\\?\\C:\\dir\\app.dll", L"C:\\dir\\app.dll"},
+        {deep, L"\\\\?\\" + deep, deep},
+        // Resolved as the system resolves a plain path.
+        {L"C:\\dir\\sub\\..\\.\\name. ", L"\\\\?\\C:\\dir\\name", L"C:\\dir\\name"},
+        {L"\\\\server\\share\\f.txt", L"\\\\?\\UNC\\server\\share\\f.txt", L"\\\\server\\share\\f.txt"},
+        {L"\\\\?\\C:\\kept\\..", L"\\\\?\\C:\\kept\\..", L"C:\\kept\\.."},
+        {L"\\\\.\\pipe\\x", L"\\\\.\\pipe\\x", L"\\\\.\\pipe\\x"},
+    };
+    for (const auto& c : cases) {
+        wchar_t output[400];
+        ASSERT_TRUE(long_path_form(output, 400, c.path.c_str()));
+        EXPECT_EQ(std::wstring(output), c.expected);
+        EXPECT_EQ(std::wstring(plain_path_form(output)), c.shown);
+    }
+}
+
+TEST(long_path_form, fits_a_path_up_to_its_growth_below_the_capacity) {
+    // "C:\" and 10 more units, 13 in all: capacity 13 + 6 + 1 is the least that fits.
+    std::wstring path = L"C:\\" + std::wstring(10, L'x');
+    wchar_t output[32];
+    EXPECT_TRUE(long_path_form(output, path.size() + long_path_growth + 1, path.c_str()));
+    EXPECT_EQ(std::wstring(output), L"\\\\?\\" + path);
+    EXPECT_FALSE(long_path_form(output, path.size() + long_path_growth, path.c_str()));
+    EXPECT_FALSE(long_path_form(output, 32, L"C:\\dir\\con"));  // a device is never below a directory
 }
 
 }  // namespace

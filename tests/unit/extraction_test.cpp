@@ -79,6 +79,21 @@ HANDLE WINAPI counting_create_file(LPCWSTR path, DWORD access, DWORD share, LPSE
     return real_create_file(path, access, share, security, disposition, flags, template_file);
 }
 
+// The main thread writes alone for the first 20 ms: opening app.dll takes 40 ms here, so
+// the files after it go to the workers. Opening a file with "slow" in its name takes 300 ms.
+HANDLE WINAPI pausing_create_file(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                                  DWORD disposition, DWORD flags, HANDLE template_file) {
+    size_t length = wcslen(path);
+    if (length >= 7 && wcscmp(path + length - 7, L"app.dll") == 0) Sleep(40);
+    if (wcsstr(path, L"slow") != nullptr) Sleep(300);
+    return real_create_file(path, access, share, security, disposition, flags, template_file);
+}
+
+struct files_to_the_workers {
+    scoped_import_hook hook{"kernel32.dll", "CreateFileW", reinterpret_cast<void*>(pausing_create_file)};
+    files_to_the_workers() { real_create_file = reinterpret_cast<create_file_function>(hook.original()); }
+};
+
 void make_directory(const std::wstring& path) {
     ASSERT_TRUE(CreateDirectoryW(path.c_str(), nullptr)) << printable(path);
 }
@@ -169,7 +184,10 @@ TEST(extract_payload, writes_every_entry_and_records_the_first_as_the_library) {
     for (const auto& entry : entries) append_entry(stream, entry.path, entry.data);
     append_end_marker(stream);
 
-    extract(stream);
+    {
+        files_to_the_workers workers;
+        extract(stream);
+    }
     EXPECT_EQ(library_path(), directory + L"\\app.dll");
     // The later of the two twice.txt entries wins; an empty entry is followed directly by the next path.
     struct {
@@ -215,10 +233,12 @@ TEST(extract_payload, creates_missing_directories_top_down_and_remembers_them) {
         directory_recorder recorder;
         extract(stream);
     }
+    // Named in the form that is not held to MAX_PATH.
+    std::wstring long_directory = L"\\\\?\\" + directory;
     std::vector<directory_call> expected = {
-        {directory + L"\\a\\b", false},
-        {directory + L"\\a", true},
-        {directory + L"\\a\\b", true},
+        {long_directory + L"\\a\\b", false},
+        {long_directory + L"\\a", true},
+        {long_directory + L"\\a\\b", true},
     };
     EXPECT_EQ(directory_calls, expected);
     EXPECT_EQ(read_file(directory + L"\\a\\b\\c.txt"), byte_vector{'c'});
@@ -238,8 +258,10 @@ TEST(extract_payload, creates_the_target_directory_and_its_missing_ancestors) {
         directory_recorder recorder;
         extract(stream);
     }
+    std::wstring long_base = L"\\\\?\\" + base;
     std::vector<directory_call> expected = {
-        {directory, false}, {base + L"\\x", false}, {base, true}, {base + L"\\x", true}, {directory, true},
+        {long_base + L"\\x\\y", false}, {long_base + L"\\x", false}, {long_base, true},
+        {long_base + L"\\x", true},      {long_base + L"\\x\\y", true},
     };
     EXPECT_EQ(directory_calls, expected);
     EXPECT_EQ(read_file(directory + L"\\app.dll"), byte_vector{'a'});
@@ -247,19 +269,32 @@ TEST(extract_payload, creates_the_target_directory_and_its_missing_ancestors) {
 }
 
 TEST(extract_payload, a_directory_part_naming_a_file_ends_with_the_open_error) {
-    std::wstring directory = fresh_scratch_path(L"blocked");
-    make_directory(directory);
-    write_file(directory + L"\\blocker", {'b'});
-    set_target_directory(directory.c_str());
-    byte_vector stream;
-    append_entry(stream, L"blocker\\x.txt", {'x'});
-    append_end_marker(stream);
+    // The file there before, or written by an earlier entry while the workers write.
+    for (bool earlier_entry : {false, true}) {
+        std::wstring directory = fresh_scratch_path(earlier_entry ? L"blocked_by_entry" : L"blocked");
+        make_directory(directory);
+        set_target_directory(directory.c_str());
+        byte_vector stream;
+        if (earlier_entry) {
+            append_entry(stream, L"app.dll", {'a'});
+            append_entry(stream, L"blocker", {'b'});
+        } else {
+            write_file(directory + L"\\blocker", {'b'});
+        }
+        append_entry(stream, L"blocker\\x.txt", {'x'});
+        append_end_marker(stream);
 
-    std::string message =
-        "^Error, failed to open '" + pattern_literal(directory + L"\\blocker\\x.txt") + "' for writing\\.\n$";
-    EXPECT_EXIT(extract(stream), testing::ExitedWithCode(2), message.c_str());
-    EXPECT_EQ(read_file(directory + L"\\blocker"), byte_vector{'b'});
-    remove_tree(directory);
+        std::string message =
+            "^Error, failed to open '" + pattern_literal(directory + L"\\blocker\\x.txt") + "' for writing\\.\n$";
+        EXPECT_EXIT(
+            {
+                files_to_the_workers workers;
+                extract(stream);
+            },
+            testing::ExitedWithCode(2), message.c_str());
+        EXPECT_EQ(read_file(directory + L"\\blocker"), byte_vector{'b'});
+        remove_tree(directory);
+    }
 }
 
 TEST(extract_payload, a_failed_or_short_write_ends_with_the_unpack_error) {
@@ -286,6 +321,49 @@ TEST(extract_payload, a_failed_or_short_write_ends_with_the_unpack_error) {
             },
             testing::ExitedWithCode(2), c.message)
             << c.name;
+        remove_tree(directory);
+    }
+}
+
+// A worker's failure and a damage the main thread meets later, decoding ahead while the
+// worker is slow: the worker's, first in payload order, is the one reported.
+BOOL WINAPI slow_failing_write_file(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED overlapped) {
+    if (size != 5000) return real_write_file(file, data, size, written, overlapped);
+    Sleep(300);
+    return failing_write_file(file, data, size, written, overlapped);
+}
+
+TEST(extract_payload, a_workers_failure_is_reported_before_a_later_damage) {
+    struct {
+        const wchar_t* name;
+        const wchar_t* second_path;
+        const char* message;
+    } cases[] = {
+        {L"open", L"blocker\\slow.txt", "^Error, failed to open '.*\\\\blocker\\\\slow\\.txt' for writing\\.\n$"},
+        {L"write", L"slow.bin", "^Error, couldn't unpack file to target path\\. \\(\\[Error 112\\] "},
+    };
+    for (const auto& c : cases) {
+        std::wstring directory = fresh_scratch_path((std::wstring(L"worker_first_") + c.name).c_str());
+        make_directory(directory);
+        write_file(directory + L"\\blocker", {'b'});
+        set_target_directory(directory.c_str());
+        byte_vector stream;
+        append_entry(stream, L"app.dll", pattern_bytes(100, 28));
+        append_entry(stream, c.second_path, pattern_bytes(5000, 29));
+        append_entry_header(stream, L"damaged.bin", 100000);  // ends inside its data
+        stream.insert(stream.end(), 10, 'd');
+        append_end_marker(stream);
+        EXPECT_EXIT(
+            {
+                stdout_to_stderr();
+                files_to_the_workers workers;
+                scoped_import_hook write_hook("kernel32.dll", "WriteFile",
+                                              reinterpret_cast<void*>(slow_failing_write_file));
+                real_write_file = reinterpret_cast<write_file_function>(write_hook.original());
+                extract(stream);
+            },
+            testing::ExitedWithCode(2), c.message)
+            << printable(c.name);
         remove_tree(directory);
     }
 }
@@ -384,21 +462,23 @@ TEST(extract_payload, an_entry_larger_than_the_rest_ends_with_2_after_the_earlie
     byte_vector first = pattern_bytes(5000, 26);
     byte_vector second = pattern_bytes(700, 27);
     byte_vector stream;
-    append_entry(stream, L"first.dll", first);
+    append_entry(stream, L"app.dll", first);
     append_entry(stream, L"second.txt", second);
+    // Its first piece is handed over whole: the stream ends while its file is open.
     append_entry_header(stream, L"third.bin", 100000);
-    stream.insert(stream.end(), 10, 't');
+    stream.insert(stream.end(), 40000, 't');
     append_end_marker(stream);
 
     EXPECT_EXIT(
         {
             start_hang_watchdog();
             stdout_to_stderr();
+            files_to_the_workers workers;
             extract(stream);
         },
         testing::ExitedWithCode(2), "^Error, couldn't decode attached data\\.");
     // Written by the death test's process, into the same directory.
-    EXPECT_EQ(read_file(directory + L"\\first.dll"), first);
+    EXPECT_EQ(read_file(directory + L"\\app.dll"), first);
     EXPECT_EQ(read_file(directory + L"\\second.txt"), second);
     remove_tree(directory);
 }
@@ -448,12 +528,11 @@ TEST(ensure_directory, still_creates_directories_once_1024_are_remembered) {
     EXPECT_EXIT(
         {
             directory_recorder recorder;
-            // Slot 0 holds the home folder. 1023 names of one existing directory fill the
-            // rest cheaply: each already exists, and each is remembered as a name of its own.
-            auto alias = [&](int i) { return directory + L"\\alias" + std::to_wstring(i) + L"\\.."; };
+            // Slot 0 holds the home folder; 1023 new directories fill the rest.
+            auto filler = [&](int i) { return directory + L"\\d" + std::to_wstring(i); };
             for (int i = 0; i < 1023; ++i) {
-                if (!ensure_directory(alias(i).c_str())) {
-                    fprintf(stderr, "alias %d not taken\n", i);
+                if (!ensure_directory(filler(i).c_str())) {
+                    fprintf(stderr, "filler %d not made\n", i);
                     exit(1);
                 }
             }
@@ -462,7 +541,7 @@ TEST(ensure_directory, still_creates_directories_once_1024_are_remembered) {
                         directory_calls.back().succeeded && directory_exists(further);
             // Not remembered: asked again, it already exists.
             bool asked_again = ensure_directory(further.c_str()) && directory_calls.size() == 1025;
-            bool others_remembered = ensure_directory(alias(1022).c_str()) && ensure_directory(alias(0).c_str()) &&
+            bool others_remembered = ensure_directory(filler(1022).c_str()) && ensure_directory(filler(0).c_str()) &&
                                      directory_calls.size() == 1025;
             fprintf(stderr, "%s%s%s%s", filled ? "" : "not filled by 1023 calls; ", made ? "" : "further not made; ",
                     asked_again ? "" : "further not asked again; ", others_remembered ? "" : "list forgot names; ");
