@@ -126,8 +126,10 @@ def test_cache_dir_follows_a_relocated_local_app_data_setting(paths, run_launche
     query = subprocess.run(["wine", "reg", "query", key, "/v", value], env=wine_environment(), check=True,
                            capture_output=True, text=True).stdout
     original = re.search(r"Local AppData\s+(REG_\w+)\s+(.*?)\s*$", query, re.MULTILINE).groups()
-    relocated = paths.wine_temp.parent / f"relocated_{tmp_path.name}"
-    set_setting("REG_EXPAND_SZ", rf"%USERPROFILE%\{relocated.name}")
+    # Inside the profile's Temp folder, which the fault tests running beside this one leave
+    # out of what they watch.
+    relocated = paths.wine_temp / f"relocated_{tmp_path.name}"
+    set_setting("REG_EXPAND_SZ", rf"%USERPROFILE%\{paths.wine_temp.name}\{relocated.name}")
     try:
         run = run_launcher(paths.app_data_probe_exe, ["--exit", "8"])
         assert run.exit_code == 8, run
