@@ -21,20 +21,35 @@ constexpr DWORD retry_pause_ms = 100;
 constexpr size_t walk_path_capacity = 32768;  // the longest path the system takes in long form
 // Every level adds at least a backslash and one character to the path.
 constexpr size_t walk_depth_capacity = walk_path_capacity / 2;
-// Directories the walk on several threads holds at once; one it finds beyond them is
-// walked by the thread that found it, alone.
-constexpr int directory_capacity = 1024;
+// Directories the walk through handles holds at once: a folder's subfolders wait in it
+// until a thread lists them, and every folder stands until its contents have gone. One it
+// finds beyond them is walked by path, by the thread that found it.
+constexpr int directory_capacity = 256;
+// One batch of a directory's listing: a hundred entries or more.
+constexpr size_t listing_capacity = 16 * 1024;
 
 // One removal at a time: the main thread and the console handler's thread take turns. An
 // abort inside a removal must not wait for the removal it interrupted.
 SRWLOCK removal_lock = SRWLOCK_INIT;
 std::atomic<DWORD> removing_thread{0};
 
-// Opens path as a directory to descend into. False for a link or junction, which is
-// looked at on the opened handle itself, so that nothing can change in between.
-bool open_real_directory(const wchar_t* path, HANDLE* directory) {
-    HANDLE handle = CreateFileW(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+// The rights of a directory held by the walk through handles, which lists it and at last
+// deletes it through that handle; the walk by path holds its directories with only the
+// first, since a held right to delete keeps others, Wine's listing among them, from
+// opening the directory.
+constexpr DWORD hold_to_see = FILE_READ_ATTRIBUTES;
+constexpr DWORD hold_to_list_and_delete = FILE_READ_ATTRIBUTES | FILE_LIST_DIRECTORY | DELETE;
+
+// Opens path as a directory to descend into, held with the rights asked for (without the
+// right to delete where it is refused). False for a link or junction, which is looked at
+// on the opened handle itself, so that nothing can change in between.
+bool open_real_directory(const wchar_t* path, DWORD rights, HANDLE* directory) {
+    constexpr DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
+    HANDLE handle = CreateFileW(path, rights, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, flags, nullptr);
+    if (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED && (rights & DELETE)) {
+        handle = CreateFileW(path, rights & ~DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, flags,
+                             nullptr);
+    }
     if (handle == INVALID_HANDLE_VALUE) return false;
     // Only the attributes: GetFileInformationByHandle also asks for the volume's serial
     // number, which costs Wine a round trip to its mount manager, 0.8 ms per directory.
@@ -49,12 +64,22 @@ bool open_real_directory(const wchar_t* path, HANDLE* directory) {
     return true;
 }
 
+// Deletes the emptied directory through its handle, and closes it. A directory that still
+// holds something, or was opened without the right to delete, is left to the path.
+void remove_directory_by_handle(HANDLE directory, const wchar_t* path) {
+    FILE_DISPOSITION_INFO disposition = {TRUE};
+    bool removed = SetFileInformationByHandle(directory, FileDispositionInfo, &disposition, sizeof disposition);
+    CloseHandle(directory);
+    if (!removed) RemoveDirectoryW(path);
+}
+
 void make_writable(const wchar_t* path, DWORD attributes) {
     if (attributes & FILE_ATTRIBUTE_READONLY) SetFileAttributesW(path, attributes & ~FILE_ATTRIBUTE_READONLY);
 }
 
-// ---- The walk on one thread: one level after another without recursion. Its state is
-// one walk's at a time, under serial_lock.
+// ---- The walk by path on one thread, one level after another without recursion: for a
+// tree deeper than the walk below holds directories. Its state is one walk's at a time,
+// under serial_lock.
 
 // A directory being walked: held open so that it cannot be renamed or swapped for a
 // link while it is listed, its listing, and the length of its path.
@@ -91,8 +116,13 @@ bool next_entry(size_t depth) {
     return levels[depth].search != INVALID_HANDLE_VALUE && FindNextFileW(levels[depth].search, &found);
 }
 
-// directory is a real directory, opened as handle, in long form.
-void walk_alone(const wchar_t* directory, HANDLE handle) {
+// directory in long form.
+void walk_alone(const wchar_t* directory) {
+    HANDLE handle;
+    if (!open_real_directory(directory, hold_to_see, &handle)) {
+        RemoveDirectoryW(directory);  // a link goes as the link
+        return;
+    }
     AcquireSRWLockExclusive(&serial_lock);
     text_copy(walk_path, walk_path_capacity, directory);
     size_t depth = 0;
@@ -114,7 +144,7 @@ void walk_alone(const wchar_t* directory, HANDLE handle) {
         make_writable(walk_path, found.dwFileAttributes);
         if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
             DeleteFileW(walk_path);
-        } else if (depth + 1 < walk_depth_capacity && open_real_directory(walk_path, &handle)) {
+        } else if (depth + 1 < walk_depth_capacity && open_real_directory(walk_path, hold_to_see, &handle)) {
             listed = enter_level(++depth, handle);
             continue;
         } else {
@@ -125,8 +155,9 @@ void walk_alone(const wchar_t* directory, HANDLE handle) {
     ReleaseSRWLockExclusive(&serial_lock);
 }
 
-// ---- The walk on several threads. Each thread lists one directory at a time and deletes
-// its files; the subdirectories it finds become directories for any thread to list. A
+// ---- The walk through held handles, on the calling thread and on helpers where there is
+// more than one processor. Each thread lists one directory at a time and deletes its
+// files; the subdirectories it finds become directories for any thread to list. A
 // directory goes once its listing is done and its last subdirectory has gone, so that
 // always a folder after its contents.
 
@@ -197,8 +228,7 @@ void settle_directory(int index) {
         bool empty = --directories[index].standing == 0;
         ReleaseSRWLockExclusive(&tree_lock);
         if (!empty) return;
-        CloseHandle(directories[index].handle);
-        RemoveDirectoryW(directories[index].path);
+        remove_directory_by_handle(directories[index].handle, directories[index].path);
         free(directories[index].path);
         int parent = directories[index].parent;
         AcquireSRWLockExclusive(&tree_lock);
@@ -209,30 +239,43 @@ void settle_directory(int index) {
     }
 }
 
+// Deletes a file, or hands a real directory on to be listed, found in the directory at index.
+void remove_entry(const wchar_t* path, DWORD attributes, int index) {
+    make_writable(path, attributes);
+    HANDLE handle;
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        DeleteFileW(path);
+    } else if (!open_real_directory(path, hold_to_list_and_delete, &handle)) {
+        RemoveDirectoryW(path);  // a link goes as the link
+    } else if (!add_directory(path, handle, index)) {
+        CloseHandle(handle);
+        walk_alone(path);
+    }
+}
+
+// Lists the directory through its held handle, which has shown it to be no link: the
+// listing is of that very directory, and no second handle is opened for it.
 void list_directory(int index) {
     wchar_t path[walk_path_capacity];
     text_copy(path, walk_path_capacity, directories[index].path);
     size_t length = wcslen(path);
-    text_append(path, walk_path_capacity, L"\\*");
-    WIN32_FIND_DATAW entry;
-    HANDLE search =
-        FindFirstFileExW(path, FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
-    for (bool listed = search != INVALID_HANDLE_VALUE; listed; listed = FindNextFileW(search, &entry)) {
-        if (wcscmp(entry.cFileName, L".") == 0 || wcscmp(entry.cFileName, L"..") == 0) continue;
-        path[length] = 0;
-        text_append(path, walk_path_capacity, L"\\");
-        text_append(path, walk_path_capacity, entry.cFileName);
-        make_writable(path, entry.dwFileAttributes);
-        HANDLE handle;
-        if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-            DeleteFileW(path);
-        } else if (!open_real_directory(path, &handle)) {
-            RemoveDirectoryW(path);  // a link goes as the link
-        } else if (!add_directory(path, handle, index)) {
-            walk_alone(path, handle);
+    alignas(8) unsigned char listing[listing_capacity];
+    while (GetFileInformationByHandleEx(directories[index].handle, FileFullDirectoryInfo, listing, sizeof listing)) {
+        for (size_t offset = 0;;) {
+            auto entry = reinterpret_cast<const FILE_FULL_DIR_INFO*>(listing + offset);
+            size_t name_length = entry->FileNameLength / sizeof(wchar_t);
+            bool dots = entry->FileName[0] == L'.' &&
+                        (name_length == 1 || (name_length == 2 && entry->FileName[1] == L'.'));
+            if (!dots && length + 1 + name_length < walk_path_capacity) {
+                path[length] = L'\\';
+                wmemcpy(path + length + 1, entry->FileName, name_length);
+                path[length + 1 + name_length] = 0;
+                remove_entry(path, entry->FileAttributes, index);
+            }
+            if (entry->NextEntryOffset == 0) break;
+            offset += entry->NextEntryOffset;
         }
     }
-    if (search != INVALID_HANDLE_VALUE) FindClose(search);
     settle_directory(index);
 }
 
@@ -263,8 +306,12 @@ DWORD WINAPI take_directories(void* helper) {
 
 // directory in long form. Under removal_lock.
 void delete_tree_locked(const wchar_t* directory) {
+#ifdef TARVIX_ONE_THREAD
+    walk_alone(directory);  // the benchmark's yardstick: the walk as it was before the threads
+    return;
+#endif
     HANDLE handle;
-    if (!open_real_directory(directory, &handle)) {
+    if (!open_real_directory(directory, hold_to_list_and_delete, &handle)) {
         RemoveDirectoryW(directory);  // a link in its place goes, what it points to stays
         return;
     }
@@ -272,10 +319,11 @@ void delete_tree_locked(const wchar_t* directory) {
     for (int i = directory_capacity - 1; i >= 0; --i) free_directories[free_directory_count++] = i;
     to_list_count = 0;
     held_directories = 0;
-    helpers_to_start = worker_thread_count();
+    helpers_to_start = worker_thread_count();  // none on one processor: the calling thread walks alone
     helpers_running = 0;
-    if (helpers_to_start == 0 || !add_directory(directory, handle, -1)) {
-        walk_alone(directory, handle);
+    if (!add_directory(directory, handle, -1)) {
+        CloseHandle(handle);
+        walk_alone(directory);
         return;
     }
     take_directories(nullptr);

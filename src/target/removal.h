@@ -1,9 +1,10 @@
 // Removing the target directory with everything in it.
 #pragma once
 
-// Deletes a directory tree by walking it, one level after another without recursion.
-// A link or junction inside is removed itself, never followed; read-only entries are
-// made writable first. Leaves whatever cannot be deleted.
+// Deletes a directory tree by walking it without recursion: each directory is held open
+// from the moment its handle shows it to be no link, listed through that handle and
+// deleted through it once empty. A link or junction inside is removed itself, never
+// followed; read-only entries are made writable first. Leaves whatever cannot be deleted.
 void delete_tree(const wchar_t* directory);
 
 // Deletes the target directory: the walk first, then, only while the directory still

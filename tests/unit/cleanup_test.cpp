@@ -306,6 +306,20 @@ TEST(delete_tree, removes_read_only_files_and_directories) {
     remove_all(directory);
 }
 
+// Every folder stands until its contents have gone: a chain deeper than the directories
+// the walk holds at once goes on by path below them.
+TEST(delete_tree, removes_a_chain_deeper_than_the_directories_it_holds) {
+    std::wstring directory = fresh_directory(L"chain");
+    std::wstring path = L"\\\\?\\" + directory;
+    for (int level = 0; level < 300; ++level) {
+        path += L"\\d";
+        make_directory(path);
+        if (level % 50 == 0) make_file(path + L"\\file.txt", FILE_ATTRIBUTE_READONLY);
+    }
+    delete_tree(directory.c_str());
+    EXPECT_FALSE(exists(directory));
+}
+
 // Without the process id in it: a death test runs in a process of its own.
 std::wstring shared_scratch_path(const wchar_t* name) {
     wchar_t temp[MAX_PATH + 1];
