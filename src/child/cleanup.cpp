@@ -1,7 +1,7 @@
 #include "child/cleanup.h"
 
 #include "state/run_state.h"
-#include "target/removal.h"
+#include "target_directory/removal.h"
 #include "workers/write_pool.h"
 
 namespace {

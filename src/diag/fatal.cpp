@@ -10,7 +10,7 @@
 #include "common/decimal_text.h"
 #include "diag/messages.h"
 #include "state/run_state.h"
-#include "target/removal.h"
+#include "target_directory/removal.h"
 #include "workers/write_pool.h"
 
 namespace {

@@ -6,7 +6,7 @@
 
 #include "common/bounded_text.h"
 #include "state/run_state.h"
-#include "target/target_directory.h"
+#include "target_directory/target_directory.h"
 
 namespace {
 

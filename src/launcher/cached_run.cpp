@@ -17,8 +17,8 @@
 #include "payload/extraction.h"
 #include "payload/payload_reader.h"
 #include "state/run_state.h"
-#include "target/removal.h"
-#include "target/target_directory.h"
+#include "target_directory/removal.h"
+#include "target_directory/target_directory.h"
 
 namespace {
 

@@ -18,7 +18,7 @@
 #include "payload/extraction.h"
 #include "payload/payload_reader.h"
 #include "state/run_state.h"
-#include "target/target_directory.h"
+#include "target_directory/target_directory.h"
 
 namespace {
 

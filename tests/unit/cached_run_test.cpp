@@ -12,7 +12,7 @@
 #include "launcher/cached_run.h"
 #include "payload/extraction.h"
 #include "state/run_state.h"
-#include "target/removal.h"
+#include "target_directory/removal.h"
 
 namespace {
 

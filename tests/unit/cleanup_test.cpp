@@ -11,8 +11,8 @@
 #include "child/cleanup.h"
 #include "import_hook.h"
 #include "state/run_state.h"
-#include "target/target_directory.h"
-#include "target/removal.h"
+#include "target_directory/target_directory.h"
+#include "target_directory/removal.h"
 
 namespace {
 

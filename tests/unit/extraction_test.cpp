@@ -11,7 +11,7 @@
 #include "payload/payload_reader.h"
 #include "payload_test_frames.h"
 #include "state/run_state.h"
-#include "target/target_directory.h"
+#include "target_directory/target_directory.h"
 
 namespace {
 

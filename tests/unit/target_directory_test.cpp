@@ -9,8 +9,8 @@
 #include "import_hook.h"
 #include "paths/environment.h"
 #include "state/run_state.h"
-#include "target/removal.h"
-#include "target/target_directory.h"
+#include "target_directory/removal.h"
+#include "target_directory/target_directory.h"
 
 namespace {
 

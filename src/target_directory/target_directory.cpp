@@ -1,4 +1,4 @@
-#include "target/target_directory.h"
+#include "target_directory/target_directory.h"
 
 #include <aclapi.h>
 

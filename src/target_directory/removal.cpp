@@ -1,4 +1,4 @@
-#include "target/removal.h"
+#include "target_directory/removal.h"
 
 #include <windows.h>
 #include <shellapi.h>
