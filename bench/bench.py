@@ -472,28 +472,23 @@ def format_tables(packing, default_level, timings, threads, memories, context):
             out.append("")
             out.append(f"Level {default_level} is the default: its column repeats the default's measurement.")
         out.append("")
-    out.append("Cold run against the floors (ms):")
-    out.append("")
-    out.append("| app | cold run | decode | write | walk-delete | 2 bare processes | floor sum | ratio |")
-    out.append("| --- | ---: | ---: | ---: | ---: | ---: | ---: | ---: |")
-    for row in timings:
-        out.append(f"| {row['app']} | {milliseconds(row['cold'])} | {milliseconds(row['decode'])} "
-                   f"| {milliseconds(row['write'])} | {milliseconds(row['delete'])} "
-                   f"| {milliseconds(2 * row['bare_wall'])} | {milliseconds(row['floor'])} "
-                   f"| {row['cold'] / row['floor']:.2f} |")
-    out.append("")
-    if all("cpu" in row for row in timings):
-        out.append("The same in CPU time of all processes of the run, the Wine server included (ms):")
+    def floors_table(title, figures):
+        out.append(title)
         out.append("")
         out.append("| app | cold run | decode | write | walk-delete | 2 bare processes | floor sum | ratio |")
         out.append("| --- | ---: | ---: | ---: | ---: | ---: | ---: | ---: |")
         for row in timings:
-            cpu = row["cpu"]
-            out.append(f"| {row['app']} | {milliseconds(cpu['cold'])} | {milliseconds(cpu['decode'])} "
-                       f"| {milliseconds(cpu['write'])} | {milliseconds(cpu['delete'])} "
-                       f"| {milliseconds(2 * cpu['bare'])} | {milliseconds(cpu['floor'])} "
-                       f"| {cpu['cold'] / cpu['floor']:.2f} |")
+            got = figures(row)
+            out.append(f"| {row['app']} | {milliseconds(got['cold'])} | {milliseconds(got['decode'])} "
+                       f"| {milliseconds(got['write'])} | {milliseconds(got['delete'])} "
+                       f"| {milliseconds(2 * got['bare'])} | {milliseconds(got['floor'])} "
+                       f"| {got['cold'] / got['floor']:.2f} |")
         out.append("")
+
+    floors_table("Cold run against the floors (ms):", lambda row: dict(row, bare=row["bare_wall"]))
+    if all("cpu" in row for row in timings):
+        floors_table("The same in CPU time of all processes of the run, the Wine server included (ms):",
+                     lambda row: row["cpu"])
     out.append("Phases of the cold run (ms):")
     out.append("")
     out.append("| app | start to child created | extraction | floor: decode + write | ratio "
