@@ -1,7 +1,6 @@
 #include "launcher/in_process.h"
 
 #include <windows.h>
-#include <psapi.h>
 #include <winternl.h>
 
 #include <cstdlib>
@@ -18,7 +17,11 @@
 namespace {
 
 constexpr DWORD parent_path_capacity = 2048;
-constexpr DWORD parent_access = PROCESS_QUERY_INFORMATION | PROCESS_VM_READ;
+// Enough to read a process's image name and times, which the system keeps for it: a
+// child may always have it of its own launcher, which it shares a token with. Reading the
+// process's memory for its name may be refused (a debugger attached, a guard that keeps
+// others out), and a child that failed to know its launcher would start another run, and
+// its child another, without end.
 constexpr DWORD ancestor_access = PROCESS_QUERY_LIMITED_INFORMATION;
 // How far up the launcher may stand: its child, a program that the application started
 // (through a shell or two), and some room beyond.
@@ -50,10 +53,10 @@ bool variable_has_form(const char* name, size_t length, bool (*unit_test)(wchar_
 // be compared; if this launcher's own path is that long, every child would take it for
 // a stranger's and start a normal run of its own, without end: that ends the run.
 bool runs_this_executable(HANDLE parent) {
-    wchar_t parent_path[parent_path_capacity + 1];  // one more unit shows a path that does not fit
-    DWORD length = K32GetModuleFileNameExW(parent, nullptr, parent_path, parent_path_capacity + 1);
-    if (length == 0) return false;
-    if (length >= parent_path_capacity) {
+    wchar_t parent_path[parent_path_capacity];
+    DWORD length = parent_path_capacity;
+    if (!QueryFullProcessImageNameW(parent, 0, parent_path, &length)) {
+        if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) return false;
         if (wcslen(get_executable_path(false)) >= parent_path_capacity) abort();
         return false;
     }
@@ -70,7 +73,7 @@ bool read_creation_time(HANDLE process, FILETIME* created) {
 // gives nullptr. A process that began later than child holds an id that child's parent
 // let go of and is no parent of child's: nullptr too. Equal times count as older, since
 // the system's clock may give a parent and its child the same tick.
-HANDLE open_parent(HANDLE child, query_process_function query, DWORD wanted_id, DWORD* parent_id) {
+HANDLE open_parent(HANDLE child, query_process_function query, DWORD* parent_id) {
     PROCESS_BASIC_INFORMATION basic = {};
     FILETIME child_created;
     if (query(child, ProcessBasicInformation, &basic, sizeof basic, nullptr) < 0 ||
@@ -79,7 +82,7 @@ HANDLE open_parent(HANDLE child, query_process_function query, DWORD wanted_id, 
     }
     *parent_id = static_cast<DWORD>(basic.InheritedFromUniqueProcessId);
     if (*parent_id == 0) return nullptr;
-    HANDLE parent = OpenProcess(*parent_id == wanted_id ? parent_access : ancestor_access, FALSE, *parent_id);
+    HANDLE parent = OpenProcess(ancestor_access, FALSE, *parent_id);
     FILETIME parent_created;
     if (parent != nullptr &&
         (!read_creation_time(parent, &parent_created) || CompareFileTime(&parent_created, &child_created) > 0)) {
@@ -99,7 +102,7 @@ bool ancestor_runs_this_executable(DWORD launcher_id) {
     bool found = false;
     for (int generation = 1; generation <= ancestor_generations; ++generation) {
         DWORD parent_id = 0;
-        HANDLE parent = open_parent(process, query, launcher_id, &parent_id);
+        HANDLE parent = open_parent(process, query, &parent_id);
         if (generation > 1) CloseHandle(process);
         process = parent;
         if (parent == nullptr) break;

@@ -29,11 +29,10 @@ constexpr int normal = 11;
 
 [[noreturn]] void exit_with_mode() { exit(detect_in_process_mode() ? in_process : normal); }
 
-// Module paths as the system reports them when they do not fit: cut, and the full size.
-DWORD WINAPI truncated_parent_path(HANDLE, HMODULE, LPWSTR path, DWORD size) {
-    wmemset(path, L'd', size - 1);
-    path[size - 1] = 0;
-    return size;
+// An image name as the system reports one that does not fit.
+BOOL WINAPI parent_path_too_long(HANDLE, DWORD, LPWSTR, DWORD*) {
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return FALSE;
 }
 
 DWORD WINAPI long_own_path(HMODULE, LPWSTR path, DWORD size) {
@@ -66,8 +65,8 @@ TEST(detect_in_process_mode, takes_an_ancestor_running_this_file_for_the_parent_
             exit_with_mode();
         },
         testing::ExitedWithCode(normal), "");
-    scoped_import_hook parent("kernel32.dll", "K32GetModuleFileNameExW",
-                              reinterpret_cast<void*>(&truncated_parent_path));
+    scoped_import_hook parent("kernel32.dll", "QueryFullProcessImageNameW",
+                              reinterpret_cast<void*>(&parent_path_too_long));
     // Another program's long path: a stranger, and normal mode. If this launcher's own
     // path is too long as well, every child would start yet another run: that ends it.
     EXPECT_EXIT(exit_with_mode(), testing::ExitedWithCode(normal), "");
