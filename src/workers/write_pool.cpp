@@ -15,6 +15,9 @@
 namespace {
 
 constexpr int slice_count = 32;
+// The main thread, out of slices, sleeps until this many are free again: woken for each
+// one, it would trade a wake with a worker for every piece.
+constexpr int refill_count = slice_count / 4;
 // Under Wine a thread took 15 ms and more to start (bench/README.md): a small payload is
 // written before the first would be. So the main thread writes alone for this long first.
 constexpr LONGLONG writing_alone_us = 20000;
@@ -52,6 +55,7 @@ struct worker {
 // Shared, under pool_lock: the free slices, the queues, the end of the workers.
 SRWLOCK pool_lock = SRWLOCK_INIT;
 CONDITION_VARIABLE slice_returned = CONDITION_VARIABLE_INIT;  // the main thread waits here
+CONDITION_VARIABLE slices_freed = CONDITION_VARIABLE_INIT;    // and here for free slices
 int free_slices[slice_count];
 int free_count = 0;
 bool quitting = false;
@@ -185,6 +189,7 @@ DWORD WINAPI worker_loop(void* argument) {
             self->busy = false;
         }
         WakeConditionVariable(&slice_returned);
+        if (free_count >= refill_count || first_failure_index != no_failure) WakeConditionVariable(&slices_freed);
         ReleaseSRWLockExclusive(&pool_lock);
     }
 }
@@ -208,13 +213,13 @@ bool any_worker_busy() {
 
 // Main thread: waits, under pool_lock, until wanted holds, parking for a console event.
 template <typename condition>
-void wait_locked(condition wanted) {
+void wait_locked(condition wanted, CONDITION_VARIABLE* woken_by = &slice_returned) {
     while (!wanted()) {
         if (stop_requested) {
             ReleaseSRWLockExclusive(&pool_lock);
             wait_to_be_ended();
         }
-        SleepConditionVariableSRW(&slice_returned, &pool_lock, INFINITE, 0);
+        SleepConditionVariableSRW(woken_by, &pool_lock, INFINITE, 0);
     }
 }
 
@@ -310,7 +315,9 @@ int choose_worker(const file_slice* slice) {
 // The next free slice for the file begun last; path, of a new file, goes with it.
 unsigned char* take_free_slice(const wchar_t* path) {
     AcquireSRWLockExclusive(&pool_lock);
-    wait_locked([] { return free_count > 0 || first_failure_index != no_failure; });
+    if (free_count == 0) {
+        wait_locked([] { return free_count >= refill_count || first_failure_index != no_failure; }, &slices_freed);
+    }
     if (first_failure_index != no_failure) {
         ReleaseSRWLockExclusive(&pool_lock);
         report_failure();
@@ -425,6 +432,7 @@ void write_pool_wake() {
     AcquireSRWLockExclusive(&pool_lock);
     for (int i = 0; i < worker_count; ++i) WakeConditionVariable(&workers[i].work_ready);
     WakeAllConditionVariable(&slice_returned);
+    WakeAllConditionVariable(&slices_freed);
     ReleaseSRWLockExclusive(&pool_lock);
 }
 
