@@ -39,12 +39,10 @@ bool replace_with_short_form(wchar_t* path, size_t capacity, const wchar_t* suff
 const wchar_t* get_executable_path(bool resolved) {
     wchar_t* buffer = resolved ? resolved_path : plain_path;
     if (buffer[0] != 0) return buffer;
-    GetModuleFileNameW(nullptr, buffer, executable_path_capacity);
-    if (resolved) {
-        resolve_final_path(buffer, executable_path_capacity);
-    } else if (!holds_terminator(buffer, executable_path_capacity)) {
-        abort();
-    }
+    // A name cut to fit the buffer is some other file's: the child would be started from it.
+    DWORD length = GetModuleFileNameW(nullptr, buffer, executable_path_capacity);
+    if (length == 0 || length >= executable_path_capacity) abort();
+    if (resolved) resolve_final_path(buffer, executable_path_capacity);
     return buffer;
 }
 

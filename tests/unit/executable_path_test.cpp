@@ -64,6 +64,28 @@ DWORD WINAPI counting_get_module_file_name(HMODULE module, LPWSTR buffer, DWORD 
     return real_get_module_file_name(module, buffer, size);
 }
 
+// As the system reports a name that does not fit: cut, terminated, and the full size.
+DWORD WINAPI truncated_module_file_name(HMODULE, LPWSTR buffer, DWORD size) {
+    wmemset(buffer, L'd', size - 1);
+    buffer[size - 1] = 0;
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return size;
+}
+
+TEST(get_executable_path, name_cut_to_fit_aborts) {
+    for (bool form : {false, true}) {
+        EXPECT_EXIT(
+            {
+                scoped_import_hook hook("kernel32.dll", "GetModuleFileNameW",
+                                        reinterpret_cast<void*>(&truncated_module_file_name));
+                get_executable_path(form);
+                exit(0);
+            },
+            aborted, "")
+            << (form ? "resolved" : "plain");
+    }
+}
+
 TEST(get_executable_path, computes_each_form_once_and_keeps_it) {
     const std::wstring plain = module_path();
     const std::wstring expected_resolved = resolved(plain);
