@@ -10,14 +10,6 @@ extern "C" const wchar_t tarvix_linked_version[];
 extern "C" const wchar_t tarvix_linked_cache_template[];
 extern "C" const wchar_t tarvix_linked_payload_digest[];
 
-const unsigned char* tarvix_payload = nullptr;
-uint64_t tarvix_payload_size = 0;
-const wchar_t* tarvix_company_name = L"";
-const wchar_t* tarvix_product_name = L"";
-const wchar_t* tarvix_version = L"";
-const wchar_t* tarvix_cache_template = L"";
-const wchar_t* tarvix_payload_digest = L"";
-
 void find_attached_payload() {
     tarvix_payload = tarvix_linked_payload;
     tarvix_payload_size = tarvix_linked_payload_size;

@@ -6,14 +6,6 @@
 
 #include "payload/attached_payload.h"
 
-const unsigned char* tarvix_payload = nullptr;
-uint64_t tarvix_payload_size = 0;
-const wchar_t* tarvix_company_name = L"";
-const wchar_t* tarvix_product_name = L"";
-const wchar_t* tarvix_version = L"";
-const wchar_t* tarvix_cache_template = L"";
-const wchar_t* tarvix_payload_digest = L"";
-
 void find_attached_payload() {
     const unsigned char* image = reinterpret_cast<const unsigned char*>(GetModuleHandleW(nullptr));
     if (image == nullptr) return;
