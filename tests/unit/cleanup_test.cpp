@@ -298,18 +298,11 @@ TEST(cleanup_target_directory, stops_at_once_when_a_plain_file_stands_at_the_tar
     remove_all(path);
 }
 
-TEST(delete_tree, removes_read_only_files_and_directories) {
+// Every folder stands until its contents have gone: the chain, deeper than the folders
+// the walk holds at once, goes on by path below them.
+TEST(delete_tree, removes_read_only_entries_long_paths_and_a_chain_deeper_than_it_holds) {
     std::wstring directory = fresh_directory(L"walk");
     fill_tree(directory);
-    delete_tree(directory.c_str());
-    EXPECT_FALSE(exists(directory));
-    remove_all(directory);
-}
-
-// Every folder stands until its contents have gone: a chain deeper than the directories
-// the walk holds at once goes on by path below them.
-TEST(delete_tree, removes_a_chain_deeper_than_the_directories_it_holds) {
-    std::wstring directory = fresh_directory(L"chain");
     std::wstring path = L"\\\\?\\" + directory;
     for (int level = 0; level < 300; ++level) {
         path += L"\\d";
@@ -318,6 +311,7 @@ TEST(delete_tree, removes_a_chain_deeper_than_the_directories_it_holds) {
     }
     delete_tree(directory.c_str());
     EXPECT_FALSE(exists(directory));
+    remove_all(directory);
 }
 
 // Without the process id in it: a death test runs in a process of its own.
