@@ -23,25 +23,32 @@ if(CMAKE_VERSION VERSION_LESS 3.21)
   return()
 endif()
 
-get_filename_component(_tarvix_folder "${CMAKE_CURRENT_LIST_DIR}" DIRECTORY)
-# The packer runs where CMake runs, whatever the project builds for.
-if(CMAKE_HOST_WIN32)
-  set(_tarvix_packer "${_tarvix_folder}/tarvix-pack.exe")
-  set(_tarvix_archive "windows-x64.zip")
-else()
-  set(_tarvix_packer "${_tarvix_folder}/tarvix-pack")
-  set(_tarvix_archive "linux-x86_64.tar.gz")
-endif()
-foreach(_tarvix_file "${_tarvix_packer}" "${_tarvix_folder}/tarvix-stub.exe")
+# The archive's packer, the one that runs where CMake runs whatever the project builds
+# for, and its stub, both in the folder above this file.
+function(_tarvix_archive_files packer_variable stub_variable)
+  get_filename_component(folder "${CMAKE_CURRENT_FUNCTION_LIST_DIR}" DIRECTORY)
+  if(CMAKE_HOST_WIN32)
+    set(${packer_variable} "${folder}/tarvix-pack.exe" PARENT_SCOPE)
+  else()
+    set(${packer_variable} "${folder}/tarvix-pack" PARENT_SCOPE)
+  endif()
+  set(${stub_variable} "${folder}/tarvix-stub.exe" PARENT_SCOPE)
+endfunction()
+
+_tarvix_archive_files(_tarvix_packer _tarvix_stub)
+foreach(_tarvix_file "${_tarvix_packer}" "${_tarvix_stub}")
   if(NOT EXISTS "${_tarvix_file}")
+    if(CMAKE_HOST_WIN32)
+      set(_tarvix_archive "windows-x64.zip")
+    else()
+      set(_tarvix_archive "linux-x86_64.tar.gz")
+    endif()
     set(tarvix_FOUND FALSE)
-    set(tarvix_NOT_FOUND_MESSAGE "${_tarvix_folder} has no ${_tarvix_file}: on this machine unpack the "
-      "release's tarvix-${tarvix_VERSION}-${_tarvix_archive}")
+    set(tarvix_NOT_FOUND_MESSAGE
+      "there is no ${_tarvix_file}: on this machine unpack the release's tarvix-${tarvix_VERSION}-${_tarvix_archive}")
     return()
   endif()
 endforeach()
-set(TARVIX_PACK_EXECUTABLE "${_tarvix_packer}")
-set(TARVIX_STUB "${_tarvix_folder}/tarvix-stub.exe")
 
 # The packer's dependency file names absolute paths; Ninja takes it as the executable's.
 cmake_policy(SET CMP0116 NEW)
@@ -79,7 +86,8 @@ function(tarvix_add_onefile name)
 
   set(output "${CMAKE_CURRENT_BINARY_DIR}/${name}.exe")
   set(depfile "${CMAKE_CURRENT_BINARY_DIR}/${name}.onefile.d")
-  set(depends "${TARVIX_PACK_EXECUTABLE}" "${TARVIX_STUB}" ${arg_DEPENDS})
+  _tarvix_archive_files(packer stub)
+  set(depends "${packer}" "${stub}" ${arg_DEPENDS})
   if(TARGET ${first})
     set(first_file "$<TARGET_FILE:${first}>")
     list(APPEND depends ${first})
@@ -110,7 +118,7 @@ function(tarvix_add_onefile name)
   # The packer lists every file and folder it read, so a change below DIRECTORY packs
   # again; which targets must write there first, DEPENDS says.
   add_custom_command(OUTPUT "${output}"
-    COMMAND "${TARVIX_PACK_EXECUTABLE}" exe "--stub=${TARVIX_STUB}" "${first_option}=${first_file}" ${options}
+    COMMAND "${packer}" exe "--stub=${stub}" "${first_option}=${first_file}" ${options}
       "--company=${arg_COMPANY}" "--product=${arg_PRODUCT}" "--version=${arg_VERSION}"
       "--depfile=${depfile}" "--output=${output}"
     DEPENDS ${depends}
