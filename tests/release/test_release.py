@@ -81,24 +81,6 @@ def wine(*command):
                           env=dict(os.environ, WINEDEBUG="-all"))
 
 
-def test_zip_alone_makes_a_working_exe_from_a_clang_library(archives, tmp_path):
-    listing, (made, _) = archives
-    name = f"tarvix-{listing['version']}-windows-x64"
-    with zipfile.ZipFile(io.BytesIO(made[f"{name}.zip"])) as archive:
-        archive.extractall(tmp_path)
-    packer = tmp_path / name / "tarvix-pack.exe"
-    files = tmp_path / "files"
-    (files / "data").mkdir(parents=True)
-    (files / "data" / "greeting.txt").write_bytes(b"hello from the data file\n")
-    library = clang_library(tmp_path)
-
-    packed = wine(packer, "exe", "--library", library, "--dir", files, "-o", tmp_path / "app.exe")
-    assert packed.returncode == 0, packed.stderr.decode(errors="replace")
-    ran = wine(tmp_path / "app.exe", "first argument", "second")
-    assert ran.stdout == b"hello from the data file\nargument: first argument\n"
-    assert ran.returncode == 7
-
-
 @pytest.fixture(scope="module")
 def unpacked(archives, tmp_path_factory):
     """The folders of both archives, unpacked outside the source tree."""
@@ -112,6 +94,20 @@ def unpacked(archives, tmp_path_factory):
     return {"windows": out / windows, "linux": out / linux}
 
 
+def test_zip_alone_makes_a_working_exe_from_a_clang_library(unpacked, tmp_path):
+    packer = unpacked["windows"] / "tarvix-pack.exe"
+    files = tmp_path / "files"
+    (files / "data").mkdir(parents=True)
+    (files / "data" / "greeting.txt").write_bytes(b"hello from the data file\n")
+    library = clang_library(tmp_path)
+
+    packed = wine(packer, "exe", "--library", library, "--dir", files, "-o", tmp_path / "app.exe")
+    assert packed.returncode == 0, packed.stderr.decode(errors="replace")
+    ran = wine(tmp_path / "app.exe", "first argument", "second")
+    assert ran.stdout == b"hello from the data file\nargument: first argument\n"
+    assert ran.returncode == 7
+
+
 def test_linux_packer_needs_no_newer_c_library_than_2_31(unpacked):
     packer = unpacked["linux"] / "tarvix-pack"
     symbols = subprocess.run(["objdump", "-T", packer], capture_output=True, text=True)
@@ -123,9 +119,8 @@ def test_linux_packer_needs_no_newer_c_library_than_2_31(unpacked):
 
 
 def cmake_project(tmp_path):
-    """The consumer project of tests/release/prebuilt, copied with its sources."""
-    project = tmp_path / "project"
-    shutil.copytree(HERE / "prebuilt", project)
+    """The project of tests/release/prebuilt with its sources, copied outside the source tree."""
+    project = shutil.copytree(HERE / "prebuilt", tmp_path / "project")
     for name in ["app.c", "kernel32.def"]:
         shutil.copy(HERE / name, project)
     return project
@@ -141,13 +136,11 @@ def configure(project, build, folder, toolchain="mingw", generator="Ninja", kind
 @pytest.mark.parametrize("toolchain, generator", [("mingw", "Ninja"), ("clang-msvc", "Unix Makefiles")])
 def test_cmake_package_packs_any_compilers_build_and_packs_again_when_the_folder_changes(
         unpacked, tmp_path, toolchain, generator, kind):
-    folder = unpacked["linux"]
-    packer = folder / "tarvix-pack"
-    if kind == "PROGRAM" and "--program" not in subprocess.run([packer, "--help"], capture_output=True,
-                                                               text=True).stdout:
+    packer = unpacked["linux"] / "tarvix-pack"
+    if kind == "PROGRAM" and "--program" not in subprocess.run([packer, "--help"], capture_output=True).stdout.decode():
         pytest.skip("this release's packer takes no --program yet")
-    project, build = cmake_project(tmp_path), tmp_path / "build"
-    configured = configure(project, build, folder, toolchain, generator, kind)
+    build = tmp_path / "build"
+    configured = configure(cmake_project(tmp_path), build, unpacked["linux"], toolchain, generator, kind)
     assert configured.returncode == 0, configured.stderr
 
     def build_exe():
@@ -166,8 +159,7 @@ def test_cmake_package_packs_any_compilers_build_and_packs_again_when_the_folder
     assert build_exe().stat().st_mtime_ns == packed_at, "nothing changed, nothing packed"
     (build / "staging" / "data" / "later.txt").write_text("added\n")
     assert build_exe().stat().st_mtime_ns != packed_at
-    listed = subprocess.run([packer, "list", exe], capture_output=True, text=True).stdout
-    assert "data\\later.txt" in listed
+    assert "data\\later.txt" in subprocess.run([packer, "list", exe], capture_output=True, text=True).stdout
 
 
 def test_zip_package_on_linux_names_the_archive_to_take(unpacked, tmp_path):
