@@ -9,7 +9,11 @@ add_executable(tarvix::pack IMPORTED GLOBAL)
 include(ExternalProject)
 set(host_packer_dir "${CMAKE_CURRENT_BINARY_DIR}/host-packer")
 set(TARVIX_CASE_TABLE_DIR "${host_packer_dir}/generated")
-set(host_packer_args -DCMAKE_BUILD_TYPE=Release "-DTARVIX_ZSTD_SOURCE=${TARVIX_ZSTD_SOURCE}")
+# A build that makes the release (with the Windows packer) links the packer statically, so
+# that the archive's runs on Linux systems older than this one; inside another project the
+# packer needs no static C library, which not every system has.
+set(host_packer_args -DCMAKE_BUILD_TYPE=Release "-DTARVIX_ZSTD_SOURCE=${TARVIX_ZSTD_SOURCE}"
+  "-DTARVIX_PACK_STATIC=${TARVIX_BUILD_WINDOWS_PACKER}")
 if(TARVIX_PACK_EXECUTABLE)
   set_target_properties(tarvix::pack PROPERTIES IMPORTED_LOCATION "${TARVIX_PACK_EXECUTABLE}")
   if(TARVIX_BUILD_WINDOWS_PACKER)

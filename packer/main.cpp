@@ -42,7 +42,8 @@ constexpr int exit_usage = 2;
 const char* usage_text = R"(usage:
   tarvix-pack exe [--stub STUB.exe] --library APP.dll [--dir DIR] [--company TEXT]
                   [--product TEXT] [--version a.b.c.d] [--icon FILE.ico] [--level N]
-                  [--cached [--cache-directory TEMPLATE]] [--quiet] -o APP.exe
+                  [--cached [--cache-directory TEMPLATE]] [--quiet]
+                  [--depfile FILE] -o APP.exe
   tarvix-pack build --library APP.dll [--dir DIR] [--level N] [--quiet]
                     [--depfile FILE] -o PAYLOAD
   tarvix-pack list PAYLOAD|APP.exe
@@ -57,7 +58,8 @@ exe      Makes the one-file executable APP.exe from the prebuilt launcher STUB.e
          version, default 1.0.0.0), the icon (a default one otherwise) and the
          manifest. --cached extracts once per user into the cache directory
          TEMPLATE (default {CACHE_DIR}\{COMPANY}\{PRODUCT}\{VERSION}).
-         APP.dll must be a 64-bit DLL that exports run_code.
+         APP.dll must be a 64-bit DLL that exports run_code. --depfile as
+         for build, with APP.exe as the target.
 build    Packs APP.dll as the first entry, then every regular file under DIR in
          code point order of its payload path (APP.dll itself only once). Refuses, naming the file, anything
          Windows could not hold as it is. --level is the zstd level, 1..22
@@ -167,7 +169,7 @@ int run_exe(const std::vector<std::string>& args) {
     std::vector<std::string> positional;
     parse_arguments(args,
                     {"--stub", "--library", "--dir", "--company", "--product", "--version", "--icon", "--level",
-                     "--cache-directory", "-o"},
+                     "--cache-directory", "--depfile", "-o"},
                     options, positional, {"--cached", "--quiet"});
     if (!positional.empty()) throw usage_error("unexpected argument '" + printable(positional[0]) + "'");
     if (!options.count("--library")) throw usage_error("exe needs --library");
@@ -205,6 +207,7 @@ int run_exe(const std::vector<std::string>& args) {
     std::vector<pack_file> files = collect_files(library, dir);
     check_application_library(library);
     write_exe(files, settings, output);
+    if (options.count("--depfile")) write_depfile(fs::u8path(options["--depfile"]), output, files, dir);
     return 0;
 }
 

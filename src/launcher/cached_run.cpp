@@ -12,6 +12,7 @@
 #include "launcher/cache_trust.h"
 #include "launcher/in_process.h"
 #include "launcher/launcher_facts.h"
+#include "paths/executable_path.h"
 #include "paths/path_template.h"
 #include "payload/attached_payload.h"
 #include "payload/extraction.h"
@@ -199,6 +200,9 @@ HMODULE load_from_held_cache() {
 
 bool run_cached_library(HMODULE library, int argument_count, wchar_t** arguments, int* exit_code) {
     publish_launcher_facts(arguments[0]);
+    // The application sees what a default run's child sees: argument 0 is the full module
+    // path, the path as typed is in TARVIX_ORIGINAL_ARGV0. Every template is expanded by now.
+    arguments[0] = const_cast<wchar_t*>(get_executable_path(false));
     *exit_code = run_loaded_library(library, argument_count, arguments);
     return true;
 }

@@ -26,7 +26,10 @@ def cache_of(temp):
 
 def test_first_start_extracts_and_keeps_the_directory_and_the_next_writes_nothing(cached_probe_exe, paths,
                                                                                    run_launcher, tmp_path):
-    first = run_launcher(cached_probe_exe, ["--exit", "4", "--load", "probe_plugin.dll"], temp=tmp_path)
+    # Started by the paths as typed; the application gets the full path, as in the default mode.
+    typed = f"..\\{cached_probe_exe.parent.name}\\{cached_probe_exe.name}"
+    first = run_launcher(cached_probe_exe, ["--exit", "4", "--load", "probe_plugin.dll"], argv0=typed,
+                         cwd=cached_probe_exe.parent, temp=tmp_path)
 
     assert first.exit_code == 4, first
     directory = cache_of(tmp_path)
@@ -35,14 +38,18 @@ def test_first_start_extracts_and_keeps_the_directory_and_the_next_writes_nothin
     assert linux_path(start["library"]) == directory / "probe_app.dll"
     assert linux_path(first.one("loaded")["module"]) == directory / "probe_plugin.dll"
     assert start["env"]["TARVIX_ONEFILE_DIRECTORY"] == windows_path(cached_probe_exe.parent)
-    assert start["env"]["TARVIX_ORIGINAL_ARGV0"] == windows_path(cached_probe_exe)
+    assert start["argv"] == [windows_path(cached_probe_exe), "--exit", "4", "--load", "probe_plugin.dll"]
+    assert start["env"]["TARVIX_ORIGINAL_ARGV0"] == typed
     assert start["env"]["TARVIX_ONEFILE_PARENT"] is None
     kept = files_below(directory)
     expected = {"probe_app.dll", ".tarvix-complete", *map(str, files_below(paths.probe_files))}
     assert set(kept) == expected
 
-    second = run_launcher(cached_probe_exe, ["--exit", "5"], temp=tmp_path)
+    second = run_launcher(cached_probe_exe, ["--exit", "5"], argv0=cached_probe_exe.name, cwd=cached_probe_exe.parent,
+                          temp=tmp_path)
     assert second.exit_code == 5 and second.start["library"] == start["library"], second
+    assert second.start["argv"][0] == windows_path(cached_probe_exe)
+    assert second.start["env"]["TARVIX_ORIGINAL_ARGV0"] == cached_probe_exe.name
     assert files_below(directory) == kept
 
 

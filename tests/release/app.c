@@ -1,6 +1,7 @@
-// An application library from another toolchain: clang for the MSVC target, linked by
-// lld-link against kernel32 alone, without a C runtime. It prints the data file that
-// travels beside it and its first argument, and returns 7.
+// An application from other toolchains (clang for the MSVC target, linked by lld-link
+// against kernel32 alone, without a C runtime; or mingw-w64), as a library or, built with
+// APP_PROGRAM, as a program: it prints the data file that travels beside it and its first
+// argument, and returns 7.
 typedef void* HANDLE;
 typedef unsigned long DWORD;
 typedef unsigned short WCHAR;
@@ -43,3 +44,27 @@ __declspec(dllexport) int run_code(int argc, WCHAR** argv, const WCHAR* library_
     put("\n", 1);
     return 7;
 }
+
+#ifdef APP_PROGRAM
+__declspec(dllimport) WCHAR* GetCommandLineW(void);
+__declspec(dllimport) DWORD GetModuleFileNameW(HANDLE module, WCHAR* name, DWORD size);
+__declspec(dllimport) void ExitProcess(unsigned code);
+
+static WCHAR own_path[1024], first[1024];
+
+// The program's entry: its own path stands for the library's, its first argument is read
+// from the command line (quotes taken away), and run_code's result is its exit code.
+void program_start(void) {
+    GetModuleFileNameW(0, own_path, 1000);
+    const WCHAR* line = GetCommandLineW();
+    int quoted = 0, length = 0;
+    for (; *line != 0 && (quoted || (*line != ' ' && *line != '\t')); ++line)
+        if (*line == '"') quoted = !quoted;
+    while (*line == ' ' || *line == '\t') ++line;
+    for (; *line != 0 && (quoted || (*line != ' ' && *line != '\t')) && length < 1000; ++line)
+        if (*line == '"') quoted = !quoted;
+        else first[length++] = *line;
+    WCHAR* arguments[] = {own_path, first};
+    ExitProcess((unsigned)run_code(length > 0 ? 2 : 1, arguments, own_path));
+}
+#endif
