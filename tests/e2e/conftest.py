@@ -128,6 +128,7 @@ def paths():
         app_data_probe_exe = built_file("TARVIX_E2E_APP_DATA_PROBE_EXE")  # CACHED in {CACHE_DIR}
         probe_files = built_file("TARVIX_E2E_PROBE_FILES")  # the directory probe.exe carries
         probe_dll = built_file("TARVIX_E2E_PROBE_DLL")
+        probe_program = built_file("TARVIX_E2E_PROBE_PROGRAM")  # the same probe as a program of its own
         no_run_code_dll = built_file("TARVIX_E2E_NO_RUN_CODE_DLL")
         carrier_exe = built_file("TARVIX_E2E_CARRIER_EXE")
         carrier_payload = built_file("TARVIX_E2E_CARRIER_PAYLOAD")
@@ -141,10 +142,14 @@ def paths():
     return Paths
 
 
-# The two ways of making an executable: linked by tarvix_add_onefile, or the stub filled
-# by tarvix-pack exe; each gives the probe and the cached probe.
+# The two ways of making an executable, linked by tarvix_add_onefile or the stub filled
+# by tarvix-pack exe, times the two kinds of payload, the probe library or the probe
+# program first; each gives the probe and the cached probe.
 ROUTES = {"linked": ("TARVIX_E2E_PROBE_EXE", "TARVIX_E2E_CACHED_PROBE_EXE"),
-          "stub": ("TARVIX_E2E_STUB_PROBE_EXE", "TARVIX_E2E_STUB_CACHED_PROBE_EXE")}
+          "stub": ("TARVIX_E2E_STUB_PROBE_EXE", "TARVIX_E2E_STUB_CACHED_PROBE_EXE"),
+          "linked-program": ("TARVIX_E2E_PROGRAM_PROBE_EXE", "TARVIX_E2E_CACHED_PROGRAM_PROBE_EXE"),
+          "stub-program": ("TARVIX_E2E_STUB_PROGRAM_PROBE_EXE", "TARVIX_E2E_STUB_CACHED_PROGRAM_PROBE_EXE")}
+KINDS = ["library", "program"]
 
 
 @pytest.fixture(params=list(ROUTES))
@@ -155,6 +160,27 @@ def probe_exe(request):
 @pytest.fixture(params=list(ROUTES))
 def cached_probe_exe(request):
     return built_file(ROUTES[request.param][1])
+
+
+@pytest.fixture
+def first_entry(request, paths):
+    """The built first entry of the probe that this test runs: the probe library, or the
+    probe program for the program routes of probe_exe and cached_probe_exe and the program
+    kind of a test parametrized with kind."""
+    params = request.node.callspec.params
+    key = params.get("probe_exe") or params.get("cached_probe_exe") or params.get("kind")
+    return paths.probe_program if key.endswith("program") else paths.probe_dll
+
+
+def probe_of_kind(kind, cached=False):
+    """The linked probe of that kind, the cached one when asked."""
+    return built_file(ROUTES["linked" if kind == "library" else "linked-program"][int(cached)])
+
+
+def child_argv0(run, exe, first_entry):
+    """Argument 0 as the application gets it: a library the launcher's full path, a
+    program its own, in the directory it was extracted to."""
+    return run.start["library"] if first_entry.suffix == ".exe" else windows_path(exe)
 
 
 @pytest.fixture(scope="session")
