@@ -128,7 +128,6 @@ def paths():
         app_data_probe_exe = built_file("TARVIX_E2E_APP_DATA_PROBE_EXE")  # CACHED in {CACHE_DIR}
         probe_files = built_file("TARVIX_E2E_PROBE_FILES")  # the directory probe.exe carries
         probe_dll = built_file("TARVIX_E2E_PROBE_DLL")
-        probe_program = built_file("TARVIX_E2E_PROBE_PROGRAM")  # the same probe as a program of its own
         no_run_code_dll = built_file("TARVIX_E2E_NO_RUN_CODE_DLL")
         carrier_exe = built_file("TARVIX_E2E_CARRIER_EXE")
         carrier_payload = built_file("TARVIX_E2E_CARRIER_PAYLOAD")
@@ -163,18 +162,15 @@ def cached_probe_exe(request):
 
 
 @pytest.fixture
-def first_entry(request, paths):
-    """The built first entry of the probe that this test runs: the probe library, or the
-    probe program for the program routes of probe_exe and cached_probe_exe and the program
-    kind of a test parametrized with kind."""
+def first_entry(request):
+    """The built first entry of this test's probe_exe or cached_probe_exe."""
     params = request.node.callspec.params
-    key = params.get("probe_exe") or params.get("cached_probe_exe") or params.get("kind")
-    return paths.probe_program if key.endswith("program") else paths.probe_dll
+    key = params.get("probe_exe") or params.get("cached_probe_exe")
+    return built_file("TARVIX_E2E_PROBE_PROGRAM" if key.endswith("program") else "TARVIX_E2E_PROBE_DLL")
 
 
-def probe_of_kind(kind, cached=False):
-    """The linked probe of that kind, the cached one when asked."""
-    return built_file(ROUTES["linked" if kind == "library" else "linked-program"][int(cached)])
+def probe_of_kind(kind):
+    return built_file(ROUTES["linked" if kind == "library" else "linked-program"][0])
 
 
 def child_argv0(run, exe, first_entry):

@@ -12,8 +12,7 @@
 //   --exit-on-ctrl-c N     handle console control events by ending the process with N (likewise)
 //   --wait-for PATH        wait until PATH exists (at most two minutes)
 //   --copy-tree DEST       copy every file beside the library, below too, into DEST
-//   --run-again ARGS...    start the launcher (the library's argv[0], the program's parent
-//                          process) again with ARGS and report what
+//   --run-again ARGS...    start the launcher (argv[0]) again with ARGS and report what
 //                          that run printed and returned; takes the rest of the arguments
 //   --run-again-through-cmd ARGS...  the same, started by "cmd /c"
 //   --run PROGRAM ARGS...  the same with another program
@@ -327,24 +326,6 @@ volatile int* volatile no_memory = nullptr;
 
 }  // namespace
 
-// The launcher that runs the probe: a library's argument 0 names it; a program's names the
-// program, whose parent is the launcher.
-const wchar_t* launcher_path(wchar_t** argv) {
-#ifdef PROBE_PROGRAM
-    static wchar_t path[path_capacity];
-    wchar_t value[32];
-    DWORD size = path_capacity;
-    HANDLE parent = GetEnvironmentVariableW(L"TARVIX_ONEFILE_PARENT", value, 32) - 1u < 31u
-                        ? OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, wcstoul(value, nullptr, 10))
-                        : nullptr;
-    bool found = parent != nullptr && QueryFullProcessImageNameW(parent, 0, path, &size);
-    if (parent != nullptr) CloseHandle(parent);
-    return found ? path : argv[0];
-#else
-    return argv[0];
-#endif
-}
-
 extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv, const wchar_t* library_path) {
     report_start(argc, argv, library_path);
     unsigned long result = 0;
@@ -376,7 +357,7 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv, const wc
             long files = copy_tree(directory_of(library_path), argv[++i]);
             emit("{\"event\": \"copied\", \"files\": " + std::to_string(files) + "}");
         } else if (wcscmp(option, L"--run-again") == 0 || wcscmp(option, L"--run-again-through-cmd") == 0) {
-            run_again(launcher_path(argv), wcscmp(option, L"--run-again") != 0, argc, argv, i + 1, library_path);
+            run_again(argv[0], wcscmp(option, L"--run-again") != 0, argc, argv, i + 1, library_path);
             break;
         } else if (wcscmp(option, L"--run") == 0 && has_value) {
             run_again(argv[i + 1], false, argc, argv, i + 2, library_path);
