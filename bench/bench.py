@@ -2,7 +2,8 @@
 """Launcher benchmark driver.
 
 Generates three test applications from files on this machine, packs them, builds two
-launchers per application (linked by CMake, and made from the stub by the packer), then
+launchers per application (linked by CMake, and made from the stub by the packer) and one
+whose payload has the same tree behind the application as a program instead of a library, then
 measures under Wine, in one run with a warm Wine server pinned to CPU 0: pack time and
 payload size, the launcher's cold run and its phases (and the stub-made launcher's cold
 run and size beside the linked one's), the floors (decoding, writing and deleting the
@@ -38,6 +39,8 @@ RECIPE = 2
 SAFE_NAME = re.compile(r"^[A-Za-z0-9_][A-Za-z0-9._+-]*$")
 DEVICE_NAMES = {"con", "prn", "aux", "nul"} | {f"com{i}" for i in range(1, 10)} | {f"lpt{i}" for i in range(1, 10)}
 MIB = 1024 * 1024
+# A program payload's run may cost at most this much more than the library payload's.
+PROGRAM_GOAL = 1.05
 # What the launcher may add to the payload, in bytes, either way it is made.
 LAUNCHER_GOAL = 200_000
 
@@ -398,6 +401,11 @@ def timing_row(app, summary, runs, label="launcher"):
         cpu["floor"] = cpu["decode"] + cpu["write"] + cpu["delete"] + 2 * cpu["bare"]
     if "stub" in runs:
         row["stub_cold"] = median_of(runs["stub"], "wall_us")
+    if "program" in runs:
+        row["program_cold"] = median_of(runs["program"], "wall_us")
+    if "cached_program_warm" in runs:
+        row["program_cached"] = {"first": median_of(runs["cached_program_first"], "wall_us"),
+                                 "warm": median_of(runs["cached_program_warm"], "wall_us")}
     if "cached_first" in runs:
         first, warm = runs["cached_first"], runs["cached_warm"]
         row["cached"] = {
@@ -525,6 +533,22 @@ def format_tables(packing, default_level, timings, threads, memories, context):
         out.append(f"Launcher over {LAUNCHER_GOAL // 1000} KB: {', '.join(sorted(set(over)))}." if over
                    else f"Both launchers stay within {LAUNCHER_GOAL // 1000} KB.")
         out.append("")
+    program_rows = [row for row in timings if "program_cold" in row]
+    if program_rows:
+        out.append("The two kinds of payload, the same tree behind the application as a library or as a "
+                   f"program (ms; goal: the program within {PROGRAM_GOAL:.2f} of the library):")
+        out.append("")
+        out.append("| app | library: cold run | program: cold run | ratio | library: first start "
+                   "| program: first start | ratio | library: warm start | program: warm start | ratio |")
+        out.append("| --- | " + " | ".join("---:" for _ in range(9)) + " |")
+        for row in program_rows:
+            cells = [(row["cold"], row["program_cold"])]
+            if "program_cached" in row:
+                cells += [(row["cached"][start], row["program_cached"][start]) for start in ("first", "warm")]
+            text = " | ".join(f"{milliseconds(library)} | {milliseconds(program)} | {program / library:.2f}"
+                              for library, program in cells)
+            out.append(f"| {row['app']} | {text} |" + " | | |" * (3 - len(cells)))
+        out.append("")
     cached_rows = [row for row in timings if "cached" in row]
     if cached_rows:
         out.append("Cached mode against a bare process and the default mode's cold run (ms):")
@@ -644,8 +668,8 @@ def main():
     if not arguments.no_pack_timing:
         packing, default_level = time_packing(packer, library, trees, work, apps, levels)
     log("bench: building the launchers")
-    launchers = [f"bench_{app}{variant}" for app in apps for variant in ("", "_one_thread")]
-    launchers += [f"bench_{app}_cached" for app in apps if app in CACHED_APPS]
+    launchers = [f"bench_{app}{variant}" for app in apps for variant in ("", "_one_thread", "_program")]
+    launchers += [f"bench_{app}{kind}_cached" for app in apps if app in CACHED_APPS for kind in ("", "_program")]
     launchers += [f"bench_interp_{variant}" for variant in ("scanner", "scanner_one_thread") if "interp" in apps]
     configure_and_build(build, trees, launcher_level, launchers)
     stub_made = make_stub_exes(packer, build / "src" / "tarvix-stub.exe", library, trees, work, apps, launcher_level)
@@ -674,7 +698,8 @@ def main():
                          ("launcher", windows_path(launcher)),
                          ("one_thread", windows_path(build / "bench" / f"bench_{app}_one_thread.exe")),
                          ("floors", f"{windows_path(build / 'bench' / 'bench_floors.exe')} {windows_path(payload)}"),
-                         ("stub", windows_path(stub_made[app]))]
+                         ("stub", windows_path(stub_made[app])),
+                         ("program", windows_path(build / "bench" / f"bench_{app}_program.exe"))]
                 if app == "interp":
                     lines += [(variant, windows_path(build / "bench" / f"bench_interp_{variant}.exe"))
                               for variant in ("scanner", "scanner_one_thread")]
@@ -684,6 +709,9 @@ def main():
                     cached = windows_path(build / "bench" / f"bench_{app}_cached.exe")
                     lines += [("cached_first", cached, rf"%TMP%\bench-cache\bench_{app}_cached"),
                               ("cached_warm", cached)]
+                    program = windows_path(build / "bench" / f"bench_{app}_program_cached.exe")
+                    lines += [("cached_program_first", program, rf"%TMP%\bench-cache\bench_{app}_program_cached"),
+                              ("cached_program_warm", program)]
                 log(f"bench: timing {app} on CPUs {cpus}")
                 runs = run_plan(build, environment, group, work, f"{app}-time-{tag}", lines, rounds, warm_up, cpus)
                 threads.append(thread_row(cpus, app, runs, summaries[app]))

@@ -1,5 +1,6 @@
-// The application library of every benchmark application: returns at once, after the
-// probe has said when it was reached (only when the runner asks for it).
+// The application of every benchmark application, as a library and, built with
+// BENCH_PROGRAM, as a program of its own: returns at once, after the probe has said when
+// it was reached (only when the runner asks for it).
 #include <windows.h>
 
 #include <cstdio>
@@ -20,3 +21,12 @@ extern "C" __declspec(dllexport) int run_code(int, wchar_t**, const wchar_t* lib
     }
     return 0;
 }
+
+#ifdef BENCH_PROGRAM
+int wmain() {
+    wchar_t self[4096];
+    DWORD length = GetModuleFileNameW(nullptr, self, 4096);
+    if (length == 0 || length >= 4096) return 1;
+    return run_code(0, nullptr, self);
+}
+#endif

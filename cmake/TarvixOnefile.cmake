@@ -1,5 +1,6 @@
 # tarvix_add_onefile(<name>
-#     LIBRARY <target or file>        the application library, exporting run_code
+#     LIBRARY <target or file>        the application library, exporting run_code, or
+#     PROGRAM <target or file>        the application program, a 64-bit .exe, run as the child
 #     [DIRECTORY <dir>]               every regular file below it travels along
 #     [DEPENDS <targets>...]          targets that produce files in DIRECTORY
 #     [COMPANY <text>] [PRODUCT <text>] [VERSION <a.b.c.d>]
@@ -11,7 +12,8 @@
 # By default every start extracts the files into a fresh temporary directory and deletes
 # it at the end. CACHED extracts them once per user into a cache directory, by default
 # {CACHE_DIR}\{COMPANY}\{PRODUCT}\{VERSION}, followed by a digest of the payload, and
-# runs later starts from there in one process; nothing is deleted at exit.
+# runs later starts from there (a library in one process, a program as its child);
+# nothing is deleted at exit.
 #
 # Everything it needs comes from the targets that tarvix defines, in its own build
 # (add_subdirectory) or in its installed package (find_package): tarvix::launcher, which
@@ -23,10 +25,20 @@ if(POLICY CMP0116)
 endif()
 
 function(tarvix_add_onefile name)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "CACHED" "LIBRARY;DIRECTORY;COMPANY;PRODUCT;VERSION;ICON;LEVEL;CACHE_DIRECTORY"
+  cmake_parse_arguments(PARSE_ARGV 1 arg "CACHED" "LIBRARY;PROGRAM;DIRECTORY;COMPANY;PRODUCT;VERSION;ICON;LEVEL;CACHE_DIRECTORY"
     "DEPENDS")
-  if(NOT arg_LIBRARY)
-    message(FATAL_ERROR "tarvix_add_onefile(${name}): LIBRARY is required")
+  if(arg_LIBRARY AND arg_PROGRAM)
+    message(FATAL_ERROR "tarvix_add_onefile(${name}): LIBRARY and PROGRAM exclude each other")
+  elseif(arg_PROGRAM)
+    set(first_entry "${arg_PROGRAM}")
+    set(kind_option --program)
+    set(kind_value 1)  # payload_kind_program
+  elseif(arg_LIBRARY)
+    set(first_entry "${arg_LIBRARY}")
+    set(kind_option --library)
+    set(kind_value 0)  # payload_kind_library
+  else()
+    message(FATAL_ERROR "tarvix_add_onefile(${name}): LIBRARY or PROGRAM is required")
   endif()
   foreach(needed tarvix::launcher tarvix::entry tarvix::pack)
     if(NOT TARGET ${needed})
@@ -84,22 +96,22 @@ function(tarvix_add_onefile name)
   set(digest "${work}/payload_digest.h")
   set(depfile "${work}/payload.d")
   set(depends tarvix::pack ${arg_DEPENDS})
-  if(TARGET ${arg_LIBRARY})
-    set(library "$<TARGET_FILE:${arg_LIBRARY}>")
-    list(APPEND depends ${arg_LIBRARY})
+  if(TARGET ${first_entry})
+    set(library "$<TARGET_FILE:${first_entry}>")
+    list(APPEND depends ${first_entry})
   else()
-    get_filename_component(library "${arg_LIBRARY}" ABSOLUTE)
+    get_filename_component(library "${first_entry}" ABSOLUTE)
     list(APPEND depends "${library}")
   endif()
   # The packer lists every file and folder it read, so a file changed, added or removed
   # below DIRECTORY packs again; what it cannot know is which targets still have to write.
-  set(pack_args build --library "${library}" --depfile "${depfile}")
+  set(pack_args build ${kind_option} "${library}" --depfile "${depfile}")
   if(arg_DIRECTORY)
     get_filename_component(directory "${arg_DIRECTORY}" ABSOLUTE)
     list(APPEND pack_args --dir "${directory}")
     # Once every target is known: those that write into DIRECTORY must be waited for.
     cmake_language(EVAL CODE "cmake_language(DEFER DIRECTORY [[${CMAKE_SOURCE_DIR}]] CALL
-      _tarvix_warn_unnamed_writers [[${name}]] [[${directory}]] [[${arg_LIBRARY}]] [[${arg_DEPENDS}]])")
+      _tarvix_warn_unnamed_writers [[${name}]] [[${directory}]] [[${first_entry}]] [[${arg_DEPENDS}]])")
   endif()
   if(arg_LEVEL)
     list(APPEND pack_args --level ${arg_LEVEL})
@@ -142,6 +154,7 @@ extern "C" const wchar_t tarvix_linked_product_name[] = L"@product_c@";
 extern "C" const wchar_t tarvix_linked_version[] = L"@arg_VERSION@";
 extern "C" const wchar_t tarvix_linked_cache_template[] = L"@cache_c@";
 extern "C" const wchar_t tarvix_linked_payload_digest[] = TARVIX_PAYLOAD_DIGEST;
+extern "C" const unsigned tarvix_linked_payload_kind = @kind_value@;
 __asm__(
     ".section .rdata,\"dr\"\n"
     ".balign 64\n"

@@ -55,6 +55,7 @@ void add_text(bytes& record, const std::string& utf8, const char* what) {
 bytes settings_record(const exe_settings& settings, size_t* digest_at) {
     bytes record(payload_settings_magic, payload_settings_magic + sizeof payload_settings_magic);
     record.resize(payload_settings_fixed_size, 0);
+    put_u32(&record[12], settings.kind);
     add_text(record, settings.texts.company, "company");
     add_text(record, settings.texts.product, "product");
     add_text(record, settings.texts.version, "version");

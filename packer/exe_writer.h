@@ -13,6 +13,7 @@ struct exe_settings {
     std::filesystem::path stub;
     version_texts texts;
     std::string cache_template;  // UTF-8; empty: extract afresh at every start
+    uint32_t kind;               // payload_kind_library or payload_kind_program
     std::string icon;            // the .ico file's bytes
     std::string icon_name;       // for messages
     std::string manifest;

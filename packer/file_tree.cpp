@@ -142,14 +142,14 @@ void walk(const fs::path& root, const fs::path& dir, std::vector<std::string>& c
     }
 }
 
-pack_file library_file(const fs::path& library) {
+pack_file library_file(const fs::path& library, const std::string& role) {
     std::string display = host_bytes(library);
     std::error_code error;
     fs::file_status status = fs::status(library, error);
-    if (!fs::exists(status)) refuse(display, "library does not exist");
-    if (!fs::is_regular_file(status)) refuse(display, "library is not a regular file");
+    if (!fs::exists(status)) refuse(display, role + " does not exist");
+    if (!fs::is_regular_file(status)) refuse(display, role + " is not a regular file");
     uint64_t size = fs::file_size(library);
-    if (size == 0) refuse(display, "library is empty");
+    if (size == 0) refuse(display, role + " is empty");
     std::u16string path = payload_path_of({host_bytes(library.filename())}, display);
     return {library, path, display, size};
 }
@@ -172,13 +172,13 @@ void drop_library_copy(std::vector<pack_file>& files) {
     files.erase(std::remove_if(files.begin() + 1, files.end(), is_library), files.end());
 }
 
-void refuse_clashes(const std::vector<pack_file>& files) {
+void refuse_clashes(const std::vector<pack_file>& files, const std::string& role) {
     name_registry names;
     for (size_t i = 0; i < files.size(); ++i) {
         const pack_file& file = files[i];
         if (letters_match(file.path.data(), file.path.size(), cache_record_name))
             refuse(file.display, "name is kept for the launcher's cache record");
-        std::string label = i == 0 ? "the library '" + display_path(file.path, '/') + "'"
+        std::string label = i == 0 ? "the " + role + " '" + display_path(file.path, '/') + "'"
                                    : "'" + printable(file.display) + "'";
         std::string clash = register_path(names, file.path, label, '/');
         if (!clash.empty()) refuse(file.display, clash);
@@ -195,8 +195,9 @@ std::string host_bytes(const fs::path& path) {
 #endif
 }
 
-std::vector<pack_file> collect_files(const fs::path& library, const std::optional<fs::path>& dir) {
-    std::vector<pack_file> files{library_file(library)};
+std::vector<pack_file> collect_files(const fs::path& library, const std::optional<fs::path>& dir,
+                                     const std::string& role) {
+    std::vector<pack_file> files{library_file(library, role)};
     if (dir) {
         std::error_code error;
         fs::path root = resolve_links(*dir, error);
@@ -207,7 +208,7 @@ std::vector<pack_file> collect_files(const fs::path& library, const std::optiona
         std::sort(files.begin() + 1, files.end(), payload_order);
         drop_library_copy(files);
     }
-    refuse_clashes(files);
+    refuse_clashes(files, role);
     return files;
 }
 

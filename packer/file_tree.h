@@ -15,12 +15,13 @@ struct pack_file {
     uint64_t size;
 };
 
-// The library first, then the regular files under dir in payload order: bytewise by the
-// UTF-8 form of the payload path, backslashes included (that is, code point order). The
-// library itself at the top of dir is not taken twice.
-// Throws failure("refused '...': ...") naming the offending file.
+// The library (or program) first, then the regular files under dir in payload order:
+// bytewise by the UTF-8 form of the payload path, backslashes included (that is, code
+// point order). The first entry itself at the top of dir is not taken twice.
+// Throws failure("refused '...': ...") naming the offending file; role ("library" or
+// "program") names the first entry in messages.
 std::vector<pack_file> collect_files(const std::filesystem::path& library,
-                                     const std::optional<std::filesystem::path>& dir);
+                                     const std::optional<std::filesystem::path>& dir, const std::string& role);
 
 // Bytes of a host path as UTF-8 (on POSIX: as the file system holds them).
 std::string host_bytes(const std::filesystem::path& path);

@@ -25,6 +25,7 @@
 #include "embedded_resources.h"
 #include "exe_writer.h"
 #include "failure.h"
+#include "format/payload_format.h"
 #include "file_tree.h"
 #include "path_text.h"
 #include "payload_reader.h"
@@ -40,40 +41,45 @@ constexpr int exit_failed = 1;
 constexpr int exit_usage = 2;
 
 const char* usage_text = R"(usage:
-  tarvix-pack exe [--stub STUB.exe] --library APP.dll [--dir DIR] [--company TEXT]
-                  [--product TEXT] [--version a.b.c.d] [--icon FILE.ico] [--level N]
-                  [--cached [--cache-directory TEMPLATE]] [--quiet]
-                  [--depfile FILE] -o APP.exe
-  tarvix-pack build --library APP.dll [--dir DIR] [--level N] [--quiet]
-                    [--depfile FILE] -o PAYLOAD
+  tarvix-pack exe [--stub STUB.exe] (--library APP.dll | --program APP.exe) [--dir DIR]
+                  [--company TEXT] [--product TEXT] [--version a.b.c.d] [--icon FILE.ico]
+                  [--level N] [--cached [--cache-directory TEMPLATE]] [--quiet]
+                  [--depfile FILE] -o OUT.exe
+  tarvix-pack build (--library APP.dll | --program APP.exe) [--dir DIR] [--level N]
+                    [--quiet] [--depfile FILE] -o PAYLOAD
   tarvix-pack list PAYLOAD|APP.exe
   tarvix-pack verify PAYLOAD|APP.exe
   tarvix-pack extract PAYLOAD|APP.exe DIR
   tarvix-pack --help
 
-exe      Makes the one-file executable APP.exe from the prebuilt launcher STUB.exe
+exe      Makes the one-file executable OUT.exe from the prebuilt launcher STUB.exe
          (default: tarvix-stub.exe beside tarvix-pack): the payload that build
          would write, the settings that travel with it, and the version record
-         (company, default "tarvix user"; product, default the name of APP.exe;
+         (company, default "tarvix user"; product, default the name of OUT.exe;
          version, default 1.0.0.0), the icon (a default one otherwise) and the
          manifest. --cached extracts once per user into the cache directory
          TEMPLATE (default {CACHE_DIR}\{COMPANY}\{PRODUCT}\{VERSION}).
-         APP.dll must be a 64-bit DLL that exports run_code. --depfile as
-         for build, with APP.exe as the target.
-build    Packs APP.dll as the first entry, then every regular file under DIR in
-         code point order of its payload path (APP.dll itself only once). Refuses, naming the file, anything
+         APP.dll must be a 64-bit DLL that exports run_code, which the launcher
+         loads; APP.exe a 64-bit program, which the launcher starts as its child.
+         --depfile as for build, with OUT.exe as the target.
+build    Packs APP.dll or APP.exe as the first entry, then every regular file under
+         DIR in code point order of its payload path (the first entry itself only
+         once). Refuses, naming the file, anything
          Windows could not hold as it is. --level is the zstd level, 1..22
          (default 19). Writes beside PAYLOAD first and renames it into place.
          On a terminal, one line on stderr shows the files and bytes done and
          the rate; --quiet hides it. --depfile writes FILE, naming every file
          and directory read, for build tools to pack again when one changes.
 list     One line per entry: the size in bytes right-aligned in 12 columns, two
-         spaces, the path as stored (backslash separators); then a last line
+         spaces, the path as stored (backslash separators); then a line
          "N files, M bytes".
 verify   Decodes the whole payload and checks its layout; prints
          "ok: N files, M bytes".
 extract  Verifies, then writes the entries under DIR ('/' for '\'); DIR must be
          new or empty.
+         All three end with the line "first entry: library" or "first entry:
+         program": as the executable's settings record states it, or else as
+         the first entry's own header tells.
 
 Exit status: 0 done, 1 refused or failed, 2 wrong usage.
 )";
@@ -83,6 +89,13 @@ struct usage_error : failure {
 };
 
 using option_map = std::map<std::string, std::string>;
+
+// The payload's first entry, from --library or --program: exactly one of them.
+struct first_entry {
+    fs::path file;
+    uint32_t kind;
+    const char* role;
+};
 
 // Splits arguments into the options named in takes_value or flags (whose value is
 // empty) and positional arguments.
@@ -155,6 +168,27 @@ fs::path own_directory() {
 #endif
 }
 
+first_entry first_entry_of(const option_map& options, const std::string& command) {
+    bool library = options.count("--library") != 0, program = options.count("--program") != 0;
+    if (library && program) throw usage_error("--library and --program exclude each other");
+    if (!library && !program) throw usage_error(command + " needs --library or --program");
+    if (program) return {fs::u8path(options.at("--program")), payload_kind_program, "program"};
+    return {fs::u8path(options.at("--library")), payload_kind_library, "library"};
+}
+
+// Before anything is written: a library must export run_code, a program be one.
+std::vector<pack_file> collect_checked_files(const first_entry& first, const std::optional<fs::path>& dir) {
+    std::vector<pack_file> files = collect_files(first.file, dir, first.role);
+    if (first.kind == payload_kind_program) {
+        check_application_program(first.file);
+    } else {
+        check_application_library(first.file);
+    }
+    return files;
+}
+
+const char* kind_name(uint32_t kind) { return kind == payload_kind_program ? "program" : "library"; }
+
 std::string one_line_text(const option_map& options, const std::string& option, const std::string& fallback) {
     auto found = options.find(option);
     if (found == options.end()) return fallback;
@@ -168,11 +202,11 @@ int run_exe(const std::vector<std::string>& args) {
     option_map options;
     std::vector<std::string> positional;
     parse_arguments(args,
-                    {"--stub", "--library", "--dir", "--company", "--product", "--version", "--icon", "--level",
-                     "--cache-directory", "--depfile", "-o"},
+                    {"--stub", "--library", "--program", "--dir", "--company", "--product", "--version", "--icon",
+                     "--level", "--cache-directory", "--depfile", "-o"},
                     options, positional, {"--cached", "--quiet"});
     if (!positional.empty()) throw usage_error("unexpected argument '" + printable(positional[0]) + "'");
-    if (!options.count("--library")) throw usage_error("exe needs --library");
+    first_entry first = first_entry_of(options, "exe");
     if (!options.count("-o")) throw usage_error("exe needs -o");
     if (options.count("--cache-directory") && !options.count("--cached"))
         throw usage_error("--cache-directory needs --cached");
@@ -200,12 +234,11 @@ int run_exe(const std::vector<std::string>& args) {
     settings.level = options.count("--level") ? parse_level(options["--level"]) : default_level;
     settings.workers = worker_count();
     settings.show_progress = !options.count("--quiet") && stderr_is_terminal();
+    settings.kind = first.kind;
 
-    fs::path library = fs::u8path(options["--library"]);
     std::optional<fs::path> dir;
     if (options.count("--dir")) dir = fs::u8path(options["--dir"]);
-    std::vector<pack_file> files = collect_files(library, dir);
-    check_application_library(library);
+    std::vector<pack_file> files = collect_checked_files(first, dir);
     write_exe(files, settings, output);
     if (options.count("--depfile")) write_depfile(fs::u8path(options["--depfile"]), output, files, dir);
     return 0;
@@ -214,17 +247,17 @@ int run_exe(const std::vector<std::string>& args) {
 int run_build(const std::vector<std::string>& args) {
     option_map options;
     std::vector<std::string> positional;
-    parse_arguments(args, {"--library", "--dir", "--level", "--depfile", "-o"}, options, positional, {"--quiet"});
+    parse_arguments(args, {"--library", "--program", "--dir", "--level", "--depfile", "-o"}, options, positional,
+                    {"--quiet"});
     if (!positional.empty()) throw usage_error("unexpected argument '" + printable(positional[0]) + "'");
-    if (!options.count("--library")) throw usage_error("build needs --library");
+    first_entry first = first_entry_of(options, "build");
     if (!options.count("-o")) throw usage_error("build needs -o");
     int level = options.count("--level") ? parse_level(options["--level"]) : default_level;
     int workers = worker_count();
 
     std::optional<fs::path> dir;
     if (options.count("--dir")) dir = fs::u8path(options["--dir"]);
-    std::vector<pack_file> files = collect_files(fs::u8path(options["--library"]), dir);
-    check_application_library(fs::u8path(options["--library"]));
+    std::vector<pack_file> files = collect_checked_files(first, dir);
     bool show_progress = !options.count("--quiet") && stderr_is_terminal();
     write_payload(files, fs::u8path(options["-o"]), level, workers, show_progress);
     if (options.count("--depfile"))
@@ -251,6 +284,7 @@ int run_list(const std::vector<std::string>& args) {
     };
     payload_totals totals = read_payload(fs::u8path(payload), print_entry);
     std::printf("%" PRIu64 " files, %" PRIu64 " bytes\n", totals.files, totals.bytes);
+    std::printf("first entry: %s\n", kind_name(totals.kind));
     return 0;
 }
 
@@ -258,6 +292,7 @@ int run_verify(const std::vector<std::string>& args) {
     std::string payload = paths_only(args, 1)[0];
     payload_totals totals = read_payload(fs::u8path(payload), {});
     std::printf("ok: %" PRIu64 " files, %" PRIu64 " bytes\n", totals.files, totals.bytes);
+    std::printf("first entry: %s\n", kind_name(totals.kind));
     return 0;
 }
 
@@ -299,6 +334,7 @@ int run_extract(const std::vector<std::string>& args) {
     };
     payload_totals totals = read_payload(payload, write_entry);
     std::printf("extracted %" PRIu64 " files, %" PRIu64 " bytes\n", totals.files, totals.bytes);
+    std::printf("first entry: %s\n", kind_name(totals.kind));
     return 0;
 }
 

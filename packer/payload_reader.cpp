@@ -246,10 +246,25 @@ payload_totals read_payload(const fs::path& file, const entry_visitor& visitor) 
         name += " (payload at offset " + num(span.offset) + ")";
     }
     in.clear();
+    // The first entry's leading bytes, for a payload without a settings record.
+    std::vector<unsigned char> image_start;
+    bool in_first = false;
+    entry_visitor watching = visitor;
+    watching.begin = [&](const entry_info& entry) {
+        in_first = entry.number == 1;
+        if (visitor.begin) visitor.begin(entry);
+    };
+    watching.data = [&](const char* data, size_t size) {
+        size_t take = in_first ? std::min(size, image_start_size - image_start.size()) : 0;
+        image_start.insert(image_start.end(), data, data + take);
+        if (visitor.data) visitor.data(data, size);
+    };
     try {
-        content_parser parser(visitor);
+        content_parser parser(watching);
         decode_frame(in, span.offset, check_frame_room(in, span.offset, span.length), parser);
         parse_end(parser);
+        parser.totals.kind = span.kind >= 0 ? static_cast<uint32_t>(span.kind)
+                                            : kind_of_image_start(image_start.data(), image_start.size());
         return parser.totals;
     } catch (const layout_fault& fault) {
         throw failure(name + ": " + fault.what());

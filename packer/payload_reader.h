@@ -25,8 +25,10 @@ struct entry_visitor {
 struct payload_totals {
     uint64_t files = 0;
     uint64_t bytes = 0;
+    uint32_t kind = 0;  // payload_kind_library or payload_kind_program
 };
 
 // Reads a payload file, or the payload inside an executable of either kind (see
-// find_payload_in_exe). Throws failure("FILE: where: what") at the first fault.
+// find_payload_in_exe). Throws failure("FILE: where: what") at the first fault. The kind
+// is the settings record's, or else the first entry's header tells it.
 payload_totals read_payload(const std::filesystem::path& file, const entry_visitor& visitor);

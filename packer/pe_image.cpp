@@ -170,10 +170,12 @@ bool read_settings_sizes(image_file& file, const pe_section& section, payload_sp
     if (section.raw_size < sizeof fixed || !file.read(section.raw_offset, fixed, sizeof fixed)) return false;
     if (std::memcmp(fixed, payload_settings_magic, sizeof payload_settings_magic) != 0) return false;
     uint64_t record_size = get_u32(fixed + 8);
+    uint32_t kind = get_u32(fixed + 12);
     uint64_t payload_size = get_u64(fixed + 16);
     uint64_t room = std::min(section.raw_size, section.virtual_size);
     if (record_size < sizeof fixed || record_size > room || payload_size > room - record_size) return false;
-    *span = {section.raw_offset + record_size, payload_size};
+    if (kind != payload_kind_library && kind != payload_kind_program) return false;
+    *span = {section.raw_offset + record_size, payload_size, kind};
     return true;
 }
 
@@ -237,6 +239,29 @@ void check_application_library(const fs::path& library) {
     if (!is_64bit(image)) throw failure(refused + "not a 64-bit (x64) library");
     if (!(image.file_characteristics & file_is_dll)) throw failure(refused + "not a DLL");
     if (!exports_run_code(file, image)) throw failure(refused + "exports no run_code");
+}
+
+void check_application_program(const fs::path& program) {
+    image_file file(program);
+    std::string refused = "refused '" + file.name + "': ";
+    pe_image image;
+    try {
+        image = parse_headers(file);
+    } catch (const failure&) {
+        throw failure(refused + "not a Windows program");
+    }
+    if (image.file_characteristics & file_is_dll) throw failure(refused + "a DLL, not a program; give it as --library");
+    if (!is_64bit(image)) throw failure(refused + "not a 64-bit (x64) program");
+    if (!(image.file_characteristics & file_is_executable)) throw failure(refused + "not an executable image");
+}
+
+uint32_t kind_of_image_start(const unsigned char* bytes, size_t size) {
+    if (size < 64 || bytes[0] != 'M' || bytes[1] != 'Z') return payload_kind_library;
+    uint64_t nt = get_u32(bytes + 0x3C);
+    if (nt + 24 > size || std::memcmp(bytes + nt, "PE\0\0", 4) != 0) return payload_kind_library;
+    uint16_t characteristics = get_u16(bytes + nt + 22);
+    bool program = (characteristics & (file_is_dll | file_is_executable)) == file_is_executable;
+    return program ? payload_kind_program : payload_kind_library;
 }
 
 void check_stub(const pe_image& stub, const std::string& name) {

@@ -48,6 +48,18 @@ bool is_64bit(const pe_image& image);
 // run_code.
 void check_application_library(const std::filesystem::path& library);
 
+// Throws failure("refused ...") unless program is a 64-bit (x64) executable that is no
+// DLL: the launcher starts it as its child.
+void check_application_program(const std::filesystem::path& program);
+
+// The leading bytes of a first entry that kind_of_image_start needs at most.
+constexpr size_t image_start_size = 4096;
+
+// The kind of payload whose first entry begins with bytes[0..size): payload_kind_program
+// for an executable image that is no DLL, payload_kind_library for anything else (the
+// packer has refused anything else at build time).
+uint32_t kind_of_image_start(const unsigned char* bytes, size_t size);
+
 // Throws failure("refused stub 'NAME': why") unless the stub can take a payload section
 // and a resource section: a 64-bit executable without either, without a signature,
 // without bytes after its last section and with room for two more section headers.
@@ -82,9 +94,11 @@ uint32_t pe_checksum(const std::filesystem::path& file, uint32_t field_offset);
 struct payload_span {
     uint64_t offset;
     uint64_t length;
+    int64_t kind = -1;  // as the settings record states it; -1 where there is none
 };
 
-// The payload of an executable: the one after the settings record of its payload section,
+// The payload of an executable: the one after the settings record of its payload section
+// (a record of a kind this packer does not know is no valid one),
 // or, in an executable that tarvix_add_onefile linked, the one at a 64-byte boundary of
 // its read-only data followed by its trailer and its linked size. Throws failure when
 // there is none.

@@ -10,6 +10,7 @@
 #include "diag/fatal.h"
 #include "diag/messages.h"
 #include "paths/executable_path.h"
+#include "payload/attached_payload.h"
 #include "state/run_state.h"
 
 wchar_t child_command_line[32768];
@@ -76,8 +77,10 @@ void build_child_command_line(const wchar_t* program_path, const wchar_t* tail) 
     text_append(child_command_line, command_line_capacity, tail);
 }
 
+bool child_is_payload_program() { return tarvix_payload_kind == payload_kind_program; }
+
 uint32_t run_child_process() {
-    const wchar_t* program = get_executable_path(false);
+    const wchar_t* program = child_is_payload_program() ? application_library_path : get_executable_path(false);
     // The raw command line, not the runtime's argument vector: the child's runtime then
     // reads empty arguments, quotes and wildcards exactly as a plain program would.
     build_child_command_line(program, command_line_tail(GetCommandLineW()));
@@ -100,6 +103,9 @@ uint32_t run_child_process() {
         application_start_end();
         fatal_os_error(message_launch_failed, error);
     }
+    // Windows renames no folder that holds a mapped image, but the program's image is
+    // mapped only now: until here, the hold kept the cache directory from being replaced.
+    release_held_directory();
     // An outer job that forbids ours only costs the binding, never the start.
     if (child_job != nullptr && !AssignProcessToJobObject(child_job, child.hProcess)) {
         CloseHandle(child_job);

@@ -1,15 +1,21 @@
-// Starting the launcher's own executable again as the child that runs the application.
+// Starting the child that runs the application: the launcher's own executable again, or
+// the payload's program.
 #pragma once
 
 #include <windows.h>
 
 #include <cstdint>
 
+// What the child is, decided here alone from the payload's kind: for a library, this
+// executable again, which loads it in-process; for a program, the extracted program
+// itself (application_library_path), which is no launcher and so never extracts again.
+bool child_is_payload_program();
+
 // Starts the child with the launcher's own command line (argument 0 replaced by the
-// module's full path), standard handles, environment and console, bound to the launcher
-// so that it ends when the launcher ends; waits for it,
-// removes the target directory and returns the child's exit code, all 32 bits of it; 1
-// when it cannot be read.
+// child's full path), standard handles, environment and console, bound to the launcher
+// so that it ends when the launcher ends; lets a held cache directory go once the child
+// has started; waits for it, removes the target directory (when this run made it) and
+// returns the child's exit code, all 32 bits of it; 1 when it cannot be read.
 uint32_t run_child_process();
 
 // The child's creation flags for its console: none when the launcher has a console, which

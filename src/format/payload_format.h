@@ -7,7 +7,8 @@
 // The frame decodes to entries followed by the end marker:
 //   entry:      path (UTF-16LE units, "\" separated, relative) | 0x0000 | u64 size | data
 //   end marker: a lone 0x0000 unit where the next path would begin
-// The first entry is the application library, at the top level. Integers are
+// The first entry is the application, at the top level: a library exporting run_code or,
+// for a program payload, a program that the launcher starts as its child. Integers are
 // little-endian. The launcher knows the payload's size from the linker and reads it
 // forwards only; the four zeros and the trailing length let the packer's verify prove
 // that one frame fills the room between header and end exactly.
@@ -35,7 +36,9 @@ inline constexpr size_t end_marker_size = 2;
 // the payload itself, byte for byte as above:
 //   offset 0    u8[8]  payload_settings_magic
 //   offset 8    u32    record size in bytes, a multiple of 8: the payload begins there
-//   offset 12   u32    0
+//   offset 12   u32    the payload's kind: payload_kind_library or payload_kind_program;
+//                      any other value is refused, so that a launcher that knows only
+//                      libraries never loads a program as one
 //   offset 16   u64    payload size in bytes
 //   offset 24   the texts, UTF-16LE, each ending in a 0x0000 unit, in this order:
 //               company, product, version (a.b.c.d), cache directory template (empty:
@@ -50,6 +53,8 @@ inline constexpr size_t payload_settings_text_count = 5;
 // Longest text in UTF-16 units, its 0x0000 terminator not counted.
 inline constexpr size_t payload_settings_text_max_units = 1023;
 inline constexpr size_t payload_digest_units = 16;
+inline constexpr uint32_t payload_kind_library = 0;  // the first entry exports run_code
+inline constexpr uint32_t payload_kind_program = 1;  // the first entry is a 64-bit program
 
 // The completion record at the top of a cached executable's cache directory, which the
 // launcher writes after the payload: no entry at the top level may take its name.

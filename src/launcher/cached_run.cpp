@@ -4,6 +4,7 @@
 
 #include <cwchar>
 
+#include "child/child_launch.h"
 #include "child/cleanup.h"
 #include "common/bounded_text.h"
 #include "diag/fatal.h"
@@ -207,11 +208,23 @@ bool run_cached_library(HMODULE library, int argument_count, wchar_t** arguments
     return true;
 }
 
+// A program runs as the child, started from the held cache directory, which
+// run_child_process lets go once the program's image is mapped. The handler keeps
+// Ctrl+C from ending the launcher, and with its job the program; nothing is removed.
+bool run_cached_program(wchar_t** arguments, int* exit_code) {
+    set_target_directory(cache_directory);
+    publish_launcher_facts(arguments[0]);
+    if (!SetConsoleCtrlHandler(console_control_handler, TRUE)) fatal_error(message_register_handler);
+    *exit_code = static_cast<int>(run_child_process());
+    return true;
+}
+
 bool try_cache(int argument_count, wchar_t** arguments, int* exit_code) {
     if (!fix_cache_directory()) return false;
     cache_state state = open_cache(cache_directory);
     if (state == cache_unusable) return false;
     if (state != cache_missing) remove_abandoned_siblings();
+    if (state == cache_ready && child_is_payload_program()) return run_cached_program(arguments, exit_code);
     if (state == cache_ready) {
         HMODULE library = load_from_held_cache();
         if (library != nullptr) return run_cached_library(library, argument_count, arguments, exit_code);
@@ -222,6 +235,7 @@ bool try_cache(int argument_count, wchar_t** arguments, int* exit_code) {
     if (state == cache_damaged && !set_aside(cache_directory)) return false;
     if (!fill_cache()) return false;
     if (held_directory == INVALID_HANDLE_VALUE && open_cache(cache_directory) != cache_ready) return false;
+    if (child_is_payload_program()) return run_cached_program(arguments, exit_code);
     HMODULE library = load_from_held_cache();
     // Files just written that do not load: the library itself is at fault.
     if (library == nullptr) fatal_os_error(message_load_library, GetLastError());

@@ -9,11 +9,12 @@
 
 // Finds the cache directory whole, or fills it (a fresh private sibling, extracted, its
 // completion record written last, then renamed into place), runs run_code in this very
-// process and stores what it returns in *exit_code. A damaged directory is set aside and
-// extracted again, once. False, having run nothing and left nothing of its own, when the
-// cache cannot be used: it is not the user's own, lies below someone else's folder, on a
-// volume without access lists, cannot be written or is held damaged by a running start.
-// The caller then runs the application the default way.
+// process, or a program payload's program as the child, and stores the exit code in
+// *exit_code. A damaged directory is set aside and extracted again, once. False, having
+// run nothing and left nothing of its own, when the cache cannot be used: it is not the
+// user's own, lies below someone else's folder, on a volume without access lists, cannot
+// be written or is held damaged by a running start. The caller then runs the application
+// the default way.
 bool run_from_cache(int argument_count, wchar_t** arguments, int* exit_code);
 
 enum cache_state { cache_missing, cache_damaged, cache_unusable, cache_ready };

@@ -38,7 +38,9 @@ int launcher_main(int argument_count, wchar_t** arguments) {
     program_arguments = arguments;
     SetDllDirectoryW(L"");  // no libraries from the current directory
     find_attached_payload();
-    in_process_mode = detect_in_process_mode();
+    // A program payload has no library to load: every start of this executable, one that
+    // the program itself made included, is a run of its own.
+    in_process_mode = !child_is_payload_program() && detect_in_process_mode();
     if (!in_process_mode && tarvix_cache_template[0] != 0) {
         int exit_code = 0;
         if (run_from_cache(argument_count, arguments, &exit_code)) return exit_code;

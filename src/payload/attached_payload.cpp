@@ -9,3 +9,4 @@ const wchar_t* tarvix_product_name = L"";
 const wchar_t* tarvix_version = L"";
 const wchar_t* tarvix_cache_template = L"";
 const wchar_t* tarvix_payload_digest = L"";
+uint32_t tarvix_payload_kind = payload_kind_library;

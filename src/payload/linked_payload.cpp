@@ -9,6 +9,7 @@ extern "C" const wchar_t tarvix_linked_product_name[];
 extern "C" const wchar_t tarvix_linked_version[];
 extern "C" const wchar_t tarvix_linked_cache_template[];
 extern "C" const wchar_t tarvix_linked_payload_digest[];
+extern "C" const unsigned tarvix_linked_payload_kind;
 
 void find_attached_payload() {
     tarvix_payload = tarvix_linked_payload;
@@ -18,4 +19,5 @@ void find_attached_payload() {
     tarvix_version = tarvix_linked_version;
     tarvix_cache_template = tarvix_linked_cache_template;
     tarvix_payload_digest = tarvix_linked_payload_digest;
+    tarvix_payload_kind = tarvix_linked_payload_kind;
 }

@@ -29,7 +29,9 @@ bool parse_payload_section(const unsigned char* section, uint64_t size, payload_
     uint64_t record_size = read_u32(section + 8);
     uint64_t payload_size = read_u64(section + 16);
     if (record_size % 8 != 0 || record_size < payload_settings_fixed_size || record_size > size) return false;
-    if (read_u32(section + 12) != 0 || payload_size > size - record_size) return false;
+    uint32_t kind = read_u32(section + 12);
+    if (kind != payload_kind_library && kind != payload_kind_program) return false;
+    if (payload_size > size - record_size) return false;
 
     // Texts are read in place: the record's start is aligned, and so is every unit.
     const wchar_t* units = reinterpret_cast<const wchar_t*>(section + payload_settings_fixed_size);
@@ -48,5 +50,6 @@ bool parse_payload_section(const unsigned char* section, uint64_t size, payload_
     if (!is_digest(contents->texts[payload_settings_text_count - 1])) return false;
     contents->payload = section + record_size;
     contents->payload_size = payload_size;
+    contents->kind = kind;
     return true;
 }

@@ -26,6 +26,7 @@ void find_attached_payload() {
         tarvix_version = contents.texts[2];
         tarvix_cache_template = contents.texts[3];
         tarvix_payload_digest = contents.texts[4];
+        tarvix_payload_kind = contents.kind;
         return;
     }
 }

@@ -141,10 +141,14 @@ def paths():
     return Paths
 
 
-# The two ways of making an executable: linked by tarvix_add_onefile, or the stub filled
-# by tarvix-pack exe; each gives the probe and the cached probe.
+# The two ways of making an executable, linked by tarvix_add_onefile or the stub filled
+# by tarvix-pack exe, times the two kinds of payload, the probe library or the probe
+# program first; each gives the probe and the cached probe.
 ROUTES = {"linked": ("TARVIX_E2E_PROBE_EXE", "TARVIX_E2E_CACHED_PROBE_EXE"),
-          "stub": ("TARVIX_E2E_STUB_PROBE_EXE", "TARVIX_E2E_STUB_CACHED_PROBE_EXE")}
+          "stub": ("TARVIX_E2E_STUB_PROBE_EXE", "TARVIX_E2E_STUB_CACHED_PROBE_EXE"),
+          "linked-program": ("TARVIX_E2E_PROGRAM_PROBE_EXE", "TARVIX_E2E_CACHED_PROGRAM_PROBE_EXE"),
+          "stub-program": ("TARVIX_E2E_STUB_PROGRAM_PROBE_EXE", "TARVIX_E2E_STUB_CACHED_PROGRAM_PROBE_EXE")}
+KINDS = ["library", "program"]
 
 
 @pytest.fixture(params=list(ROUTES))
@@ -155,6 +159,24 @@ def probe_exe(request):
 @pytest.fixture(params=list(ROUTES))
 def cached_probe_exe(request):
     return built_file(ROUTES[request.param][1])
+
+
+@pytest.fixture
+def first_entry(request):
+    """The built first entry of this test's probe_exe or cached_probe_exe."""
+    params = request.node.callspec.params
+    key = params.get("probe_exe") or params.get("cached_probe_exe")
+    return built_file("TARVIX_E2E_PROBE_PROGRAM" if key.endswith("program") else "TARVIX_E2E_PROBE_DLL")
+
+
+def probe_of_kind(kind):
+    return built_file(ROUTES["linked" if kind == "library" else "linked-program"][0])
+
+
+def child_argv0(run, exe, first_entry):
+    """Argument 0 as the application gets it: a library the launcher's full path, a
+    program its own, in the directory it was extracted to."""
+    return run.start["library"] if first_entry.suffix == ".exe" else windows_path(exe)
 
 
 @pytest.fixture(scope="session")

@@ -1,6 +1,6 @@
 """A CACHED executable: the first start extracts into a per-user cache directory (here
-below the run's TEMP) and keeps it; later starts run the application from it in their
-own process, writing nothing."""
+below the run's TEMP) and keeps it; later starts run the application from it, a library
+in their own process, a program as their child, writing nothing."""
 
 import re
 import shutil
@@ -24,9 +24,9 @@ def cache_of(temp):
     return directory
 
 
-def test_first_start_extracts_and_keeps_the_directory_and_the_next_writes_nothing(cached_probe_exe, paths,
-                                                                                   run_launcher, tmp_path):
-    # Started by the paths as typed; the application gets the full path, as in the default mode.
+def test_first_start_extracts_and_keeps_the_directory_and_the_next_writes_nothing(cached_probe_exe, first_entry,
+                                                                                   paths, run_launcher, tmp_path):
+    # Started by the paths as typed; a library gets the full path, as in the default mode.
     typed = f"..\\{cached_probe_exe.parent.name}\\{cached_probe_exe.name}"
     first = run_launcher(cached_probe_exe, ["--exit", "4", "--load", "probe_plugin.dll"], argv0=typed,
                          cwd=cached_probe_exe.parent, temp=tmp_path)
@@ -34,21 +34,26 @@ def test_first_start_extracts_and_keeps_the_directory_and_the_next_writes_nothin
     assert first.exit_code == 4, first
     directory = cache_of(tmp_path)
     start = first.start
-    assert start["pid"] == first.pid, "the application runs in the started process itself"
-    assert linux_path(start["library"]) == directory / "probe_app.dll"
+    if first_entry.suffix == ".dll":
+        assert start["pid"] == first.pid, "the library runs in the started process itself"
+        argument_0 = windows_path(cached_probe_exe)
+    else:
+        assert start["pid"] != first.pid and start["argv"][0] == start["library"], "the program runs as the child"
+        argument_0 = start["library"]
+    assert linux_path(start["library"]) == directory / first_entry.name
     assert linux_path(first.one("loaded")["module"]) == directory / "probe_plugin.dll"
     assert start["env"]["TARVIX_ONEFILE_DIRECTORY"] == windows_path(cached_probe_exe.parent)
-    assert start["argv"] == [windows_path(cached_probe_exe), "--exit", "4", "--load", "probe_plugin.dll"]
+    assert start["argv"] == [argument_0, "--exit", "4", "--load", "probe_plugin.dll"]
     assert start["env"]["TARVIX_ORIGINAL_ARGV0"] == typed
     assert start["env"]["TARVIX_ONEFILE_PARENT"] is None
     kept = files_below(directory)
-    expected = {"probe_app.dll", ".tarvix-complete", *map(str, files_below(paths.probe_files))}
+    expected = {first_entry.name, ".tarvix-complete", *map(str, files_below(paths.probe_files))}
     assert set(kept) == expected
 
     second = run_launcher(cached_probe_exe, ["--exit", "5"], argv0=cached_probe_exe.name, cwd=cached_probe_exe.parent,
                           temp=tmp_path)
     assert second.exit_code == 5 and second.start["library"] == start["library"], second
-    assert second.start["argv"][0] == windows_path(cached_probe_exe)
+    assert second.start["argv"][0] == argument_0
     assert second.start["env"]["TARVIX_ORIGINAL_ARGV0"] == cached_probe_exe.name
     assert files_below(directory) == kept
 
@@ -147,7 +152,8 @@ def test_cache_dir_follows_a_relocated_local_app_data_setting(paths, run_launche
         shutil.rmtree(relocated, ignore_errors=True)
 
 
-def test_ten_first_starts_at_once_all_run_and_leave_one_directory(cached_probe_exe, start_runner, tmp_path):
+def test_ten_first_starts_at_once_all_run_and_leave_one_directory(cached_probe_exe, first_entry, start_runner,
+                                                                  tmp_path):
     started = [start_runner(cached_probe_exe, ["--exit", str(code)], temp=tmp_path) for code in range(1, 11)]
     runs = [launch.finish(timeout=300) for launch in started]
 
@@ -156,8 +162,8 @@ def test_ten_first_starts_at_once_all_run_and_leave_one_directory(cached_probe_e
     libraries = {linux_path(run.start["library"]) for run in runs}
     # A start that waits too long for another's copy runs from a private directory instead,
     # which is gone once it has ended.
-    assert directory / "probe_app.dll" in libraries, libraries
-    assert all(library == directory / "probe_app.dll" or TARGET_NAME.fullmatch(library.parent.name)
+    assert directory / first_entry.name in libraries, libraries
+    assert all(library == directory / first_entry.name or TARGET_NAME.fullmatch(library.parent.name)
                for library in libraries), libraries
     assert target_directories(tmp_path) == []
     assert (directory / ".tarvix-complete").is_file()

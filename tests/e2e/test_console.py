@@ -12,18 +12,18 @@ import time
 
 import pytest
 
-from conftest import (finish, interrupt, linux_path, linux_processes_of, read_event, wait_until_gone,
-                      wine_environment, windows_path)
+from conftest import (KINDS, finish, interrupt, linux_path, linux_processes_of, probe_of_kind, read_event,
+                      wait_until_gone, wine_environment, windows_path)
 
 RETRY_PERIOD = 2.0
 
 
-@pytest.fixture
-def own_probe(paths, tmp_path, request):
-    """A copy of probe.exe under a name of this test's own, so that its Linux processes
-    can be told from those of tests running beside it."""
+@pytest.fixture(params=KINDS)
+def own_probe(tmp_path, request):
+    """A copy of the probe of each kind under a name of this test's own, so that its
+    Linux processes can be told from those of tests running beside it."""
     exe = tmp_path / f"ctrl_{request.node.name.replace('[', '_').replace(']', '')}.exe"
-    shutil.copy(paths.probe_exe, exe)
+    shutil.copy(probe_of_kind(request.param), exe)
     return exe
 
 
@@ -35,7 +35,9 @@ def start_and_find_child(exe, start_launcher, setup, rest):
     assert read_event(launcher) == {"event": "mark", "text": "ready"}
     target = linux_path(start["library"]).parent
     assert target.is_dir()
-    children = [pid for pid in linux_processes_of(exe.name) if pid != launcher.pid]
+    # The child runs the launcher's file again, or the program from the target directory.
+    child_name = exe.name if start["library"].endswith(".dll") else target.name
+    children = [pid for pid in linux_processes_of(child_name) if pid != launcher.pid]
     assert len(children) == 1, children
     return launcher, target, children[0]
 

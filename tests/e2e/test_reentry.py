@@ -11,7 +11,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import (TARGET_NAME, finish, interrupt, linux_path, linux_processes_of, read_event,
+from conftest import (TARGET_NAME, finish, probe_of_kind, interrupt, linux_path, linux_processes_of, read_event,
                       target_directories, windows_path)
 
 
@@ -106,6 +106,30 @@ def test_run_started_by_the_application_takes_in_process_mode(paths, run_launche
     assert inner_start["library"] == outer["library"]
     assert inner_start["env"] == outer["env"]
     assert inner_start["argv"] == [outer["argv"][0], "--mark", "inner", "--exit", "5"]
+    assert inner["directory_unchanged"] is True
+    assert target_directories(tmp_path) == []
+
+
+def test_launcher_started_again_by_its_program_is_a_run_of_its_own(run_launcher, tmp_path):
+    # The inner launcher inherits the outer run's values, named by a live ancestor that
+    # runs the same file: for a library the in-process case, for a program a normal run
+    # that must neither reuse nor touch the outer directory.
+    exe = probe_of_kind("program")
+    run = run_launcher(exe, ["--exit", "3", "--run", windows_path(exe), "--mark", "inner", "--exit", "5"],
+                       temp=tmp_path)
+
+    assert run.exit_code == 3, run
+    inner, inner_events = inner_run(run)
+    assert inner["exit"] == 5
+    assert [event["event"] for event in inner_events] == ["start", "mark", "end"], "one extraction, one program"
+    inner_start = inner_events[0]
+    inner_launcher = inner_start["env"]["TARVIX_ONEFILE_PARENT"]
+    assert inner_launcher == str(inner["pid"]) != str(inner_start["pid"]), "the program is the inner run's child"
+    outer_directory = linux_path(run.start["library"]).parent
+    inner_directory = linux_path(inner_start["library"]).parent
+    assert inner_directory != outer_directory and inner_directory.parent == tmp_path
+    assert TARGET_NAME.fullmatch(inner_directory.name).group(1) == inner_launcher
+    assert inner_start["env"]["TARVIX_ONEFILE_RANDOM"] != run.start["env"]["TARVIX_ONEFILE_RANDOM"]
     assert inner["directory_unchanged"] is True
     assert target_directories(tmp_path) == []
 

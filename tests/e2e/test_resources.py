@@ -136,14 +136,14 @@ def files_below(root):
     return {str(path.relative_to(root)): path.read_bytes() for path in root.rglob("*") if path.is_file()}
 
 
-def test_list_verify_and_extract_read_the_executable(probe_exe, tmp_path):
+def test_list_verify_and_extract_read_the_executable(probe_exe, first_entry, tmp_path):
     def pack(*args):
         packer = built_file("TARVIX_E2E_PACKER")
         return subprocess.run([packer, *args], capture_output=True, text=True, check=True).stdout
 
-    library = built_file("TARVIX_E2E_PROBE_DLL")
-    expected = {"probe_app.dll": library.read_bytes(), **files_below(built_file("TARVIX_E2E_PROBE_FILES"))}
-    assert pack("list", probe_exe).splitlines()[0] == f"{len(expected['probe_app.dll']):12}  probe_app.dll"
-    assert pack("verify", probe_exe) == f"ok: 5 files, {sum(map(len, expected.values()))} bytes\n"
+    name, kind = first_entry.name, "library" if first_entry.suffix == ".dll" else "program"
+    expected = {name: first_entry.read_bytes(), **files_below(built_file("TARVIX_E2E_PROBE_FILES"))}
+    assert pack("list", probe_exe).splitlines()[0] == f"{len(expected[name]):12}  {name}"
+    assert pack("verify", probe_exe) == f"ok: 5 files, {sum(map(len, expected.values()))} bytes\nfirst entry: {kind}\n"
     pack("extract", probe_exe, tmp_path / "out")
     assert files_below(tmp_path / "out") == expected

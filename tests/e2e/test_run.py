@@ -8,15 +8,16 @@ import subprocess
 
 import pytest
 
-from conftest import TARGET_NAME, built_file, finish, linux_path, target_directories, wine_environment, windows_path
+from conftest import (KINDS, TARGET_NAME, built_file, child_argv0, finish, linux_path, probe_of_kind,
+                      target_directories, wine_environment, windows_path)
 
 
 def files_below(root):
     return sorted(str(path.relative_to(root)) for path in root.rglob("*") if path.is_file())
 
 
-def test_full_run_extracts_runs_the_library_in_the_child_and_removes_the_directory(probe_exe, paths, run_launcher,
-                                                                                   tmp_path):
+def test_full_run_extracts_runs_the_application_in_the_child_and_removes_the_directory(probe_exe, first_entry, paths,
+                                                                                       run_launcher, tmp_path):
     copy = tmp_path / "copy"
     args = ["first", "second argument", "--copy-tree", windows_path(copy), "--parent-modules"]
     run = run_launcher(probe_exe, args)
@@ -25,14 +26,15 @@ def test_full_run_extracts_runs_the_library_in_the_child_and_removes_the_directo
     assert run.lines == [] and run.stderr == ""
     start = run.start
     assert start["pid"] != run.pid, "run_code must run in the child, not in the launcher's process"
-    assert start["argv"] == [windows_path(probe_exe), *args]
+    assert start["argv"] == [child_argv0(run, probe_exe, first_entry), *args]
     # A console process with USER32 or GDI32 loaded no longer hears of logoff and shutdown.
     modules = {name.lower() for name in run.one("parent_modules")["modules"]}
     assert "kernel32.dll" in modules and not modules & {"user32.dll", "gdi32.dll"}, modules
 
-    # The child loads the library from the directory the launcher extracted into.
+    # The child loads the library, or is the program, from the directory the launcher
+    # extracted into.
     target = start["library"].rsplit("\\", 1)[0]
-    assert start["library"] == target + "\\probe_app.dll"
+    assert start["library"] == target + "\\" + first_entry.name
     assert start["module"] == start["library"]
     temp, name = target.rsplit("\\", 1)
     assert linux_path(temp) == paths.wine_temp
@@ -50,8 +52,8 @@ def test_full_run_extracts_runs_the_library_in_the_child_and_removes_the_directo
     # Everything the probe saw beside it is what probe.exe carries, byte for byte.
     assert run.one("copied")["files"] == 5
     carried = paths.probe_files
-    assert files_below(copy) == sorted(["probe_app.dll", *files_below(carried)])
-    assert filecmp.cmp(copy / "probe_app.dll", paths.probe_dll, shallow=False)
+    assert files_below(copy) == sorted([first_entry.name, *files_below(carried)])
+    assert filecmp.cmp(copy / first_entry.name, first_entry, shallow=False)
     for relative in files_below(carried):
         assert filecmp.cmp(copy / relative, carried / relative, shallow=False), relative
 
@@ -79,7 +81,7 @@ def test_application_runs_from_a_private_directory_where_its_own_loads_find_its_
 
 
 @pytest.mark.parametrize("argv0", ["relprobe", ".\\relprobe.exe"])
-def test_environment_is_reset_and_published_for_the_child(probe_exe, run_launcher, tmp_path, argv0):
+def test_environment_is_reset_and_published_for_the_child(probe_exe, first_entry, run_launcher, tmp_path, argv0):
     directory = tmp_path / "bin"
     directory.mkdir()
     shutil.copy(probe_exe, directory / "relprobe.exe")
@@ -109,7 +111,7 @@ def test_environment_is_reset_and_published_for_the_child(probe_exe, run_launche
     # argv[0] as typed goes into the variable; the child gets the full module path.
     assert env["TARVIX_ORIGINAL_ARGV0"] == argv0
     assert env["TARVIX_ONEFILE_DIRECTORY"] == windows_path(directory)
-    assert start["argv"] == [windows_path(directory / "relprobe.exe")]
+    assert start["argv"] == [child_argv0(run, directory / "relprobe.exe", first_entry)]
     assert target_directories(temp) == []
 
 
@@ -149,10 +151,11 @@ def test_library_whose_import_lies_only_on_path_is_not_loaded(paths, pack, make_
     assert target_directories(temp) == []
 
 
-def test_command_line_too_long_for_the_child_ends_with_a_message(paths, run_launcher, tmp_path):
+@pytest.mark.parametrize("kind", KINDS)
+def test_command_line_too_long_for_the_child_ends_with_a_message(run_launcher, tmp_path, kind):
     # Valid for the launcher, whose argument 0 is short; the child's is the full path.
     tail = "a" * (32749 - len("probe "))
-    run = run_launcher(paths.probe_exe, argv0="probe", tail=tail, temp=tmp_path)
+    run = run_launcher(probe_of_kind(kind), argv0="probe", tail=tail, temp=tmp_path)
     assert run.exit_code == 2, run
     assert run.lines == ["Error, command line too long to pass on to the child."] and run.events == [], run
     assert target_directories(tmp_path) == []
@@ -191,12 +194,12 @@ ARGUMENTS = [
 ]
 
 
-def test_arguments_survive_the_round_trip(probe_exe, run_launcher, tmp_path):
+def test_arguments_survive_the_round_trip(probe_exe, first_entry, run_launcher, tmp_path):
     tail = " ".join(typed for typed, _ in ARGUMENTS)
     run = run_launcher(probe_exe, tail=tail, temp=tmp_path)
     assert run.exit_code == 0, run
     expected = [received for _, received in ARGUMENTS]
-    assert run.start["argv"] == [windows_path(probe_exe), *expected]
+    assert run.start["argv"] == [child_argv0(run, probe_exe, first_entry), *expected]
 
 
 def test_wildcards_empty_arguments_and_quotes_reach_the_application_as_a_plain_program_gets_them(

@@ -87,8 +87,8 @@ def windows_image(dll=True, export=b"run_code", machine=0x8664, header_room=0x1C
     return headers.ljust(header_room, b"\0") + exports + extra
 
 
-def build(pack, library, output, directory=None, level=None, env=None, depfile=None):
-    args = ["build", "--library", library, "-o", output]
+def build(pack, library, output, directory=None, level=None, env=None, depfile=None, kind="library"):
+    args = ["build", f"--{kind}", library, "-o", output]
     if directory is not None:
         args += ["--dir", directory]
     if level is not None:

@@ -237,7 +237,8 @@ def test_output_replaces_an_older_payload_and_is_not_packed_itself(pack, tmp_pat
     (["build", "--library", "a.dll", "-o", "p.bin", "--level", "0"], "level must be 1..22"),
     (["build", "--library", "a.dll", "-o", "p.bin", "--level", "9x"], "level must be 1..22"),
     (["build", "--library", "a.dll"], "build needs -o"),
-    (["build", "-o", "p.bin"], "build needs --library"),
+    (["build", "-o", "p.bin"], "build needs --library or --program"),
+    (["exe", "--library", "a.dll", "--program", "a.exe", "-o", "a.exe"], "--library and --program exclude each other"),
     (["build", "--library", "a.dll", "-o"], "needs a value"),
     (["build", "--library", "a.dll", "--library", "b.dll", "-o", "p.bin"], "given twice"),
     (["verify"], "expected 1 argument"),
@@ -255,7 +256,7 @@ def test_usage_errors_exit_2_with_one_line(pack, tmp_path, args, message):
 def test_help_and_no_arguments_show_usage(pack):
     helped = pack("--help")
     assert helped.returncode == 0
-    assert b"tarvix-pack build --library APP.dll" in helped.stdout
+    assert b"tarvix-pack build (--library APP.dll | --program APP.exe)" in helped.stdout
     bare = pack()
     assert bare.returncode == 2
     assert bare.stderr == helped.stdout

@@ -13,6 +13,7 @@ from conftest import build, windows_image
 @pytest.fixture
 def inputs(tmp_path):
     (tmp_path / "app.dll").write_bytes(windows_image())
+    (tmp_path / "app.exe").write_bytes(windows_image(dll=False))
     (tmp_path / "stub.exe").write_bytes(windows_image(dll=False))
     (tmp_path / "out").mkdir()
     return tmp_path
@@ -22,18 +23,23 @@ def make_exe(pack, base, *options, stub="stub.exe", output="out/app.exe"):
     return pack("exe", "--stub", stub, "--library", "app.dll", *options, "-o", output, cwd=base)
 
 
-def test_payload_section_holds_the_settings_then_the_payload_that_build_writes(pack, inputs):
+# The kind travels in the record's fourth field: a launcher that knows only libraries
+# refuses anything but 0 there.
+@pytest.mark.parametrize("kind, first, kind_value", [("library", "app.dll", 0), ("program", "app.exe", 1)])
+def test_payload_section_holds_the_settings_then_the_payload_that_build_writes(pack, inputs, kind, first,
+                                                                                kind_value):
     template = r"{TEMP}\c\{COMPANY}"
-    made = make_exe(pack, inputs, "--company", "Ço", "--cached", "--cache-directory", template)
+    made = pack("exe", "--stub", "stub.exe", f"--{kind}", first, "--company", "Ço", "--cached",
+                "--cache-directory", template, "-o", "out/app.exe", cwd=inputs)
     assert made.returncode == 0, made.stderr
-    payload = build(pack, inputs / "app.dll", inputs / "p.bin")
+    payload = build(pack, inputs / first, inputs / "p.bin", kind=kind)
 
     pe = pefile.PE(str(inputs / "out" / "app.exe"))
     [section] = [section for section in pe.sections if section.Name == b".tarvix\0"]
     assert section.Characteristics == 0x40000040, "read-only initialized data"
     data = section.get_data()
-    magic, record_size, reserved, payload_size = struct.unpack_from("<8sIIQ", data)
-    assert (magic, reserved, record_size % 8) == (b"TVXSET01", 0, 0)
+    magic, record_size, kind_field, payload_size = struct.unpack_from("<8sIIQ", data)
+    assert (magic, kind_field, record_size % 8) == (b"TVXSET01", kind_value, 0)
     assert data[record_size:record_size + payload_size] == payload
     texts = data[24:record_size].decode("utf-16-le").rstrip("\0").split("\0")
     assert texts == ["Ço", "app", "1.0.0.0", template, hashlib.sha256(payload).hexdigest()[:16]]
@@ -42,7 +48,14 @@ def test_payload_section_holds_the_settings_then_the_payload_that_build_writes(p
     assert pe.OPTIONAL_HEADER.CheckSum == pe.generate_checksum()
     size = len(windows_image())
     listed = pack("list", inputs / "out" / "app.exe").stdout.decode()
-    assert listed.splitlines() == [f"{size:12}  app.dll", f"1 files, {size} bytes"]
+    assert listed.splitlines() == [f"{size:12}  {first}", f"1 files, {size} bytes", f"first entry: {kind}"]
+    image = bytearray((inputs / "out" / "app.exe").read_bytes())
+    struct.pack_into("<I", image, image.index(b"TVXSET01") + 12, 2)  # a kind of a later packer
+    (inputs / "unknown.exe").write_bytes(image)
+    unknown = pack("verify", inputs / "unknown.exe")
+    assert unknown.returncode == 1 and b"holds no valid settings record" in unknown.stderr
+    # A bare payload has no record: the first entry's header tells.
+    assert pack("verify", inputs / "p.bin").stdout.decode().splitlines()[-1] == f"first entry: {kind}"
 
 
 REFUSALS = [
@@ -60,6 +73,28 @@ REFUSALS = [
     ("product naming no folder", {"options": ["--cached", "--product", "a/b"]}, 1, "cannot name a folder"),
     ("icon that is none", {"options": ["--icon", "app.dll"]}, 1, "not an .ico file"),
 ]
+
+
+# What --program refuses, for exe and build alike: anything but a 64-bit program.
+PROGRAM_REFUSALS = [
+    ("library as program", windows_image(), "a DLL, not a program; give it as --library"),
+    ("32-bit program", windows_image(dll=False, machine=0x14C), "not a 64-bit (x64) program"),
+    ("program not an image", b"MZ text", "not a Windows program"),
+    ("empty program", b"", "program is empty"),
+]
+
+
+@pytest.mark.parametrize("command", ["exe", "build"])
+@pytest.mark.parametrize("image, reason", [case[1:] for case in PROGRAM_REFUSALS],
+                         ids=[case[0] for case in PROGRAM_REFUSALS])
+def test_program_that_is_none_is_refused_in_one_line_and_leaves_nothing(pack, inputs, command, image, reason):
+    (inputs / "app.exe").write_bytes(image)
+    stub = ["--stub", "stub.exe"] if command == "exe" else []
+    result = pack(command, *stub, "--program", "app.exe", "-o", "out/app.exe", cwd=inputs)
+    message = result.stderr.decode()
+    assert (result.returncode, message.count("\n")) == (1, 1), message
+    assert message == f"tarvix-pack: refused 'app.exe': {reason}\n"
+    assert list((inputs / "out").iterdir()) == []
 
 
 @pytest.mark.parametrize("case, code, reason", [case[1:] for case in REFUSALS], ids=[case[0] for case in REFUSALS])

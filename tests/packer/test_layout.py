@@ -53,4 +53,4 @@ def test_large_content_window_stops_at_2_to_the_27(pack, tmp_path, content_size,
     assert frame[4:6] == bytes([0x00, window_byte])
     assert payload[-8:] == struct.pack("<Q", len(payload) - 8)
     verified = pack("verify", tmp_path / "payload.bin")
-    assert verified.stdout.decode() == f"ok: 1 files, {content_size - NAME_AND_MARKER} bytes\n"
+    assert verified.stdout.decode() == f"ok: 1 files, {content_size - NAME_AND_MARKER} bytes\nfirst entry: library\n"

@@ -86,13 +86,13 @@ def test_list_verify_and_extract_agree_with_the_tree(any_pack, packed, tmp_path)
     listing = pack("list", payload)
     assert listing.returncode == 0, listing.stderr
     lines = listing.stdout.decode().splitlines()
-    assert lines[-1] == f"{len(entries)} files, {total} bytes"
-    shown = [re.fullmatch(r" *(\d+)  (.+)", line).groups() for line in lines[:-1]]
+    assert lines[-2:] == [f"{len(entries)} files, {total} bytes", "first entry: library"]
+    shown = [re.fullmatch(r" *(\d+)  (.+)", line).groups() for line in lines[:-2]]
     assert shown == [(str(len(data)), path) for path, data in entries]
 
     verified = pack("verify", payload)
     assert verified.returncode == 0, verified.stderr
-    assert verified.stdout.decode() == f"ok: {len(entries)} files, {total} bytes\n"
+    assert verified.stdout.decode() == f"ok: {len(entries)} files, {total} bytes\nfirst entry: library\n"
 
     out = tmp_path / "extracted"
     extracted = pack("extract", payload, out)

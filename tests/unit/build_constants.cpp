@@ -12,3 +12,4 @@ const unsigned char* tarvix_payload = test_payload;
 uint64_t tarvix_payload_size = sizeof test_payload;
 
 void find_attached_payload() {}
+uint32_t tarvix_payload_kind = payload_kind_library;

@@ -151,7 +151,12 @@ TEST(payload_section, finds_settings_and_payload_and_refuses_any_malformed_recor
     EXPECT_EQ(contents.payload_size, 20u);
     const wchar_t* expected[] = {L"Co", L"Product", L"1.2", L"", L"0123456789abcdef"};
     for (size_t i = 0; i < payload_settings_text_count; ++i) EXPECT_STREQ(contents.texts[i], expected[i]);
+    EXPECT_EQ(contents.kind, payload_kind_library);
     EXPECT_TRUE(parse_payload_section(good.bytes, 96 + 20, &contents)) << "the payload may end the section";
+    section_bytes program(good_texts, 96, 20);
+    program.bytes[12] = payload_kind_program;
+    ASSERT_TRUE(parse_payload_section(program.bytes, program.size, &contents));
+    EXPECT_EQ(contents.kind, payload_kind_program);
 
     std::wstring no_digest = good_texts.substr(0, 17);
     std::wstring upper_digest = good_texts;
@@ -177,10 +182,12 @@ TEST(payload_section, finds_settings_and_payload_and_refuses_any_malformed_recor
     }
     section_bytes bad_magic(good_texts, 96, 20);
     bad_magic.bytes[7] ^= 1;
-    section_bytes reserved_set(good_texts, 96, 20);
-    reserved_set.bytes[12] = 1;
     EXPECT_FALSE(parse_payload_section(bad_magic.bytes, bad_magic.size, &contents));
-    EXPECT_FALSE(parse_payload_section(reserved_set.bytes, reserved_set.size, &contents));
+    for (unsigned char at : {12, 15}) {  // a kind of a later launcher, in its low or high byte
+        section_bytes unknown_kind(good_texts, 96, 20);
+        unknown_kind.bytes[at] = 2;
+        EXPECT_FALSE(parse_payload_section(unknown_kind.bytes, unknown_kind.size, &contents)) << int{at};
+    }
 }
 
 TEST_F(payload_reader, hands_out_exact_counts_across_raw_and_rle_blocks) {

@@ -1,4 +1,5 @@
-// The probe application that the end-to-end tests pack into real launchers. run_code
+// The probe application that the end-to-end tests pack into real launchers, as a library
+// and, built with PROBE_PROGRAM, as the same probe in a program of its own. run_code
 // first reports what the launcher handed it as one JSON line on standard output, then
 // works through its arguments from left to right. Arguments it does not know only show
 // in that first report, so that tests can pass any text through.
@@ -382,3 +383,16 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv, const wc
     emit("{\"event\": \"end\", \"exit\": " + std::to_string(result) + "}");
     return static_cast<int>(result);
 }
+
+#ifdef PROBE_PROGRAM
+extern "C" {
+int _dowildcard = -1;  // as the launcher's own runtime expands "*.txt"
+}
+
+int wmain(int argc, wchar_t** argv) {
+    static wchar_t self[path_capacity];
+    DWORD length = GetModuleFileNameW(nullptr, self, path_capacity);
+    if (length == 0 || length >= path_capacity) return 1;
+    return run_code(argc, argv, self);
+}
+#endif
