@@ -136,6 +136,7 @@ def configure(project, build, folder, toolchain="mingw", generator="Ninja", kind
 @pytest.mark.parametrize("toolchain, generator", [("mingw", "Ninja"), ("clang-msvc", "Unix Makefiles")])
 def test_cmake_package_packs_any_compilers_build_and_packs_again_when_the_folder_changes(
         unpacked, tmp_path, toolchain, generator, kind):
+    packer = unpacked["linux"] / "tarvix-pack"
     build = tmp_path / "build"
     configured = configure(cmake_project(tmp_path), build, unpacked["linux"], toolchain, generator, kind)
     assert configured.returncode == 0, configured.stderr
