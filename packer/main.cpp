@@ -26,6 +26,7 @@
 #include "exe_writer.h"
 #include "failure.h"
 #include "file_tree.h"
+#include "output_file.h"
 #include "path_text.h"
 #include "payload_reader.h"
 #include "payload_writer.h"
@@ -187,6 +188,12 @@ int run_exe(const std::vector<std::string>& args) {
                                                                      : R"({CACHE_DIR}\{COMPANY}\{PRODUCT}\{VERSION})";
         check_cache_template(settings.cache_template, settings.texts);
     }
+    fs::path library = fs::u8path(options["--library"]);
+    std::optional<fs::path> dir;
+    if (options.count("--dir")) dir = fs::u8path(options["--dir"]);
+    std::vector<named_input> inputs{{library, "library"}, {settings.stub, "stub"}};
+    if (options.count("--icon")) inputs.push_back({fs::u8path(options["--icon"]), "icon"});
+    check_output_apart(output, inputs, dir);
     if (options.count("--icon")) {
         settings.icon_name = options["--icon"];
         settings.icon = read_input_file(fs::u8path(settings.icon_name), "icon");
@@ -199,9 +206,6 @@ int run_exe(const std::vector<std::string>& args) {
     settings.workers = worker_count();
     settings.show_progress = !options.count("--quiet") && stderr_is_terminal();
 
-    fs::path library = fs::u8path(options["--library"]);
-    std::optional<fs::path> dir;
-    if (options.count("--dir")) dir = fs::u8path(options["--dir"]);
     std::vector<pack_file> files = collect_files(library, dir);
     check_application_library(library);
     write_exe(files, settings, output);
@@ -220,6 +224,9 @@ int run_build(const std::vector<std::string>& args) {
 
     std::optional<fs::path> dir;
     if (options.count("--dir")) dir = fs::u8path(options["--dir"]);
+    std::vector<named_input> inputs{{fs::u8path(options["--library"]), "library"}};
+    check_output_apart(fs::u8path(options["-o"]), inputs, dir);
+    if (options.count("--depfile")) check_output_apart(fs::u8path(options["--depfile"]), inputs, dir);
     std::vector<pack_file> files = collect_files(fs::u8path(options["--library"]), dir);
     check_application_library(fs::u8path(options["--library"]));
     bool show_progress = !options.count("--quiet") && stderr_is_terminal();

@@ -40,6 +40,7 @@ struct payload_section_contents {
 
 // Reads the settings record at the start of section (size bytes, as mapped) and finds the
 // payload after it. False when the record is malformed in any way: a wrong magic, sizes
-// outside the section, a text without its terminator or over the limit, a digest that is
-// not 16 lowercase hex digits, bytes other than zero after the texts.
+// outside the section, a reserved field it may not hold, a text without its terminator or
+// over the limit, a digest that is not 16 lowercase hex digits, bytes other than zero
+// after the texts (format/settings_record.h, which the packer's verify applies too).
 bool parse_payload_section(const unsigned char* section, uint64_t size, payload_section_contents* contents);
