@@ -171,10 +171,10 @@ bool exports_run_code(image_file& file, const pe_image& image) {
         return false;
     uint32_t name_count = get_u32(table + 24);
     uint32_t names_rva = get_u32(table + 32);
-    std::vector<unsigned char> pointers(4 * uint64_t{name_count});
-    if (name_count == 0 || !rva_to_offset(image, names_rva, pointers.size(), &at) ||
-        !file.read(at, pointers.data(), pointers.size()))
-        return false;
+    // Bounded by the file before anything is allocated for it.
+    if (name_count == 0 || !rva_to_offset(image, names_rva, 4 * uint64_t{name_count}, &at)) return false;
+    std::vector<unsigned char> pointers(4 * size_t{name_count});
+    if (!file.read(at, pointers.data(), pointers.size())) return false;
     const char wanted[] = "run_code";  // with its NUL
     std::vector<uint64_t> found = offsets_of(file, wanted, sizeof wanted);
     for (uint32_t i = 0; i < name_count && !found.empty(); ++i) {
@@ -185,22 +185,42 @@ bool exports_run_code(image_file& file, const pe_image& image) {
     return false;
 }
 
-// The settings record at the start of a payload section, judged as the launcher judges it.
-// Returns why it is malformed, or nullptr with span and digest set.
-const char* read_settings_record(image_file& file, const pe_section& section, payload_span* span) {
+const char* settings_fault_text(settings_fault fault) {
+    switch (fault) {
+        case settings_fault::none: break;
+        case settings_fault::section_too_short: return "section shorter than the record's fixed part";
+        case settings_fault::no_magic: return "no settings magic";
+        case settings_fault::record_size_unaligned: return "record size not a multiple of 8";
+        case settings_fault::record_too_small: return "record size smaller than its fixed part";
+        case settings_fault::record_beyond_section: return "record larger than the section";
+        case settings_fault::reserved_field: return "reserved field at offset 12 holds a value the launcher refuses";
+        case settings_fault::payload_beyond_section: return "payload size beyond the section";
+        case settings_fault::text_unterminated: return "a text runs past the record without its terminator";
+        case settings_fault::text_too_long: return "a text is longer than 1023 UTF-16 units";
+        case settings_fault::bytes_after_texts: return "bytes other than zero after the texts";
+        case settings_fault::digest_malformed: return "payload digest is not 16 lowercase hex digits";
+    }
+    return "";
+}
+
+// The settings record at the start of a payload section, judged as the launcher judges it;
+// span and its digest are set when it passes.
+settings_fault read_settings_record(image_file& file, const pe_section& section, payload_span* span) {
     uint64_t room = std::min(section.raw_size, section.virtual_size);
     unsigned char fixed[payload_settings_fixed_size] = {};
     settings_record record{};
     file.read(section.raw_offset, fixed, static_cast<size_t>(std::min<uint64_t>(room, sizeof fixed)));
-    if (const char* problem = settings_fixed_problem(fixed, room, &record)) return problem;
+    settings_fault fault = settings_fixed_fault(fixed, room, &record);
+    if (fault != settings_fault::none) return fault;
     std::vector<unsigned char> bytes(static_cast<size_t>(record.record_size));
     file.read(section.raw_offset, bytes.data(), bytes.size());
-    if (const char* problem = settings_texts_problem(bytes.data(), &record)) return problem;
+    fault = settings_texts_fault(bytes.data(), &record);
+    if (fault != settings_fault::none) return fault;
     span->offset = section.raw_offset + record.record_size;
     span->length = record.payload_size;
     const unsigned char* digest = &bytes[record.text_offset[payload_settings_text_count - 1]];
     for (size_t i = 0; i < payload_digest_units; ++i) span->digest += static_cast<char>(digest[2 * i]);
-    return nullptr;
+    return settings_fault::none;
 }
 
 // The read-only data of the image as disjoint file ranges, overlapping sections merged,
@@ -238,7 +258,8 @@ bool find_linked_payload(image_file& file, const payload_span& range, payload_sp
     if (base >= limit) return false;
     std::vector<bool> starts((limit - base) / linked_payload_alignment + 1);
     bool found = false;
-    // Each chunk overlaps the next by what a start's magic or an end's two values need.
+    // Each chunk overlaps the next by what a start's magic or an end's two values need
+    // (the linked size ends at most 23 bytes after the trailer begins).
     constexpr size_t overlap = 32;
     std::vector<unsigned char> chunk(scan_chunk_size + overlap);
     for (uint64_t at = range.offset; at < limit; at += scan_chunk_size) {
@@ -259,13 +280,7 @@ bool find_linked_payload(image_file& file, const payload_span& range, payload_sp
             if (!starts[(start - base) / linked_payload_alignment] || (found && start >= span->offset)) continue;
             uint64_t length = before + 8;
             uint64_t size_at = start + (length + 7) / 8 * 8;
-            unsigned char linked_size[8];
-            if (size_at + 8 > limit) continue;
-            if (size_at + 8 <= at + count)
-                std::memcpy(linked_size, &chunk[static_cast<size_t>(size_at - at)], 8);
-            else
-                file.read(size_at, linked_size, 8);
-            if (get_u64(linked_size) != length) continue;
+            if (size_at + 8 > at + count || get_u64(&chunk[static_cast<size_t>(size_at - at)]) != length) continue;
             *span = {start, length, {}};
             found = true;
         }
@@ -389,8 +404,10 @@ payload_span find_payload_in_exe(const fs::path& file, const pe_image& image) {
     payload_span span{};
     for (const pe_section& section : image.sections) {
         if (section.name != payload_section_name) continue;
-        if (const char* problem = read_settings_record(input, section, &span))
-            throw failure(input.name + ": section " + payload_section_name + ": settings record: " + problem);
+        settings_fault fault = read_settings_record(input, section, &span);
+        if (fault != settings_fault::none)
+            throw failure(input.name + ": section " + payload_section_name + ": settings record: " +
+                          settings_fault_text(fault));
         return span;
     }
     for (const payload_span& range : read_only_ranges(image)) {

@@ -34,54 +34,71 @@ inline uint64_t settings_u64(const unsigned char* at) {
     return settings_u32(at) | static_cast<uint64_t>(settings_u32(at + 4)) << 32;
 }
 
+// Why a record is malformed. A code, not a text: the launcher carries no messages for it.
+enum class settings_fault {
+    none,
+    section_too_short,
+    no_magic,
+    record_size_unaligned,
+    record_too_small,
+    record_beyond_section,
+    reserved_field,
+    payload_beyond_section,
+    text_unterminated,
+    text_too_long,
+    bytes_after_texts,
+    digest_malformed,
+};
+
 // The fixed part. fixed holds the first payload_settings_fixed_size bytes of a section of
-// section_size bytes (fewer when the section is shorter). Returns why the record is
-// malformed, or nullptr; record then holds the sizes and the reserved field.
-inline const char* settings_fixed_problem(const unsigned char* fixed, uint64_t section_size, settings_record* record) {
-    if (section_size < payload_settings_fixed_size) return "section shorter than the record's fixed part";
+// section_size bytes (fewer when the section is shorter); record then holds the sizes and
+// the reserved field.
+inline settings_fault settings_fixed_fault(const unsigned char* fixed, uint64_t section_size,
+                                           settings_record* record) {
+    if (section_size < payload_settings_fixed_size) return settings_fault::section_too_short;
     for (size_t i = 0; i < sizeof payload_settings_magic; ++i) {
-        if (fixed[i] != payload_settings_magic[i]) return "no settings magic";
+        if (fixed[i] != payload_settings_magic[i]) return settings_fault::no_magic;
     }
     record->record_size = settings_u32(fixed + 8);
     record->reserved = settings_u32(fixed + settings_reserved_offset);
     record->payload_size = settings_u64(fixed + 16);
-    if (record->record_size % 8 != 0) return "record size not a multiple of 8";
-    if (record->record_size < payload_settings_fixed_size) return "record size smaller than its fixed part";
-    if (record->record_size > section_size) return "record larger than the section";
-    if (!settings_reserved_accepted(record->reserved)) return "reserved field at offset 12 is not 0";
-    if (record->payload_size > section_size - record->record_size) return "payload size beyond the section";
-    return nullptr;
+    if (record->record_size % 8 != 0) return settings_fault::record_size_unaligned;
+    if (record->record_size < payload_settings_fixed_size) return settings_fault::record_too_small;
+    if (record->record_size > section_size) return settings_fault::record_beyond_section;
+    if (!settings_reserved_accepted(record->reserved)) return settings_fault::reserved_field;
+    if (record->payload_size > section_size - record->record_size) return settings_fault::payload_beyond_section;
+    return settings_fault::none;
 }
 
 // The texts, once the fixed part has passed: bytes holds the record's record_size bytes.
-inline const char* settings_texts_problem(const unsigned char* bytes, settings_record* record) {
+inline settings_fault settings_texts_fault(const unsigned char* bytes, settings_record* record) {
     size_t end = static_cast<size_t>(record->record_size);
     size_t at = payload_settings_fixed_size;
     for (size_t text = 0; text < payload_settings_text_count; ++text) {
         size_t units = 0;
         while (at + 2 * units < end && (bytes[at + 2 * units] | bytes[at + 2 * units + 1]) != 0) ++units;
-        if (at + 2 * units == end) return "a text runs past the record without its terminator";
-        if (units > payload_settings_text_max_units) return "a text is longer than 1023 UTF-16 units";
+        if (at + 2 * units == end) return settings_fault::text_unterminated;
+        if (units > payload_settings_text_max_units) return settings_fault::text_too_long;
         record->text_offset[text] = at;
         record->text_units[text] = units;
         at += 2 * (units + 1);
     }
     for (; at < end; ++at) {
-        if (bytes[at] != 0) return "bytes other than zero after the texts";
+        if (bytes[at] != 0) return settings_fault::bytes_after_texts;
     }
     size_t digest = record->text_offset[payload_settings_text_count - 1];
     if (record->text_units[payload_settings_text_count - 1] != payload_digest_units)
-        return "payload digest is not 16 lowercase hex digits";
+        return settings_fault::digest_malformed;
     for (size_t i = 0; i < payload_digest_units; ++i) {
         unsigned char low = bytes[digest + 2 * i];
         bool hex = (low >= '0' && low <= '9') || (low >= 'a' && low <= 'f');
-        if (!hex || bytes[digest + 2 * i + 1] != 0) return "payload digest is not 16 lowercase hex digits";
+        if (!hex || bytes[digest + 2 * i + 1] != 0) return settings_fault::digest_malformed;
     }
-    return nullptr;
+    return settings_fault::none;
 }
 
 // The whole record at the start of section, size bytes all readable.
-inline const char* settings_record_problem(const unsigned char* section, uint64_t size, settings_record* record) {
-    const char* problem = settings_fixed_problem(section, size, record);
-    return problem != nullptr ? problem : settings_texts_problem(section, record);
+inline settings_fault settings_record_fault(const unsigned char* section, uint64_t size, settings_record* record) {
+    settings_fault fault = settings_fixed_fault(section, size, record);
+    return fault != settings_fault::none ? fault : settings_texts_fault(section, record);
 }

@@ -6,7 +6,7 @@
 
 bool parse_payload_section(const unsigned char* section, uint64_t size, payload_section_contents* contents) {
     settings_record record;
-    if (settings_record_problem(section, size, &record) != nullptr) return false;
+    if (settings_record_fault(section, size, &record) != settings_fault::none) return false;
     for (size_t i = 0; i < payload_settings_text_count; ++i)
         contents->texts[i] = reinterpret_cast<const wchar_t*>(section + record.text_offset[i]);
     contents->payload = section + record.record_size;

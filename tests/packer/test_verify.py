@@ -164,7 +164,7 @@ RECORD_FAULTS = [
     ("four texts", {"texts": lambda t: t[:4]}, "not 16 lowercase hex"),
     ("unterminated text", {"units": "x"}, "runs past the record without its terminator"),
     ("text over its bound", {"texts": lambda t: ["c" * 1024] + t[1:]}, "longer than 1023 UTF-16 units"),
-    ("reserved field", {"reserved": 1}, "reserved field at offset 12 is not 0"),
+    ("reserved field", {"reserved": 1}, "reserved field at offset 12 holds a value the launcher refuses"),
     ("bytes after the texts", {"texts": lambda t: t + ["z"]}, "bytes other than zero after the texts"),
     ("digest of another payload", {"texts": lambda t: t[:4] + ["0123456789abcdef"]},
      "settings record: digest 0123456789abcdef is not the payload's"),
