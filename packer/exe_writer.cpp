@@ -168,7 +168,8 @@ void write_exe(const std::vector<pack_file>& files, const exe_settings& settings
     overwrite(out, 0, headers.data(), headers.size());
     put_u64(&record[16], payload_size);
     out.stream.flush();
-    std::string digest = file_sha256(out.path, record_offset + record.size(), payload_size).substr(0, payload_digest_units);
+    std::string digest =
+        file_sha256(out.path, record_offset + record.size(), payload_size).substr(0, payload_digest_units);
     for (size_t i = 0; i < digest.size(); ++i) record[digest_at + 2 * i] = static_cast<unsigned char>(digest[i]);
     overwrite(out, record_offset, record.data(), record.size());
     out.stream.flush();

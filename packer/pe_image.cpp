@@ -161,7 +161,8 @@ std::vector<uint64_t> offsets_of(image_file& file, const char* bytes, size_t cou
 }
 
 // The name pointer table is read in one piece and the file swept once for the name
-// itself: a library of millions of exports costs no seek per name.
+// itself, whose places are turned into the addresses an image would hold it at: then
+// each pointer costs one lookup, however many names and sections there are.
 bool exports_run_code(image_file& file, const pe_image& image) {
     pe_data_directory exports = directory(image, directory_export);
     unsigned char table[40];
@@ -176,11 +177,24 @@ bool exports_run_code(image_file& file, const pe_image& image) {
     std::vector<unsigned char> pointers(4 * size_t{name_count});
     if (!file.read(at, pointers.data(), pointers.size())) return false;
     const char wanted[] = "run_code";  // with its NUL
-    std::vector<uint64_t> found = offsets_of(file, wanted, sizeof wanted);
-    for (uint32_t i = 0; i < name_count && !found.empty(); ++i) {
+    std::vector<uint64_t> offsets = offsets_of(file, wanted, sizeof wanted);
+    std::vector<uint64_t> addresses;
+    for (uint64_t offset : offsets) {
+        for (const pe_section& section : image.sections) {
+            uint64_t end = uint64_t{section.raw_offset} + section.raw_size;
+            if (offset >= section.raw_offset && offset + sizeof wanted <= end)
+                addresses.push_back(section.virtual_address + (offset - section.raw_offset));
+        }
+    }
+    std::sort(addresses.begin(), addresses.end());
+    for (size_t i = 0; i < pointers.size(); i += 4) {
+        uint64_t address = get_u32(&pointers[i]);
+        if (!std::binary_search(addresses.begin(), addresses.end(), address)) continue;
+        // The loader reads the name where the first section holding the address puts it.
         uint64_t name_at = 0;
-        if (!rva_to_offset(image, get_u32(&pointers[4 * size_t{i}]), sizeof wanted, &name_at)) return false;
-        if (std::binary_search(found.begin(), found.end(), name_at)) return true;
+        if (rva_to_offset(image, address, sizeof wanted, &name_at) &&
+            std::binary_search(offsets.begin(), offsets.end(), name_at))
+            return true;
     }
     return false;
 }
