@@ -177,8 +177,9 @@ bool payload_order(const pack_file& a, const pack_file& b) {
                                         [&](char x, char y) { return key(x) < key(y); });
 }
 
-// A build tree often holds the library at the top of the staging directory: that file is
-// the first entry already. Another file under the library's name still clashes.
+// A link at the top of dir under the library's name that leads to the library (the walk
+// has left out the library's own entry) is the first entry already. Another file under
+// the library's name still clashes.
 void drop_library_copy(std::vector<pack_file>& files) {
     const pack_file& library = files[0];
     auto is_library = [&](const pack_file& file) {

@@ -62,15 +62,17 @@ exe      Makes the one-file executable APP.exe from the prebuilt launcher STUB.e
 build    Packs APP.dll as the first entry, then every regular file under DIR in
          code point order of its payload path (APP.dll itself only once). Refuses, naming the file, anything
          Windows could not hold as it is. --level is the zstd level, 1..22
-         (default 19). Writes beside PAYLOAD first and renames it into place.
+         (default 19). Writes beside PAYLOAD first and renames it into place;
+         refuses an output that is an input or lies inside DIR.
          On a terminal, one line on stderr shows the files and bytes done and
          the rate; --quiet hides it. --depfile writes FILE, naming every file
          and directory read, for build tools to pack again when one changes.
 list     One line per entry: the size in bytes right-aligned in 12 columns, two
          spaces, the path as stored (backslash separators); then a last line
          "N files, M bytes".
-verify   Decodes the whole payload and checks its layout; prints
-         "ok: N files, M bytes".
+verify   Decodes the whole payload and checks its layout, and in an executable
+         made by exe its settings record, as the launcher reads it, and its
+         digest; prints "ok: N files, M bytes".
 extract  Verifies, then writes the entries under DIR ('/' for '\'); DIR must be
          new or empty.
 
