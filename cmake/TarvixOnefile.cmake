@@ -81,6 +81,18 @@ function(tarvix_add_onefile name)
     if(cache_template STREQUAL "")
       message(FATAL_ERROR "tarvix_add_onefile(${name}): CACHE_DIRECTORY is empty")
     endif()
+    # Expanded as the launcher would, a stand-in folder for each placeholder that names one:
+    # a relative result would put a cache in every working directory.
+    string(REGEX REPLACE "{(TEMP|HOME|CACHE_DIR|PROGRAM|PROGRAM_BASE|PROGRAM_DIR)}" "C:/folder" sample
+      "${upper_template}")
+    string(REGEX REPLACE "{(FILE_|PRODUCT_)?VERSION}" "${arg_VERSION}" sample "${sample}")
+    string(REPLACE "{COMPANY}" "${arg_COMPANY}" sample "${sample}")
+    string(REPLACE "{PRODUCT}" "${arg_PRODUCT}" sample "${sample}")
+    if(NOT sample MATCHES [=[^([A-Za-z]:[\/]|[\/][\/][^\/]+[\/][^\/]+([\/]|$))]=])
+      message(FATAL_ERROR "tarvix_add_onefile(${name}): CACHE_DIRECTORY '${cache_template}' is not an absolute "
+        "path once expanded; begin it with a folder placeholder such as {CACHE_DIR}, a drive (C:\\) or a share "
+        "(\\\\server\\share\\)")
+    endif()
     foreach(field COMPANY PRODUCT)
       if(upper_template MATCHES "{${field}}" AND arg_${field} MATCHES "[<>:\"/\\|?*]|[. ]$|^$")
         message(FATAL_ERROR "tarvix_add_onefile(${name}): ${field} '${arg_${field}}' cannot name a folder of "
@@ -92,6 +104,16 @@ function(tarvix_add_onefile name)
   string(REPLACE "\"" "\\\"" cache_c "${cache_c}")
 
   set(work "${CMAKE_CURRENT_BINARY_DIR}/${name}.onefile")
+  # What is built must not lie in what is packed: the next build would carry it along.
+  set(directory "")
+  if(arg_DIRECTORY)
+    get_filename_component(directory "${arg_DIRECTORY}" ABSOLUTE)
+    cmake_path(IS_PREFIX directory "${work}" NORMALIZE inside)
+    if(inside)
+      message(FATAL_ERROR "tarvix_add_onefile(${name}): the payload is packed in '${work}', inside DIRECTORY "
+        "'${directory}'; stage the files in a folder of their own")
+    endif()
+  endif()
   set(payload "${work}/payload.bin")
   set(digest "${work}/payload_digest.h")
   set(depfile "${work}/payload.d")
@@ -107,12 +129,16 @@ function(tarvix_add_onefile name)
   # below DIRECTORY packs again; what it cannot know is which targets still have to write.
   set(pack_args build ${kind_option} "${library}" --depfile "${depfile}")
   if(arg_DIRECTORY)
-    get_filename_component(directory "${arg_DIRECTORY}" ABSOLUTE)
     list(APPEND pack_args --dir "${directory}")
     # Once every target is known: those that write into DIRECTORY must be waited for.
     cmake_language(EVAL CODE "cmake_language(DEFER DIRECTORY [[${CMAKE_SOURCE_DIR}]] CALL
       _tarvix_warn_unnamed_writers [[${name}]] [[${directory}]] [[${first_entry}]] [[${arg_DEPENDS}]])")
   endif()
+  get_filename_component(icon_path "${arg_ICON}" ABSOLUTE)
+  # Once the executable's output folder is settled: it must not be one of the inputs nor
+  # lie in DIRECTORY.
+  cmake_language(EVAL CODE "cmake_language(DEFER DIRECTORY [[${CMAKE_SOURCE_DIR}]] CALL
+    _tarvix_check_executable_output [[${name}]] [[${directory}]] [[${library}]] [[${icon_path}]])")
   if(arg_LEVEL)
     list(APPEND pack_args --level ${arg_LEVEL})
   endif()
@@ -221,4 +247,39 @@ function(_tarvix_warn_unnamed_writers name directory library depends)
       endforeach()
     endforeach()
   endwhile()
+endfunction()
+
+# Fails when the executable <name> would be written over its library or icon, or into
+# directory, where the next build would pack it.
+function(_tarvix_check_executable_output name directory library icon)
+  get_target_property(folder ${name} RUNTIME_OUTPUT_DIRECTORY)
+  if(folder MATCHES "[$]<")
+    return()  # known only when building: not checked here
+  endif()
+  get_target_property(binary_dir ${name} BINARY_DIR)
+  if(NOT folder)
+    set(folder "${binary_dir}")
+  endif()
+  get_target_property(base ${name} OUTPUT_NAME)
+  if(NOT base)
+    set(base "${name}")
+  endif()
+  cmake_path(ABSOLUTE_PATH folder BASE_DIRECTORY "${binary_dir}" NORMALIZE OUTPUT_VARIABLE folder)
+  set(executable "${folder}/${base}.exe")
+  if(directory)
+    cmake_path(IS_PREFIX directory "${executable}" NORMALIZE inside)
+    if(inside)
+      message(FATAL_ERROR "tarvix_add_onefile(${name}): ${base}.exe would be written into DIRECTORY "
+        "'${directory}' and packed into the next build; give it another RUNTIME_OUTPUT_DIRECTORY")
+    endif()
+  endif()
+  foreach(input IN ITEMS "${library}" "${icon}")
+    if(NOT input MATCHES "[$]<")  # a target's file is never the executable's
+      file(REAL_PATH "${input}" input_path)
+      file(REAL_PATH "${executable}" output_path)
+      if(input_path STREQUAL output_path)
+        message(FATAL_ERROR "tarvix_add_onefile(${name}): ${base}.exe would be written over its input '${input}'")
+      endif()
+    endif()
+  endforeach()
 endfunction()

@@ -36,6 +36,33 @@ bool can_name_folder(const std::string& text) {
            text.back() != ' ';
 }
 
+// The template expanded as the launcher would, with a stand-in absolute folder for each
+// placeholder that names one, judged by the launcher's own rule.
+bool expands_to_absolute_path(const std::string& cache_template, const version_texts& texts) {
+    std::string expanded;
+    for (size_t at = 0; at < cache_template.size();) {
+        size_t close = cache_template.find('}', at);
+        if (cache_template[at] != '{' || close == std::string::npos) {
+            expanded += cache_template[at++];
+            continue;
+        }
+        std::string name = upper_ascii(cache_template.substr(at + 1, close - at - 1));
+        if (name == "TEMP" || name == "HOME" || name == "CACHE_DIR" || name == "PROGRAM" || name == "PROGRAM_BASE" ||
+            name == "PROGRAM_DIR")
+            expanded += "C:\\folder";
+        else if (name == "COMPANY")
+            expanded += texts.company;
+        else if (name == "PRODUCT")
+            expanded += texts.product;
+        else if (name == "VERSION" || name == "FILE_VERSION" || name == "PRODUCT_VERSION")
+            expanded += texts.version;
+        else
+            expanded += cache_template.substr(at, close + 1 - at);
+        at = close + 1;
+    }
+    return is_absolute_path(expanded.data(), expanded.size());
+}
+
 void add_text(bytes& record, const std::string& utf8, const char* what) {
     std::u16string units;
     if (!utf8_to_utf16(utf8, units)) throw failure(std::string(what) + " is not valid UTF-8");
@@ -67,21 +94,6 @@ bytes settings_record(const exe_settings& settings, size_t* digest_at) {
     return record;
 }
 
-std::string payload_digest(const fs::path& file, uint64_t offset, uint64_t size) {
-    std::ifstream in(file, std::ios::binary);
-    in.seekg(static_cast<std::streamoff>(offset));
-    std::vector<char> chunk(size_t{1} << 20);
-    sha256 hash;
-    while (size > 0) {
-        size_t take = static_cast<size_t>(std::min<uint64_t>(chunk.size(), size));
-        in.read(chunk.data(), static_cast<std::streamsize>(take));
-        if (!in) throw failure("cannot read back '" + printable(host_bytes(file)) + "'");
-        hash.add(chunk.data(), take);
-        size -= take;
-    }
-    return hash.hex_digest().substr(0, payload_digest_units);
-}
-
 void pad_to_file_alignment(temp_output& out, uint32_t alignment) {
     uint64_t position = static_cast<uint64_t>(out.stream.tellp());
     bytes zeros((alignment - position % alignment) % alignment, 0);
@@ -103,6 +115,10 @@ void check_cache_template(const std::string& cache_template, const version_texts
             throw failure("cache directory '" + printable(cache_template) + "' holds " + placeholder +
                           ", which differs from start to start");
     }
+    if (!expands_to_absolute_path(cache_template, texts))
+        throw failure("cache directory '" + printable(cache_template) +
+                      "' is not an absolute path once expanded; begin it with a folder placeholder such as "
+                      "{CACHE_DIR}, a drive (C:\\) or a share (\\\\server\\share\\)");
     if (upper.find("{COMPANY}") != std::string::npos && !can_name_folder(texts.company))
         throw failure("company '" + printable(texts.company) +
                       "' cannot name a folder of the cache directory; give --cache-directory without {COMPANY}");
@@ -153,7 +169,8 @@ void write_exe(const std::vector<pack_file>& files, const exe_settings& settings
     overwrite(out, 0, headers.data(), headers.size());
     put_u64(&record[16], payload_size);
     out.stream.flush();
-    std::string digest = payload_digest(out.path, record_offset + record.size(), payload_size);
+    std::string digest =
+        file_sha256(out.path, record_offset + record.size(), payload_size).substr(0, payload_digest_units);
     for (size_t i = 0; i < digest.size(); ++i) record[digest_at + 2 * i] = static_cast<unsigned char>(digest[i]);
     overwrite(out, record_offset, record.data(), record.size());
     out.stream.flush();

@@ -87,6 +87,19 @@ bool is_link(const fs::path& path) { return fs::is_symlink(fs::symlink_status(pa
 fs::path resolve_links(const fs::path& path, std::error_code& error) { return fs::canonical(path, error); }
 #endif
 
+// Two paths of one folder, as resolve_links gives it, naming one entry: the file system
+// compares the names.
+bool same_location(const fs::path& a, const fs::path& b) {
+    if (a.parent_path() != b.parent_path()) return false;
+#ifdef _WIN32
+    std::u16string a_name, b_name;
+    return utf8_to_utf16(host_bytes(a.filename()), a_name) && utf8_to_utf16(host_bytes(b.filename()), b_name) &&
+           windows_case_key(a_name) == windows_case_key(b_name);
+#else
+    return a.filename() == b.filename();
+#endif
+}
+
 bool is_inside(const fs::path& root, const fs::path& target) {
     auto at = target.begin();
     for (const auto& part : root) {
@@ -121,9 +134,12 @@ std::vector<fs::path> sorted_children(const fs::path& dir) {
     return children;
 }
 
-void walk(const fs::path& root, const fs::path& dir, std::vector<std::string>& components,
+// library is where the library's own directory entry lies (its folder resolved): the
+// walk leaves it out wherever it meets it, since it travels as the first entry.
+void walk(const fs::path& root, const fs::path& dir, const fs::path& library, std::vector<std::string>& components,
           std::vector<pack_file>& files) {
     for (const auto& child : sorted_children(dir)) {
+        if (same_location(child, library)) continue;
         components.push_back(host_bytes(child.filename()));
         std::string display = join(components);
         fs::path source = child;
@@ -133,7 +149,7 @@ void walk(const fs::path& root, const fs::path& dir, std::vector<std::string>& c
             status = fs::status(source);
         }
         if (fs::is_directory(status))
-            walk(root, child, components, files);
+            walk(root, child, library, components, files);
         else if (fs::is_regular_file(status))
             add_file(files, source, components, display);
         else
@@ -161,8 +177,9 @@ bool payload_order(const pack_file& a, const pack_file& b) {
                                         [&](char x, char y) { return key(x) < key(y); });
 }
 
-// A build tree often holds the library at the top of the staging directory: that file is
-// the first entry already. Another file under the library's name still clashes.
+// A link at the top of dir under the library's name that leads to the library (the walk
+// has left out the library's own entry) is the first entry already. Another file under
+// the library's name still clashes.
 void drop_library_copy(std::vector<pack_file>& files) {
     const pack_file& library = files[0];
     auto is_library = [&](const pack_file& file) {
@@ -195,6 +212,26 @@ std::string host_bytes(const fs::path& path) {
 #endif
 }
 
+fs::path location_of(const fs::path& path) {
+    fs::path absolute = fs::absolute(path);
+    fs::path existing = absolute.parent_path();
+    fs::path rest = absolute.filename();
+    std::error_code error;
+    for (;;) {
+        fs::path resolved = resolve_links(existing, error);
+        if (!error) return resolved / rest;
+        if (existing == existing.parent_path()) return absolute;
+        rest = existing.filename() / rest;
+        existing = existing.parent_path();
+    }
+}
+
+bool lies_inside(const fs::path& path, const fs::path& dir) {
+    std::error_code error;
+    fs::path root = resolve_links(dir, error);
+    return !error && is_inside(root, location_of(path));
+}
+
 std::vector<pack_file> collect_files(const fs::path& library, const std::optional<fs::path>& dir,
                                      const std::string& role) {
     std::vector<pack_file> files{library_file(library, role)};
@@ -204,7 +241,7 @@ std::vector<pack_file> collect_files(const fs::path& library, const std::optiona
         if (error || !fs::is_directory(root))
             throw failure("'" + printable(host_bytes(*dir)) + "' is not a directory");
         std::vector<std::string> components;
-        walk(root, root, components, files);
+        walk(root, root, location_of(library), components, files);
         std::sort(files.begin() + 1, files.end(), payload_order);
         drop_library_copy(files);
     }

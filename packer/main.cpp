@@ -27,6 +27,7 @@
 #include "failure.h"
 #include "format/payload_format.h"
 #include "file_tree.h"
+#include "output_file.h"
 #include "path_text.h"
 #include "payload_reader.h"
 #include "payload_writer.h"
@@ -66,15 +67,17 @@ build    Packs APP.dll or APP.exe as the first entry, then every regular file un
          DIR in code point order of its payload path (the first entry itself only
          once). Refuses, naming the file, anything
          Windows could not hold as it is. --level is the zstd level, 1..22
-         (default 19). Writes beside PAYLOAD first and renames it into place.
+         (default 19). Writes beside PAYLOAD first and renames it into place;
+         refuses an output that is an input or lies inside DIR.
          On a terminal, one line on stderr shows the files and bytes done and
          the rate; --quiet hides it. --depfile writes FILE, naming every file
          and directory read, for build tools to pack again when one changes.
 list     One line per entry: the size in bytes right-aligned in 12 columns, two
          spaces, the path as stored (backslash separators); then a line
          "N files, M bytes".
-verify   Decodes the whole payload and checks its layout; prints
-         "ok: N files, M bytes".
+verify   Decodes the whole payload and checks its layout, and in an executable
+         made by exe its settings record, as the launcher reads it, and its
+         digest; prints "ok: N files, M bytes".
 extract  Verifies, then writes the entries under DIR ('/' for '\'); DIR must be
          new or empty.
          All three end with the line "first entry: library" or "first entry:
@@ -223,6 +226,12 @@ int run_exe(const std::vector<std::string>& args) {
                                                                      : R"({CACHE_DIR}\{COMPANY}\{PRODUCT}\{VERSION})";
         check_cache_template(settings.cache_template, settings.texts);
     }
+    std::optional<fs::path> dir;
+    if (options.count("--dir")) dir = fs::u8path(options["--dir"]);
+    std::vector<named_input> inputs{{first.file, first.role}, {settings.stub, "stub"}};
+    if (options.count("--icon")) inputs.push_back({fs::u8path(options["--icon"]), "icon"});
+    check_output_apart(output, inputs, dir);
+    if (options.count("--depfile")) check_output_apart(fs::u8path(options["--depfile"]), inputs, dir);
     if (options.count("--icon")) {
         settings.icon_name = options["--icon"];
         settings.icon = read_input_file(fs::u8path(settings.icon_name), "icon");
@@ -236,8 +245,6 @@ int run_exe(const std::vector<std::string>& args) {
     settings.show_progress = !options.count("--quiet") && stderr_is_terminal();
     settings.kind = first.kind;
 
-    std::optional<fs::path> dir;
-    if (options.count("--dir")) dir = fs::u8path(options["--dir"]);
     std::vector<pack_file> files = collect_checked_files(first, dir);
     write_exe(files, settings, output);
     if (options.count("--depfile")) write_depfile(fs::u8path(options["--depfile"]), output, files, dir);
@@ -257,6 +264,9 @@ int run_build(const std::vector<std::string>& args) {
 
     std::optional<fs::path> dir;
     if (options.count("--dir")) dir = fs::u8path(options["--dir"]);
+    std::vector<named_input> inputs{{first.file, first.role}};
+    check_output_apart(fs::u8path(options["-o"]), inputs, dir);
+    if (options.count("--depfile")) check_output_apart(fs::u8path(options["--depfile"]), inputs, dir);
     std::vector<pack_file> files = collect_checked_files(first, dir);
     bool show_progress = !options.count("--quiet") && stderr_is_terminal();
     write_payload(files, fs::u8path(options["-o"]), level, workers, show_progress);

@@ -87,3 +87,15 @@ void publish_output(temp_output& out, const fs::path& final_name) {
 void check_output_name(const fs::path& output) {
     if (fs::is_directory(output)) throw failure("output '" + printable(host_bytes(output)) + "' is a directory");
 }
+
+void check_output_apart(const fs::path& output, const std::vector<named_input>& inputs,
+                        const std::optional<fs::path>& dir) {
+    std::string shown = "output '" + printable(host_bytes(output)) + "'";
+    for (const named_input& input : inputs) {
+        std::error_code error;
+        if (fs::equivalent(output, input.path, error))
+            throw failure(shown + " is the " + input.what + " '" + printable(host_bytes(input.path)) + "'");
+    }
+    if (dir && lies_inside(output, *dir))
+        throw failure(shown + " lies inside the packed directory '" + printable(host_bytes(*dir)) + "'");
+}

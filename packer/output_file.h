@@ -4,6 +4,9 @@
 
 #include <filesystem>
 #include <fstream>
+#include <optional>
+#include <string>
+#include <vector>
 
 struct temp_output {
     std::filesystem::path path;
@@ -26,3 +29,14 @@ void publish_output(temp_output& out, const std::filesystem::path& final_name);
 
 // Throws failure when output names a directory, before any work is done for it.
 void check_output_name(const std::filesystem::path& output);
+
+struct named_input {
+    std::filesystem::path path;
+    std::string what;  // "library", "stub", "icon"
+};
+
+// Throws failure when writing output would harm what it is made from: when it is one of
+// the inputs (the same file, however spelled or linked) or lies inside dir, where the
+// next pack would take it in. Called before anything is read or written.
+void check_output_apart(const std::filesystem::path& output, const std::vector<named_input>& inputs,
+                        const std::optional<std::filesystem::path>& dir);

@@ -12,6 +12,7 @@
 #include "path_text.h"
 #include "payload_layout.h"
 #include "pe_image.h"
+#include "sha256.h"
 
 namespace fs = std::filesystem;
 
@@ -229,6 +230,15 @@ void decode_frame(std::ifstream& in, uint64_t base, uint64_t frame_length, conte
                            num(frame_length - consumed) + " bytes before the four zero bytes");
 }
 
+// The settings record names the payload's cache directory by this digest: one that is
+// not the payload's would share a cache with another build.
+void check_digest(const fs::path& file, const payload_span& span) {
+    if (span.digest.empty()) return;
+    std::string actual = file_sha256(file, span.offset, span.length).substr(0, payload_digest_units);
+    if (actual != span.digest)
+        throw layout_fault("settings record: digest " + span.digest + " is not the payload's (" + actual + ")");
+}
+
 }  // namespace
 
 payload_totals read_payload(const fs::path& file, const entry_visitor& visitor) {
@@ -240,7 +250,7 @@ payload_totals read_payload(const fs::path& file, const entry_visitor& visitor) 
     // An executable carries its payload somewhere inside; a payload file is one whole.
     char magic[2] = {};
     in.read(magic, 2);
-    payload_span span{0, length};
+    payload_span span{0, length, {}};
     if (in && magic[0] == 'M' && magic[1] == 'Z') {
         span = find_payload_in_exe(file, read_pe_image(file));
         name += " (payload at offset " + num(span.offset) + ")";
@@ -265,6 +275,7 @@ payload_totals read_payload(const fs::path& file, const entry_visitor& visitor) 
         parse_end(parser);
         parser.totals.kind = span.kind >= 0 ? static_cast<uint32_t>(span.kind)
                                             : kind_of_image_start(image_start.data(), image_start.size());
+        check_digest(file, span);
         return parser.totals;
     } catch (const layout_fault& fault) {
         throw failure(name + ": " + fault.what());

@@ -7,6 +7,7 @@
 #include "failure.h"
 #include "file_tree.h"
 #include "format/payload_format.h"
+#include "format/settings_record.h"
 #include "path_text.h"
 #include "payload_layout.h"
 
@@ -141,6 +142,27 @@ bool rva_to_offset(const pe_image& image, uint64_t rva, uint64_t count, uint64_t
     return false;
 }
 
+// Every file offset at which bytes[0..count) stand, ascending: one sweep of the file.
+std::vector<uint64_t> offsets_of(image_file& file, const char* bytes, size_t count) {
+    std::vector<uint64_t> offsets;
+    std::vector<unsigned char> chunk(scan_chunk_size + count);
+    for (uint64_t at = 0; at + count <= file.size; at += scan_chunk_size) {
+        size_t read = static_cast<size_t>(std::min<uint64_t>(chunk.size(), file.size - at));
+        file.read(at, chunk.data(), read);
+        size_t last = std::min(scan_chunk_size, read - count + 1);
+        for (size_t i = 0; i < last; ++i) {
+            const void* hit = std::memchr(&chunk[i], bytes[0], last - i);
+            if (hit == nullptr) break;
+            i = static_cast<size_t>(static_cast<const unsigned char*>(hit) - chunk.data());
+            if (std::memcmp(&chunk[i], bytes, count) == 0) offsets.push_back(at + i);
+        }
+    }
+    return offsets;
+}
+
+// The name pointer table is read in one piece and the file swept once for the name
+// itself, whose places are turned into the addresses an image would hold it at: then
+// each pointer costs one lookup, however many names and sections there are.
 bool exports_run_code(image_file& file, const pe_image& image) {
     pe_data_directory exports = directory(image, directory_export);
     unsigned char table[40];
@@ -150,70 +172,135 @@ bool exports_run_code(image_file& file, const pe_image& image) {
         return false;
     uint32_t name_count = get_u32(table + 24);
     uint32_t names_rva = get_u32(table + 32);
-    const char wanted[] = "run_code";
-    for (uint32_t i = 0; i < name_count; ++i) {
-        unsigned char pointer[4];
-        char name[sizeof wanted] = {};
+    // Bounded by the file before anything is allocated for it.
+    if (name_count == 0 || !rva_to_offset(image, names_rva, 4 * uint64_t{name_count}, &at)) return false;
+    std::vector<unsigned char> pointers(4 * size_t{name_count});
+    if (!file.read(at, pointers.data(), pointers.size())) return false;
+    const char wanted[] = "run_code";  // with its NUL
+    std::vector<uint64_t> offsets = offsets_of(file, wanted, sizeof wanted);
+    std::vector<uint64_t> addresses;
+    for (uint64_t offset : offsets) {
+        for (const pe_section& section : image.sections) {
+            uint64_t end = uint64_t{section.raw_offset} + section.raw_size;
+            if (offset >= section.raw_offset && offset + sizeof wanted <= end)
+                addresses.push_back(section.virtual_address + (offset - section.raw_offset));
+        }
+    }
+    std::sort(addresses.begin(), addresses.end());
+    for (size_t i = 0; i < pointers.size(); i += 4) {
+        uint64_t address = get_u32(&pointers[i]);
+        if (!std::binary_search(addresses.begin(), addresses.end(), address)) continue;
+        // The loader reads the name where the first section holding the address puts it.
         uint64_t name_at = 0;
-        if (!rva_to_offset(image, names_rva + 4ull * i, 4, &at) || !file.read(at, pointer, 4)) return false;
-        if (!rva_to_offset(image, get_u32(pointer), 1, &name_at)) return false;
-        uint64_t readable = std::min<uint64_t>(sizeof name, file.size - name_at);
-        file.read(name_at, name, static_cast<size_t>(readable));
-        if (std::memcmp(name, wanted, sizeof wanted) == 0) return true;
+        if (rva_to_offset(image, address, sizeof wanted, &name_at) &&
+            std::binary_search(offsets.begin(), offsets.end(), name_at))
+            return true;
     }
     return false;
 }
 
-// The settings record's sizes at the start of a payload section, or false.
-bool read_settings_sizes(image_file& file, const pe_section& section, payload_span* span) {
-    unsigned char fixed[payload_settings_fixed_size];
-    if (section.raw_size < sizeof fixed || !file.read(section.raw_offset, fixed, sizeof fixed)) return false;
-    if (std::memcmp(fixed, payload_settings_magic, sizeof payload_settings_magic) != 0) return false;
-    uint64_t record_size = get_u32(fixed + 8);
-    uint32_t kind = get_u32(fixed + 12);
-    uint64_t payload_size = get_u64(fixed + 16);
+const char* settings_fault_text(settings_fault fault) {
+    switch (fault) {
+        case settings_fault::none: break;
+        case settings_fault::section_too_short: return "section shorter than the record's fixed part";
+        case settings_fault::no_magic: return "no settings magic";
+        case settings_fault::record_size_unaligned: return "record size not a multiple of 8";
+        case settings_fault::record_too_small: return "record size smaller than its fixed part";
+        case settings_fault::record_beyond_section: return "record larger than the section";
+        case settings_fault::unknown_kind: return "kind at offset 12 is one the launcher does not know";
+        case settings_fault::payload_beyond_section: return "payload size beyond the section";
+        case settings_fault::text_unterminated: return "a text runs past the record without its terminator";
+        case settings_fault::text_too_long: return "a text is longer than 1023 UTF-16 units";
+        case settings_fault::bytes_after_texts: return "bytes other than zero after the texts";
+        case settings_fault::digest_malformed: return "payload digest is not 16 lowercase hex digits";
+    }
+    return "";
+}
+
+// The settings record at the start of a payload section, judged as the launcher judges it;
+// span and its digest are set when it passes.
+settings_fault read_settings_record(image_file& file, const pe_section& section, payload_span* span) {
     uint64_t room = std::min(section.raw_size, section.virtual_size);
-    if (record_size < sizeof fixed || record_size > room || payload_size > room - record_size) return false;
-    if (kind != payload_kind_library && kind != payload_kind_program) return false;
-    *span = {section.raw_offset + record_size, payload_size, kind};
-    return true;
+    unsigned char fixed[payload_settings_fixed_size] = {};
+    settings_record record{};
+    file.read(section.raw_offset, fixed, static_cast<size_t>(std::min<uint64_t>(room, sizeof fixed)));
+    settings_fault fault = settings_fixed_fault(fixed, room, &record);
+    if (fault != settings_fault::none) return fault;
+    std::vector<unsigned char> bytes(static_cast<size_t>(record.record_size));
+    file.read(section.raw_offset, bytes.data(), bytes.size());
+    fault = settings_texts_fault(bytes.data(), &record);
+    if (fault != settings_fault::none) return fault;
+    span->offset = section.raw_offset + record.record_size;
+    span->length = record.payload_size;
+    span->kind = record.kind;
+    const unsigned char* digest = &bytes[record.text_offset[payload_settings_text_count - 1]];
+    for (size_t i = 0; i < payload_digest_units; ++i) span->digest += static_cast<char>(digest[2 * i]);
+    return settings_fault::none;
 }
 
-// The linked payload's end after start: its trailer holds the length before it, and the
-// linked size at the next 8-byte boundary holds the length itself.
-bool find_linked_payload_end(image_file& file, uint64_t start, uint64_t limit, payload_span* span) {
-    std::vector<unsigned char> chunk(scan_chunk_size + 8);
-    for (uint64_t at = start + payload_overhead - 8; at + 8 <= limit; at += scan_chunk_size) {
+// The read-only data of the image as disjoint file ranges, overlapping sections merged,
+// so that no byte is scanned twice.
+std::vector<payload_span> read_only_ranges(const pe_image& image) {
+    std::vector<payload_span> ranges;
+    for (const pe_section& section : image.sections) {
+        bool read_only_data = (section.characteristics & (section_initialized_data | section_writable |
+                                                          section_executable)) == section_initialized_data;
+        uint64_t size = std::min(section.raw_size, section.virtual_size);
+        if (read_only_data && size > 0) ranges.push_back({section.raw_offset, size, {}});
+    }
+    std::sort(ranges.begin(), ranges.end(),
+              [](const payload_span& a, const payload_span& b) { return a.offset < b.offset; });
+    std::vector<payload_span> merged;
+    for (const payload_span& range : ranges) {
+        if (!merged.empty() && range.offset <= merged.back().offset + merged.back().length) {
+            uint64_t end = std::max(merged.back().offset + merged.back().length, range.offset + range.length);
+            merged.back().length = end - merged.back().offset;
+        } else {
+            merged.push_back(range);
+        }
+    }
+    return merged;
+}
+
+// The linked payload in [range): "KAY" and the frame magic at a 64-byte boundary of the
+// file, then, at its end, a trailer holding the length before it and, at the next 8-byte
+// boundary, the linked size holding the length itself. One pass: each 8-byte value read
+// as a trailer names the one start it would close, so the starts seen so far are kept in
+// a bitmap, and of all payloads found the one that starts first wins.
+bool find_linked_payload(image_file& file, const payload_span& range, payload_span* span) {
+    uint64_t limit = range.offset + range.length;
+    uint64_t base = (range.offset + linked_payload_alignment - 1) / linked_payload_alignment * linked_payload_alignment;
+    if (base >= limit) return false;
+    std::vector<bool> starts((limit - base) / linked_payload_alignment + 1);
+    bool found = false;
+    // Each chunk overlaps the next by what a start's magic or an end's two values need
+    // (the linked size ends at most 23 bytes after the trailer begins).
+    constexpr size_t overlap = 32;
+    std::vector<unsigned char> chunk(scan_chunk_size + overlap);
+    for (uint64_t at = range.offset; at < limit; at += scan_chunk_size) {
         size_t count = static_cast<size_t>(std::min<uint64_t>(chunk.size(), limit - at));
         file.read(at, chunk.data(), count);
-        for (size_t i = 0; i + 8 <= count; ++i) {
-            uint64_t length = at + i + 8 - start;
-            if (get_u64(&chunk[i]) != length - 8) continue;
-            unsigned char linked_size[8];
+        size_t fresh = static_cast<size_t>(std::min<uint64_t>(scan_chunk_size, count));
+        for (size_t i = 0; i < fresh; ++i) {
+            uint64_t here = at + i;
+            if (here % linked_payload_alignment == 0 && i + payload_header_size + 4 <= count &&
+                std::memcmp(&chunk[i], payload_header, payload_header_size) == 0 &&
+                std::memcmp(&chunk[i + payload_header_size], zstd_frame_magic, 4) == 0)
+                starts[(here - base) / linked_payload_alignment] = true;
+            if (i + 8 > count) continue;
+            uint64_t before = get_u64(&chunk[i]);  // the length before this trailer
+            if (before > here || before < payload_overhead - 8) continue;
+            uint64_t start = here - before;
+            if (start < base || start % linked_payload_alignment != 0) continue;
+            if (!starts[(start - base) / linked_payload_alignment] || (found && start >= span->offset)) continue;
+            uint64_t length = before + 8;
             uint64_t size_at = start + (length + 7) / 8 * 8;
-            if (size_at + 8 <= limit && file.read(size_at, linked_size, 8) && get_u64(linked_size) == length) {
-                *span = {start, length};
-                return true;
-            }
+            if (size_at + 8 > at + count || get_u64(&chunk[static_cast<size_t>(size_at - at)]) != length) continue;
+            *span = {start, length, {}};
+            found = true;
         }
     }
-    return false;
-}
-
-bool find_linked_payload(image_file& file, const pe_section& section, payload_span* span) {
-    uint64_t limit = section.raw_offset + std::min(section.raw_size, section.virtual_size);
-    std::vector<unsigned char> chunk(scan_chunk_size);
-    for (uint64_t at = section.raw_offset; at + payload_overhead <= limit; at += scan_chunk_size) {
-        size_t count = static_cast<size_t>(std::min<uint64_t>(chunk.size(), limit - at));
-        file.read(at, chunk.data(), count);
-        for (size_t i = 0; i + payload_header_size + 4 <= count; i += linked_payload_alignment) {
-            if (std::memcmp(&chunk[i], payload_header, payload_header_size) != 0 ||
-                std::memcmp(&chunk[i + payload_header_size], zstd_frame_magic, 4) != 0)
-                continue;
-            if (find_linked_payload_end(file, at + i, limit, span)) return true;
-        }
-    }
-    return false;
+    return found;
 }
 
 }  // namespace
@@ -355,13 +442,14 @@ payload_span find_payload_in_exe(const fs::path& file, const pe_image& image) {
     payload_span span{};
     for (const pe_section& section : image.sections) {
         if (section.name != payload_section_name) continue;
-        if (read_settings_sizes(input, section, &span)) return span;
-        throw failure(input.name + ": section " + payload_section_name + " holds no valid settings record");
+        settings_fault fault = read_settings_record(input, section, &span);
+        if (fault != settings_fault::none)
+            throw failure(input.name + ": section " + payload_section_name + ": settings record: " +
+                          settings_fault_text(fault));
+        return span;
     }
-    for (const pe_section& section : image.sections) {
-        bool read_only_data = (section.characteristics & (section_initialized_data | section_writable |
-                                                          section_executable)) == section_initialized_data;
-        if (read_only_data && find_linked_payload(input, section, &span)) return span;
+    for (const payload_span& range : read_only_ranges(image)) {
+        if (find_linked_payload(input, range, &span)) return span;
     }
     throw failure(input.name + ": no payload in this executable");
 }

@@ -90,16 +90,18 @@ uint32_t checksum_offset(const pe_image& image);
 // The image checksum of file as Windows computes it (the field itself counted as zero).
 uint32_t pe_checksum(const std::filesystem::path& file, uint32_t field_offset);
 
-// Where a payload lies in a file.
+// Where a payload lies in a file, and the digest that a payload section's settings
+// record gives it (empty for a linked payload, whose digest is compiled code).
 struct payload_span {
     uint64_t offset;
     uint64_t length;
+    std::string digest;
     int64_t kind = -1;  // as the settings record states it; -1 where there is none
 };
 
-// The payload of an executable: the one after the settings record of its payload section
-// (a record of a kind this packer does not know is no valid one),
-// or, in an executable that tarvix_add_onefile linked, the one at a 64-byte boundary of
-// its read-only data followed by its trailer and its linked size. Throws failure when
+// The payload of an executable: the one after the settings record of its payload section,
+// which must be one the launcher accepts, or, in an executable that tarvix_add_onefile
+// linked, the first at a 64-byte boundary of the file in its read-only data followed by
+// its trailer and its linked size. Time linear in the file's size. Throws failure when
 // there is none.
 payload_span find_payload_in_exe(const std::filesystem::path& file, const pe_image& image);

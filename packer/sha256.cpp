@@ -1,6 +1,12 @@
 #include "sha256.h"
 
 #include <algorithm>
+#include <fstream>
+#include <vector>
+
+#include "failure.h"
+#include "file_tree.h"
+#include "path_text.h"
 
 namespace {
 
@@ -68,4 +74,19 @@ std::string sha256::hex_digest() {
     for (uint32_t word : state)
         for (int shift = 28; shift >= 0; shift -= 4) text += digits[(word >> shift) & 15];
     return text;
+}
+
+std::string file_sha256(const std::filesystem::path& file, uint64_t offset, uint64_t size) {
+    std::ifstream in(file, std::ios::binary);
+    in.seekg(static_cast<std::streamoff>(offset));
+    std::vector<char> chunk(size_t{1} << 20);
+    sha256 hash;
+    while (size > 0) {
+        size_t take = static_cast<size_t>(std::min<uint64_t>(chunk.size(), size));
+        in.read(chunk.data(), static_cast<std::streamsize>(take));
+        if (!in) throw failure("cannot read back '" + printable(host_bytes(file)) + "'");
+        hash.add(chunk.data(), take);
+        size -= take;
+    }
+    return hash.hex_digest();
 }

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <string>
 
 struct sha256 {
@@ -16,3 +17,6 @@ struct sha256 {
     // The digest as 64 lowercase hex digits; the object is spent afterwards.
     std::string hex_digest();
 };
+
+// The 64 hex digits of the SHA-256 of size bytes of file from offset on.
+std::string file_sha256(const std::filesystem::path& file, uint64_t offset, uint64_t size);

@@ -95,3 +95,28 @@ constexpr bool is_device_name(const unit* name, size_t length) {
     unit digit = name[3];
     return (digit >= '0' && digit <= '9') || digit == 0xB9 || digit == 0xB2 || digit == 0xB3;
 }
+
+// Whether path[0..length) is an absolute Windows path: a drive letter, ':' and a
+// separator, or two separators, a server, a separator and a share (then its end or a
+// separator). Anything else (a bare name, "..\x", "\rooted", "C:relative") is taken from
+// the current directory or drive, which differ from start to start, so a cache directory
+// named by it is refused when packing and not used at run time.
+template <typename unit>
+constexpr bool is_absolute_path(const unit* path, size_t length) {
+    auto separator = [](unit c) { return c == '\\' || c == '/'; };
+    if (length >= 3 && ((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z')) &&
+        path[1] == ':' && separator(path[2]))
+        return true;
+    if (length < 2 || !separator(path[0]) || !separator(path[1])) return false;
+    size_t at = 2;
+    for (int part = 0; part < 2; ++part) {
+        size_t start = at;
+        while (at < length && !separator(path[at])) ++at;
+        if (at == start) return false;
+        if (part == 0) {
+            if (at == length) return false;
+            ++at;
+        }
+    }
+    return true;
+}

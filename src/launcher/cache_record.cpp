@@ -26,8 +26,8 @@ constexpr size_t listing_capacity = target_directory_capacity + relative_path_ca
 
 // An entry of the record: its path (while noted, its offset in path_text, which may still
 // move), where its folder part ends (0 at the top), its size. order keeps the payload's
-// order among entries of the same path, which only a payload made by hand can hold: the
-// later one is what lies on disk.
+// order among entries of one path (letter case aside), which only a payload made by hand
+// can hold: the later one is what lies on disk.
 struct record_entry {
     const wchar_t* path;
     size_t path_offset;
@@ -64,14 +64,17 @@ const wchar_t* name_of(const record_entry& entry) {
     return entry.path + entry.folder_length + (entry.folder_length != 0 ? 1 : 0);
 }
 
-int compare_text(const wchar_t* a, size_t a_length, const wchar_t* b, size_t b_length) {
-    int units = wmemcmp(a, b, a_length < b_length ? a_length : b_length);
-    if (units != 0) return units;
-    return a_length < b_length ? -1 : a_length > b_length ? 1 : 0;
+// Paths compare as the file system compares them, ignoring letter case: two entries that
+// differ only in case are one file on disk, the later one's. A length of -1 stands for a
+// NUL-ended text.
+int compare_text(const wchar_t* a, int a_length, const wchar_t* b, int b_length) {
+    return CompareStringOrdinal(a, a_length, b, b_length, TRUE) - CSTR_EQUAL;
 }
 
+int compare_names(const wchar_t* a, const wchar_t* b) { return compare_text(a, -1, b, -1); }
+
 int compare_folders(const record_entry& a, const record_entry& b) {
-    return compare_text(a.path, a.folder_length, b.path, b.folder_length);
+    return compare_text(a.path, static_cast<int>(a.folder_length), b.path, static_cast<int>(b.folder_length));
 }
 
 // By folder, then by name; the payload's order last.
@@ -80,7 +83,7 @@ int compare_entries(const void* left, const void* right) {
     const auto& b = *static_cast<const record_entry*>(right);
     int folders = compare_folders(a, b);
     if (folders != 0) return folders;
-    int names = wcscmp(name_of(a), name_of(b));
+    int names = compare_names(name_of(a), name_of(b));
     if (names != 0) return names;
     return a.order < b.order ? -1 : 1;
 }
@@ -124,7 +127,7 @@ wchar_t* format_record(const wchar_t* library_name, size_t* length) {
     append_line(text, &used, library_name, wcslen(library_name));
     for (size_t i = 0; i < noted_count; ++i) {
         bool overwritten = i + 1 < noted_count && compare_folders(noted[i], noted[i + 1]) == 0 &&
-                           wcscmp(name_of(noted[i]), name_of(noted[i + 1])) == 0;
+                           compare_names(name_of(noted[i]), name_of(noted[i + 1])) == 0;
         if (overwritten) continue;
         char digits[decimal_text_capacity];
         decimal_text(digits, static_cast<long long>(noted[i].size), 1);
@@ -216,7 +219,7 @@ size_t find_listed(const wchar_t* directory, record_entry* entries, size_t count
         size_t high = count;
         while (low < high) {  // the names are sorted: a damaged record's are not, and fail
             size_t middle = low + (high - low) / 2;
-            int order = wcscmp(found.cFileName, name_of(entries[middle]));
+            int order = compare_names(found.cFileName, name_of(entries[middle]));
             if (order == 0) {
                 if (!entries[middle].seen && entries[middle].size == size) {
                     entries[middle].seen = true;

@@ -4,8 +4,9 @@
 //
 //   tarvix cache record 2 \n  digest \n  library name \n  then per entry:  size " " path \n
 //
-// UTF-16 text. The entries are sorted by folder, then by name (ordinally, unit by unit),
-// so that each folder's entries lie together.
+// UTF-16 text. The entries are sorted by folder, then by name (ordinally, unit by unit,
+// letter case ignored as the file system ignores it), so that each folder's entries lie
+// together; of two entries that differ only in case, the later one alone is listed.
 #pragma once
 
 #include <cstddef>

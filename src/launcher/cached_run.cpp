@@ -46,6 +46,8 @@ void join_path(wchar_t* output, size_t capacity, const wchar_t* directory, const
 bool fix_cache_directory() {
     wchar_t expanded[target_directory_capacity];
     if (!expand_path_template(expanded, tarvix_cache_template, target_directory_capacity)) return false;
+    // A relative one would put a cache in every working directory.
+    if (!is_absolute_path(expanded, wcslen(expanded))) return false;
     text_append(expanded, target_directory_capacity, L"\\");
     text_append(expanded, target_directory_capacity, tarvix_payload_digest);
     DWORD length = GetFullPathNameW(expanded, target_directory_capacity, cache_directory, nullptr);

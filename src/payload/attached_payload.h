@@ -45,5 +45,5 @@ struct payload_section_contents {
 // payload after it. False when the record is malformed in any way: a wrong magic, sizes
 // outside the section, a kind it does not know, a text without its terminator or over
 // the limit, a digest that is not 16 lowercase hex digits, bytes other than zero after
-// the texts.
+// the texts (format/settings_record.h, which the packer's verify applies too).
 bool parse_payload_section(const unsigned char* section, uint64_t size, payload_section_contents* contents);

@@ -79,7 +79,9 @@ def test_a_fetched_tree_says_how_to_name_zstd_and_a_writer_left_out_of_depends_i
     cmake = setting("TARVIX_CONSUMER_CMAKE")
     project = work / "fetching"
     shutil.copytree(ROOT, project / "tarvix", ignore=shutil.ignore_patterns(".deps", "build", ".git"))
-    (project / "CMakeLists.txt").write_text(f"""cmake_minimum_required(VERSION 3.25)
+
+    def write_project(call):
+        (project / "CMakeLists.txt").write_text(f"""cmake_minimum_required(VERSION 3.25)
 project(fetching LANGUAGES CXX)
 include(FetchContent)
 FetchContent_Declare(tarvix SOURCE_DIR "${{CMAKE_CURRENT_SOURCE_DIR}}/tarvix")
@@ -87,10 +89,25 @@ FetchContent_MakeAvailable(tarvix)
 add_library(app SHARED "{EXAMPLE / 'app.cpp'}")
 add_library(plugin SHARED "{EXAMPLE / 'app.cpp'}")
 set_target_properties(app plugin PROPERTIES RUNTIME_OUTPUT_DIRECTORY "${{CMAKE_BINARY_DIR}}/staging")
-tarvix_add_onefile(fetching LIBRARY app DIRECTORY "${{CMAKE_BINARY_DIR}}/staging")
+{call}
 """)
+
+    write_project('tarvix_add_onefile(fetching LIBRARY app DIRECTORY "${CMAKE_BINARY_DIR}/staging")')
     configure = [cmake, "-S", project, "-B", project / "build", "-G", "Ninja",
                  "--toolchain", ROOT / "cmake" / "mingw-w64-x86_64.cmake"]
     assert "pass -DTARVIX_ZSTD_SOURCE=<zstd source tree>" in " ".join(run(*configure, fails=True).split())
-    output = " ".join(run(*configure, f"-DTARVIX_ZSTD_SOURCE={ROOT / '.deps' / 'zstd'}").split())
+    configure.append(f"-DTARVIX_ZSTD_SOURCE={ROOT / '.deps' / 'zstd'}")
+    output = " ".join(run(*configure).split())
     assert "target 'plugin' writes into DIRECTORY" in output and "'app'" not in output, output
+
+    # What would be packed into the next build, or a cache below every working directory.
+    for call, message in [
+        ('tarvix_add_onefile(fetching LIBRARY app DIRECTORY "${CMAKE_BINARY_DIR}")', "is packed in"),
+        ('tarvix_add_onefile(fetching LIBRARY app DIRECTORY "${CMAKE_BINARY_DIR}/staging")\n'
+         'set_target_properties(fetching PROPERTIES RUNTIME_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}/staging/bin")',
+         "fetching.exe would be written into DIRECTORY"),
+        ('tarvix_add_onefile(fetching LIBRARY app CACHED CACHE_DIRECTORY "{COMPANY}\\\\cache")',
+         "is not an absolute path once expanded"),
+    ]:
+        write_project(call)
+        assert message in " ".join(run(*configure, fails=True).split()), call

@@ -66,14 +66,17 @@ def any_pack(request):
     return request.getfixturevalue("pack" if request.param == "linux" else "windows_pack")
 
 
-def windows_image(dll=True, export=b"run_code", machine=0x8664, header_room=0x1C0, security=0, extra=b""):
+def windows_image(dll=True, export=b"run_code", machine=0x8664, header_room=0x1C0, security=0, extra=b"",
+                  names=1):
     """A 64-bit image as small as the packer accepts: headers with room for header_room
-    bytes, then one section holding an export table naming export; extra follows."""
+    bytes, then one section holding an export table naming export (names times); extra follows."""
     rva = 0x1000
     exports = bytearray(40)
     if export:
-        struct.pack_into("<IIIII", exports, 20, 1, 1, rva + 48, rva + 40, rva + 44)
-        exports += struct.pack("<IHHI", rva + 52, 0, 0, rva) + export + b"\0"
+        function = 40 + 6 * names + 2 * (names % 2)
+        struct.pack_into("<IIIII", exports, 20, 1, names, rva + function, rva + 40, rva + 40 + 4 * names)
+        exports += struct.pack("<I", rva + function + 4) * names + bytes(function - 40 - 4 * names)
+        exports += struct.pack("<I", rva) + export + b"\0"
     exports += bytes(-len(exports) % 16)
     optional = bytearray(240)
     struct.pack_into("<H", optional, 0, 0x20B)

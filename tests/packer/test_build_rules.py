@@ -6,6 +6,7 @@ import re
 import resource
 import signal
 import socket
+import struct
 import subprocess
 
 import pytest
@@ -165,12 +166,13 @@ def test_accepted_tree_shapes(any_pack, tmp_path, request):
     ]
 
 
-def test_library_at_the_top_of_the_directory_is_packed_once_as_the_first_entry(any_pack, tmp_path):
+@pytest.mark.parametrize("folder", ["", "bin"])
+def test_library_inside_the_directory_is_packed_once_as_the_first_entry(any_pack, tmp_path, folder):
     tree = tmp_path / "tree"
-    write(tree / "app.dll", windows_image())
+    write(tree / folder / "app.dll", windows_image())
     write(tree / "a.txt", b"a")
-    os.symlink("app.dll", tree / "z.dll")  # the same file under another name is a file of its own
-    payload = build(any_pack, tree / "app.dll", tmp_path / "p.bin", directory=tree)
+    os.symlink(os.path.join(folder, "app.dll"), tree / "z.dll")  # the same file under another name is one of its own
+    payload = build(any_pack, tree / folder / "app.dll", tmp_path / "p.bin", directory=tree)
     assert parse_content(decompress(split_payload(payload))) == [
         ("app.dll", windows_image()), ("a.txt", b"a"), ("z.dll", windows_image())]
 
@@ -219,17 +221,64 @@ def test_failure_while_writing_removes_the_partial_output(pack, tmp_path, comman
     assert list(out.iterdir()) == []
 
 
-def test_output_replaces_an_older_payload_and_is_not_packed_itself(pack, tmp_path):
-    tree = tmp_path / "tree"
-    write(tree / "a.txt", b"a")
+# (case, command, output, extra options, words of the reason): nothing may be written.
+OUTPUT_REFUSALS = [
+    ("the library", "build", "app.dll", [], "is the library 'app.dll'"),
+    ("the library spelled otherwise", "exe", "tree/../app.dll", [], "is the library"),
+    ("the stub", "exe", "stub.exe", [], "is the stub 'stub.exe'"),
+    ("the icon", "exe", "app.ico", ["--icon", "app.ico"], "is the icon"),
+    ("inside the directory", "build", "tree/p.bin", [], "lies inside the packed directory 'tree'"),
+    ("below the directory", "exe", "tree/sub/app.exe", [], "lies inside the packed directory"),
+    ("through a link into it", "exe", "into/app.exe", [], "lies inside the packed directory"),
+    ("dependency file inside it", "build", "p.bin", ["--depfile", "tree/p.d"], "output 'tree/p.d' lies inside"),
+]
+
+
+OUTPUT_REFUSALS_WINDOWS_TOO = {"the library", "the library spelled otherwise", "the stub", "below the directory"}
+
+
+@pytest.mark.parametrize("packer, command, output, options, reason",
+                         [pytest.param("pack", *case[1:], id=case[0]) for case in OUTPUT_REFUSALS] +
+                         [pytest.param("windows_pack", *case[1:], id=f"{case[0]}-windows")
+                          for case in OUTPUT_REFUSALS if case[0] in OUTPUT_REFUSALS_WINDOWS_TOO])
+def test_output_that_would_harm_an_input_is_refused_before_anything_is_written(
+        request, tmp_path, packer, command, output, options, reason):
+    pack = request.getfixturevalue(packer)
+    write(tmp_path / "tree" / "sub" / "a.txt", b"a")
+    os.symlink("tree/sub", tmp_path / "into")
+    (tmp_path / "app.dll").write_bytes(windows_image())
+    (tmp_path / "stub.exe").write_bytes(windows_image(dll=False))
+    (tmp_path / "app.ico").write_bytes(b"icon")
+    before = {path: path.read_bytes() for path in tmp_path.rglob("*") if path.is_file()}
+    stub = ["--stub", "stub.exe"] if command == "exe" else []
+    result = pack(command, *stub, "--library", "app.dll", "--dir", "tree", *options, "-o", output, cwd=tmp_path)
+    message = result.stderr.decode()
+    assert (result.returncode, message.count("\n")) == (1, 1), message
+    assert message.startswith("tarvix-pack: output '") and reason in message, message
+    assert {path: path.read_bytes() for path in tmp_path.rglob("*") if path.is_file()} == before
+
+
+def test_library_of_millions_of_exports_behind_many_sections_is_checked_in_one_pass(pack, tmp_path):
+    # Reads and a walk of the section table per name: more than a minute here.
+    sections = 16000
+    room = (0x148 + 40 * sections + 15) // 16 * 16
+    image = bytearray(windows_image(export=b"not_run_code", names=4_000_000, header_room=room))
+    exports = bytes(image[0x148:0x170])
+    struct.pack_into("<H", image, 0x46, sections)
+    image[0x148:0x148 + 40 * sections] = b".empty".ljust(40, b"\0") * (sections - 1) + exports
+    (tmp_path / "app.dll").write_bytes(image)
+    result = pack("build", "--library", tmp_path / "app.dll", "-o", tmp_path / "p.bin", timeout=20)
+    assert result.returncode == 1 and b"exports no run_code" in result.stderr
+
+
+def test_output_replaces_an_older_one(pack, tmp_path):
+    write(tmp_path / "tree" / "a.txt", b"a")
     library = tmp_path / "app.dll"
     library.write_bytes(windows_image())
-    first = build(pack, library, tree / "p.bin", directory=tree)
-    second = build(pack, library, tree / "p.bin", directory=tree)
-    names = [path for path, _ in parse_content(decompress(split_payload(second)))]
-    assert names == ["app.dll", "a.txt", "p.bin"]
-    assert parse_content(decompress(split_payload(second)))[2][1] == first
-    assert sorted(p.name for p in tree.iterdir()) == ["a.txt", "p.bin"]
+    (tmp_path / "p.bin").write_bytes(b"older")
+    payload = build(pack, library, tmp_path / "p.bin", directory=tmp_path / "tree")
+    assert [path for path, _ in parse_content(decompress(split_payload(payload)))] == ["app.dll", "a.txt"]
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["app.dll", "p.bin", "tree"]
 
 
 @pytest.mark.parametrize("args, message", [

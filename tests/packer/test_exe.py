@@ -71,6 +71,9 @@ REFUSALS = [
     ("cache directory alone", {"options": ["--cache-directory", "x"]}, 2, "needs --cached"),
     ("per-run placeholder", {"options": ["--cached", "--cache-directory", r"{TEMP}\{pid}"]}, 1, "differs from start"),
     ("product naming no folder", {"options": ["--cached", "--product", "a/b"]}, 1, "cannot name a folder"),
+    *[(f"cache directory {template}", {"options": ["--cached", "--cache-directory", template]}, 1,
+       "is not an absolute path once expanded")
+      for template in ["relcache", r"..\x", r"\rooted", "C:drive_relative", r"{COMPANY}\x", r"\\server"]],
     ("icon that is none", {"options": ["--icon", "app.dll"]}, 1, "not an .ico file"),
 ]
 
@@ -109,3 +112,9 @@ def test_refusal_is_one_line_and_leaves_nothing(pack, inputs, case, code, reason
     assert (result.returncode, message.count("\n")) == (code, 1), message
     assert message.startswith("tarvix-pack: ") and reason in message, message
     assert list((inputs / "out").iterdir()) == []
+
+
+@pytest.mark.parametrize("template", [r"C:\x", "c:/x/{PRODUCT}", r"\\server\share", r"{PROGRAM_DIR}cache", r"{Home}\x"])
+def test_absolute_cache_directory_is_taken(pack, inputs, template):
+    made = make_exe(pack, inputs, "--cached", "--cache-directory", template)
+    assert made.returncode == 0, made.stderr

@@ -4,7 +4,7 @@ import struct
 
 import pytest
 
-from conftest import build, entry_bytes, raw_frame, windows_image, wrap_frame
+from conftest import ZSTD_MAGIC, build, entry_bytes, raw_frame, windows_image, wrap_frame
 
 LIBRARY = entry_bytes("app.dll", b"MZ")
 END = b"\0\0"
@@ -131,3 +131,82 @@ def test_extract_writes_nothing_outside_or_into_a_used_directory(pack, tmp_path)
     assert result.returncode == 1
     assert "must be a new or empty directory" in result.stderr.decode()
     assert [p.name for p in used.iterdir()] == ["keep"]
+
+
+@pytest.fixture(scope="module")
+def made_exe(tmp_path_factory, pack):
+    """An executable made by exe whose record has room for a company one unit over the limit."""
+    base = tmp_path_factory.mktemp("exe")
+    (base / "app.dll").write_bytes(windows_image())
+    (base / "stub.exe").write_bytes(windows_image(dll=False))
+    made = pack("exe", "--stub", base / "stub.exe", "--library", base / "app.dll", "--company", "c" * 1023,
+                "-o", base / "app.exe")
+    assert made.returncode == 0, made.stderr
+    return (base / "app.exe").read_bytes()
+
+
+def with_record(exe, texts=None, reserved=0, units=None):
+    """exe with its settings record rewritten from texts (or filled with units), same size."""
+    at = exe.index(b"TVXSET01")
+    record_size = struct.unpack_from("<I", exe, at + 8)[0]
+    old = exe[at + 24:at + record_size].decode("utf-16-le").rstrip("\0").split("\0")
+    body = "".join(text + "\0" for text in (old if texts is None else texts(old)))
+    if units is not None:
+        body = units * ((record_size - 24) // 2)
+    encoded = body.encode("utf-16-le")
+    assert len(encoded) <= record_size - 24
+    record = exe[at:at + 12] + struct.pack("<I", reserved) + exe[at + 16:at + 24] + encoded.ljust(record_size - 24, b"\0")
+    return exe[:at] + record + exe[at + record_size:]
+
+
+RECORD_FAULTS = [
+    ("short digest", {"texts": lambda t: t[:4] + [t[4][:15]]}, "payload digest is not 16 lowercase hex digits"),
+    ("digest in capitals", {"texts": lambda t: t[:4] + ["ABCDEF0123456789"]}, "not 16 lowercase hex"),
+    ("four texts", {"texts": lambda t: t[:4]}, "not 16 lowercase hex"),
+    ("unterminated text", {"units": "x"}, "runs past the record without its terminator"),
+    ("text over its bound", {"texts": lambda t: ["c" * 1024] + t[1:]}, "longer than 1023 UTF-16 units"),
+    ("unknown kind", {"reserved": 2}, "kind at offset 12 is one the launcher does not know"),
+    ("bytes after the texts", {"texts": lambda t: t + ["z"]}, "bytes other than zero after the texts"),
+    ("digest of another payload", {"texts": lambda t: t[:4] + ["0123456789abcdef"]},
+     "settings record: digest 0123456789abcdef is not the payload's"),
+]
+
+
+@pytest.mark.parametrize("change, message", [case[1:] for case in RECORD_FAULTS], ids=[case[0] for case in RECORD_FAULTS])
+def test_settings_record_the_launcher_refuses_is_refused(pack, tmp_path, made_exe, change, message):
+    exe = tmp_path / "app.exe"
+    exe.write_bytes(with_record(made_exe))
+    assert pack("verify", exe).stdout.startswith(b"ok: 1 files"), "the record rewritten as it was"
+    exe.write_bytes(with_record(made_exe, **change))
+    for command in (["verify", exe], ["extract", exe, tmp_path / "out"]):
+        result = pack(*command)
+        error = result.stderr.decode()
+        assert (result.returncode, error.count("\n")) == (1, 1), error
+        assert error.startswith(f"tarvix-pack: {exe}") and message in error, error
+    assert not (tmp_path / "out").exists()
+
+
+def image_of_sections(data, count):
+    """An executable whose read-only data ends in data, at a 64-byte boundary of the file,
+    described by count sections that all cover it."""
+    room = (0x180 + 40 * count + 63) // 64 * 64
+    lead = bytes(-len(windows_image(dll=False, header_room=room)) % 64)
+    image = bytearray(windows_image(dll=False, header_room=room, extra=lead + data))
+    size = len(image) - room
+    struct.pack_into("<H", image, 0x46, count)
+    header = b".rdata\0\0" + struct.pack("<IIII12xI", size, 0x1000, size, room, 0x40000040)
+    image[0x148:0x148 + 40 * count] = header * count
+    return bytes(image)
+
+
+# Payload starts without an end at every 64 bytes: each was followed to the end of the
+# data, which took minutes at these sizes.
+@pytest.mark.parametrize("data, count", [
+    ((b"KAY" + ZSTD_MAGIC).ljust(64, b"\0") * (1 << 16), 1),
+    ((b"KAY" + ZSTD_MAGIC).ljust(64, b"\0") * 1024, 4096),
+], ids=["4 MB of starts", "4096 overlapping sections"])
+def test_scan_for_a_linked_payload_ends_on_crafted_data(pack, tmp_path, data, count):
+    exe = tmp_path / "crafted.exe"
+    exe.write_bytes(image_of_sections(data, count))
+    result = pack("verify", exe, timeout=60)
+    assert result.returncode == 1 and b"no payload in this executable" in result.stderr

@@ -93,6 +93,46 @@ TEST_F(cache_directory, is_ready_only_while_every_recorded_file_is_there_with_it
     }
 }
 
+TEST_F(cache_directory, holds_one_file_for_entries_that_differ_only_in_letter_case) {
+    TearDown();
+    begin_cache_record();
+    // The second name opens the first one's file, as the file system has it.
+    for (auto [path, size] : {std::pair{L"app.dll", 10}, {L"Data\\Notes.txt", 5}, {L"data\\NOTES.txt", 3},
+                              {L"data\\b.txt", 1}, {L"DATA\\A.txt", 2}}) {
+        write_file(path, size);
+        entry_extracted(path, size);
+    }
+    ASSERT_TRUE(write_cache_record(directory_.c_str(), L"app.dll"));
+    EXPECT_EQ(open_cache(directory_.c_str()), cache_ready);
+}
+
+TEST_F(cache_directory, template_that_is_not_an_absolute_path_runs_the_default_way) {
+    wchar_t here[MAX_PATH];
+    ASSERT_NE(GetCurrentDirectoryW(MAX_PATH, here), 0u);
+    ASSERT_TRUE(SetCurrentDirectoryW(scratch_.c_str()));
+    const wchar_t* saved_template = tarvix_cache_template;
+    const wchar_t* saved_digest = tarvix_payload_digest;
+    tarvix_payload_digest = L"0123456789abcdef";
+    wchar_t program[] = L"C:\\app.exe";
+    wchar_t* arguments[] = {program, nullptr};
+    for (const wchar_t* relative : {L"relcache", L"..\\x", L"\\rooted", L"C:drive_relative", L"{COMPANY}"}) {
+        tarvix_cache_template = relative;
+        int exit_code = -1;
+        EXPECT_FALSE(run_from_cache(1, arguments, &exit_code)) << testing::PrintToString(std::wstring(relative));
+    }
+    tarvix_cache_template = saved_template;
+    tarvix_payload_digest = saved_digest;
+    SetCurrentDirectoryW(here);
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((scratch_ + L"\\*").c_str(), &found);
+    std::wstring names;
+    do {
+        if (wcscmp(found.cFileName, L".") != 0 && wcscmp(found.cFileName, L"..") != 0) names += found.cFileName;
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    EXPECT_EQ(names, L"0123456789abcdef") << "no cache made below the working directory";
+}
+
 // Wine runs everything as one user and reports no volume without access lists: owners
 // and the volume's flags are faked for the folder whose path ends in faked_folder.
 using security_info_function = DWORD(WINAPI*)(HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID*, PSID*, PACL*,
