@@ -53,7 +53,7 @@ def test_payload_section_holds_the_settings_then_the_payload_that_build_writes(p
     struct.pack_into("<I", image, image.index(b"TVXSET01") + 12, 2)  # a kind of a later packer
     (inputs / "unknown.exe").write_bytes(image)
     unknown = pack("verify", inputs / "unknown.exe")
-    assert unknown.returncode == 1 and b"holds no valid settings record" in unknown.stderr
+    assert unknown.returncode == 1 and b"kind at offset 12 is one the launcher does not know" in unknown.stderr
     # A bare payload has no record: the first entry's header tells.
     assert pack("verify", inputs / "p.bin").stdout.decode().splitlines()[-1] == f"first entry: {kind}"
 
