@@ -11,6 +11,8 @@
 //   E2E_DETACHED      when set, the program starts without a console (DETACHED_PROCESS);
 //                     otherwise with a console of its own that has no window, as a
 //                     program started at a prompt has one
+//   E2E_LIMITED       when set, the program runs with the runner's limited token, as a
+//                     user's ordinary process: its elevation is the runner's linked token
 //   E2E_SET_<NAME>    sets NAME to the value, in which "{RUNNER_PID}" stands for this
 //                     runner's process id; Wine keeps some names, such as TEMP, to itself
 //
@@ -48,6 +50,7 @@ int wmain() {
     std::wstring directory = variable(L"E2E_DIRECTORY");
     std::wstring result_path = variable(L"E2E_RESULT");
     DWORD console_flags = variable(L"E2E_DETACHED").empty() ? CREATE_NO_WINDOW : DETACHED_PROCESS;
+    bool limited = !variable(L"E2E_LIMITED").empty();
     if (command_line.empty() || result_path.empty()) return fail("E2E_COMMAND_LINE and E2E_RESULT are required");
     FILE* result = _wfopen(result_path.c_str(), L"w");
     if (result == nullptr || fclose(result) != 0) return fail("cannot write the result file");
@@ -77,13 +80,28 @@ int wmain() {
     startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
     startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    HANDLE limited_token = nullptr;
+    if (limited) {
+        HANDLE token = nullptr;
+        TOKEN_LINKED_TOKEN linked = {};
+        DWORD size = 0;
+        if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) ||
+            !GetTokenInformation(token, TokenLinkedToken, &linked, sizeof linked, &size)) {
+            return fail("no limited token");
+        }
+        CloseHandle(token);
+        limited_token = linked.LinkedToken;
+    }
     PROCESS_INFORMATION process = {};
     // Under load, Wine now and then loses a new process in its own Unix start-up, before
     // any code of the program has run, and reports ERROR_INTERNAL_ERROR: starting it
     // again is safe and keeps that out of the tests' results.
     for (int attempt = 1;; ++attempt) {
-        if (CreateProcessW(application.empty() ? nullptr : application.c_str(), &command_line[0], nullptr, nullptr,
-                           TRUE, console_flags, nullptr, nullptr, &startup, &process)) {
+        if (limited ? CreateProcessAsUserW(limited_token, application.empty() ? nullptr : application.c_str(),
+                                           &command_line[0], nullptr, nullptr, TRUE, console_flags, nullptr, nullptr,
+                                           &startup, &process)
+                    : CreateProcessW(application.empty() ? nullptr : application.c_str(), &command_line[0], nullptr,
+                                     nullptr, TRUE, console_flags, nullptr, nullptr, &startup, &process)) {
             break;
         }
         if (GetLastError() != ERROR_INTERNAL_ERROR || attempt == 5) return fail("cannot start the command line");
