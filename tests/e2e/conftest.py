@@ -161,21 +161,19 @@ def cached_probe_exe(request):
 @pytest.fixture(scope="session")
 def start_runner(paths, tmp_path_factory):
     """start_runner(exe, args=(), tail=None, argv0=None, application=True, cwd=None,
-    variables=None, temp=None, stdout_file=None, detached=False, limited=False) -> Started: the
-    runner running exe.
+    variables=None, temp=None, stdout_file=None) -> Started: the runner running exe.
 
     The command line is argv0 (default: the quoted Windows path of exe) followed by the
     quoted args, or by tail verbatim. application=False leaves the program to the
     system's search, from cwd. variables are set in the launcher's Windows environment;
     temp (a Linux directory) becomes its TEMP and TMP. stdout_file sends standard output
-    to that file instead of a pipe. limited runs exe with the limited token of an ordinary
-    process; otherwise it has Wine's, which is elevated.
+    to that file instead of a pipe. limited=False gives exe Wine's own, elevated token.
     """
     results = tmp_path_factory.mktemp("runner")
     counter = iter(range(1_000_000))
 
     def start(exe, args=(), tail=None, argv0=None, application=True, cwd=None, variables=None, temp=None,
-              stdout_file=None, detached=False, limited=False):
+              stdout_file=None, detached=False, limited=True):
         command_line = argv0 if argv0 is not None else quote_argument(windows_path(exe))
         command_line += " " + tail if tail is not None else "".join(" " + quote_argument(a) for a in args)
         result_file = results / f"result_{next(counter)}.txt"
@@ -391,19 +389,14 @@ def deterministic_bytes(seed, size):
 
 
 def plant_libraries(exe, root):
-    """Where an application's loads by bare name must not look: exe copied into root/bin
-    beside a probe_plugin.dll of its own, a current directory and a PATH folder holding one
-    too, the PATH folder also path_only.dll, which the payload lacks.
-    -> (the copy, the options that start it from there)"""
-    plugin = built_file("TARVIX_E2E_PROBE_FILES") / "probe_plugin.dll"
-    folders = [root / name for name in ("bin", "cwd", "on_path")]
-    for folder in folders:
-        folder.mkdir(parents=True)
-        shutil.copy(plugin, folder)
-    bin_folder, cwd, on_path = folders
-    shutil.copy(plugin, on_path / "path_only.dll")
-    shutil.copy(exe, bin_folder)
-    return bin_folder / exe.name, {"cwd": cwd, "variables": {"PATH": windows_path(on_path) + ";C:\\windows\\system32"}}
+    """exe copied to root/bin beside a probe_plugin.dll, as are the current directory and a PATH
+    folder, which also holds path_only.dll. -> (the copy, the options to start it)"""
+    for folder, name in [("bin", "probe_plugin.dll"), ("cwd", "probe_plugin.dll"), ("on_path", "path_only.dll")]:
+        (root / folder).mkdir(parents=True)
+        shutil.copy(built_file("TARVIX_E2E_PROBE_FILES") / "probe_plugin.dll", root / folder / name)
+    shutil.copy(root / "bin" / "probe_plugin.dll", root / "on_path")
+    return Path(shutil.copy(exe, root / "bin")), {"cwd": root / "cwd", "variables": {"PATH": windows_path(
+        root / "on_path") + ";C:\\windows\\system32"}}
 
 
 def target_directories(temp):

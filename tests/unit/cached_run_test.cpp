@@ -6,16 +6,16 @@
 #include <cwchar>
 #include <functional>
 #include <string>
+#include <tuple>
 #include <utility>
-#include <vector>
 
-#include "faked_token.h"
 #include "import_hook.h"
 #include "launcher/cache_record.h"
 #include "launcher/cached_run.h"
 #include "payload/extraction.h"
 #include "state/run_state.h"
 #include "target_directory/removal.h"
+#include "target_directory/target_directory.h"
 
 namespace {
 
@@ -64,7 +64,7 @@ HANDLE WINAPI counted_find_first(LPCWSTR pattern, FINDEX_INFO_LEVELS level, LPVO
 }
 
 TEST_F(cache_directory, is_ready_only_while_every_recorded_file_is_there_with_its_size) {
-    faked_token token({false, 0, nullptr});
+    faked_token ordinary(false);
     scoped_import_hook hook("kernel32.dll", "FindFirstFileExW", reinterpret_cast<void*>(&counted_find_first));
     real_find_first = reinterpret_cast<find_first_function>(hook.original());
     write_file(L"data\\__pycache__.txt", 5);  // the application's own files do not matter
@@ -98,41 +98,26 @@ TEST_F(cache_directory, is_ready_only_while_every_recorded_file_is_there_with_it
 }
 
 // Wine runs everything as one user and reports no volume without access lists: owners
-// are faked by the end of a folder's path (the first that matches; "" matches every
-// folder, "user" is the token's user), and so are the volume's flags.
+// and the volume's flags are faked for the folder whose path ends in faked_folder.
 using security_info_function = DWORD(WINAPI*)(HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID*, PSID*, PACL*,
                                               PACL*, PSECURITY_DESCRIPTOR*);
 security_info_function real_security_info;
-std::vector<std::pair<std::wstring, std::wstring>> faked_owners;
+std::wstring faked_folder;
 unsigned char faked_owner[SECURITY_MAX_SID_SIZE];
+unsigned char other_owner[SECURITY_MAX_SID_SIZE];  // every other folder's; the system's while empty
 
-const wchar_t* faked_owner_of(HANDLE handle) {
+bool is_faked(HANDLE handle) {
     wchar_t path[MAX_PATH * 2];
     DWORD length = GetFinalPathNameByHandleW(handle, path, MAX_PATH * 2, 0);
     std::wstring final_path(path, length < MAX_PATH * 2 ? length : 0);
-    for (const auto& [folder, owner] : faked_owners) {
-        if (final_path.size() >= folder.size() &&
-            _wcsicmp(final_path.c_str() + final_path.size() - folder.size(), folder.c_str()) == 0) {
-            return owner.c_str();
-        }
-    }
-    return nullptr;
+    return final_path.size() >= faked_folder.size() &&
+           _wcsicmp(final_path.c_str() + final_path.size() - faked_folder.size(), faked_folder.c_str()) == 0;
 }
 
 DWORD WINAPI faked_security_info(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION wanted, PSID* owner,
                                  PSID* group, PACL* dacl, PACL* sacl, PSECURITY_DESCRIPTOR* descriptor) {
     DWORD result = real_security_info(handle, type, wanted, owner, group, dacl, sacl, descriptor);
-    const wchar_t* faked = result == ERROR_SUCCESS ? faked_owner_of(handle) : nullptr;
-    if (faked == nullptr) return result;
-    if (wcscmp(faked, L"user") == 0) {
-        read_real_user(faked_owner);
-    } else {
-        PSID sid = nullptr;
-        ConvertStringSidToSidW(faked, &sid);
-        CopySid(sizeof faked_owner, faked_owner, sid);
-        LocalFree(sid);
-    }
-    *owner = faked_owner;
+    if (result == ERROR_SUCCESS) *owner = is_faked(handle) ? faked_owner : IsValidSid(other_owner) ? other_owner : *owner;
     return result;
 }
 
@@ -141,54 +126,73 @@ BOOL WINAPI volume_without_access_lists(HANDLE, LPWSTR, DWORD, LPDWORD, LPDWORD,
     return TRUE;
 }
 
-constexpr token_kind ordinary = {false, 0, nullptr};
-constexpr token_kind elevated_administrator = {true, SE_GROUP_ENABLED | SE_GROUP_OWNER, nullptr};
-constexpr token_kind elevated_without_administrators = {true, 0, nullptr};  // its directories are the user's
-
 TEST_F(cache_directory, is_used_only_when_it_is_the_users_own_below_trusted_folders_on_a_volume_with_access_lists) {
     scoped_import_hook hook("advapi32.dll", "GetSecurityInfo", reinterpret_cast<void*>(&faked_security_info));
     real_security_info = reinterpret_cast<security_info_function>(hook.original());
+    faked_token ordinary(false);
     std::wstring parent = scratch_.substr(scratch_.rfind(L'\\'));
     std::wstring grandparent = scratch_.substr(0, scratch_.rfind(L'\\'));
     grandparent = grandparent.substr(grandparent.rfind(L'\\'));
-    const std::wstring directory = L"\\0123456789abcdef";
-    const wchar_t* trusted_installer = L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
     const struct {
-        token_kind token;
-        std::vector<std::pair<std::wstring, std::wstring>> owners;
+        std::wstring folder;
+        const wchar_t* owner;
         cache_state expected;
     } cases[] = {
-        {ordinary, {{directory, L"S-1-5-21-1-2-3-1001"}}, cache_unusable},  // another user's
-        {ordinary, {{directory, L"S-1-5-18"}}, cache_unusable},  // even SYSTEM's: not what this user made
-        {ordinary, {{parent, L"S-1-5-21-1-2-3-1001"}}, cache_unusable},  // could have been swapped
-        {ordinary, {{grandparent, L"S-1-1-0"}}, cache_unusable},
-        {ordinary, {{parent, L"S-1-5-18"}}, cache_ready},
-        {ordinary, {{parent, L"S-1-5-32-544"}}, cache_ready},
-        {ordinary, {{grandparent, trusted_installer}}, cache_ready},
-        // The user's ordinary processes could have changed what only the user owns.
-        {elevated_administrator, {{L"", L"user"}}, cache_unusable},
-        {elevated_administrator, {{directory, L"user"}, {L"", L"S-1-5-32-544"}}, cache_unusable},
-        {elevated_administrator, {{directory, L"S-1-5-32-544"}, {parent, L"user"}, {L"", L"S-1-5-18"}},
-         cache_unusable},
-        {elevated_administrator, {{directory, L"S-1-5-32-544"}, {L"", L"S-1-5-18"}}, cache_ready},
-        {elevated_administrator, {{directory, L"S-1-5-32-544"}, {grandparent, trusted_installer}, {L"", L"S-1-5-32-544"}},
-         cache_ready},
-        // A token whose own directories are the user's has no cache that they could not change.
-        {elevated_without_administrators, {{directory, L"user"}, {L"", L"S-1-5-18"}}, cache_unusable},
+        {L"\\0123456789abcdef", L"S-1-5-21-1-2-3-1001", cache_unusable},  // another user's
+        {L"\\0123456789abcdef", L"S-1-5-18", cache_unusable},  // even SYSTEM's: not what this user made
+        {parent, L"S-1-5-21-1-2-3-1001", cache_unusable},  // could have been swapped
+        {grandparent, L"S-1-1-0", cache_unusable},
+        {parent, L"S-1-5-18", cache_ready},
+        {parent, L"S-1-5-32-544", cache_ready},
+        {grandparent, L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464", cache_ready},
     };
     for (const auto& each : cases) {
-        faked_token token(each.token);
-        faked_owners = each.owners;
-        EXPECT_EQ(open_cache(directory_.c_str()), each.expected)
-            << "elevated " << each.token.elevated << ", first owner " << testing::PrintToString(each.owners[0].first)
-            << " " << testing::PrintToString(each.owners[0].second);
+        faked_folder = each.folder;
+        PSID sid = nullptr;
+        ASSERT_TRUE(ConvertStringSidToSidW(each.owner, &sid));
+        CopySid(sizeof faked_owner, faked_owner, sid);
+        LocalFree(sid);
+        EXPECT_EQ(open_cache(directory_.c_str()), each.expected) << testing::PrintToString(each.folder) << " "
+                                                                 << testing::PrintToString(each.owner);
         release_held_directory();
     }
-    faked_owners.clear();
-    faked_token token(ordinary);
+    faked_folder = L"\\nothing faked";
     scoped_import_hook volume("kernel32.dll", "GetVolumeInformationByHandleW",
                               reinterpret_cast<void*>(&volume_without_access_lists));
     EXPECT_EQ(open_cache(directory_.c_str()), cache_unusable);
+}
+
+// An elevated token's user is also its ordinary processes': what only the user owns is
+// theirs to change, and so is all that a token makes whose directories are the user's.
+TEST_F(cache_directory, is_used_by_an_elevated_start_only_where_nothing_is_the_plain_users) {
+    scoped_import_hook hook("advapi32.dll", "GetSecurityInfo", reinterpret_cast<void*>(&faked_security_info));
+    real_security_info = reinterpret_cast<security_info_function>(hook.original());
+    faked_folder = L"\\0123456789abcdef";
+    // Whether it holds Administrators; the owners of the directory and of every folder above.
+    const std::tuple<bool, const wchar_t*, const wchar_t*, cache_state> cases[] = {
+        {true, nullptr, nullptr, cache_unusable},  // all the user's, as Wine shows every folder
+        {true, L"S-1-5-32-544", nullptr, cache_unusable},
+        {true, nullptr, L"S-1-5-18", cache_unusable},
+        {true, L"S-1-5-32-544", L"S-1-5-18", cache_ready},
+        {false, nullptr, L"S-1-5-18", cache_unusable},
+    };
+    for (auto [groups, directory, above, expected] : cases) {
+        faked_token elevated(true, groups);
+        for (auto [sid, text] : {std::pair{faked_owner, directory}, {other_owner, above}}) {
+            PSID converted = nullptr;
+            bool user = false;
+            if (text == nullptr || !ConvertStringSidToSidW(text, &converted)) {
+                read_token_user(sid, &user);
+                continue;
+            }
+            CopySid(SECURITY_MAX_SID_SIZE, sid, converted);
+            LocalFree(converted);
+        }
+        EXPECT_EQ(open_cache(directory_.c_str()), expected)
+            << groups << " " << (directory != nullptr) << " " << (above != nullptr);
+        release_held_directory();
+    }
+    memset(other_owner, 0, sizeof other_owner);
 }
 
 }  // namespace

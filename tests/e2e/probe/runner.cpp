@@ -11,8 +11,8 @@
 //   E2E_DETACHED      when set, the program starts without a console (DETACHED_PROCESS);
 //                     otherwise with a console of its own that has no window, as a
 //                     program started at a prompt has one
-//   E2E_LIMITED       when set, the program runs with the runner's limited token, as a
-//                     user's ordinary process: its elevation is the runner's linked token
+//   E2E_LIMITED       when set, the program runs with the limited token linked to the
+//                     runner's, as a user's ordinary process; otherwise with the runner's
 //   E2E_SET_<NAME>    sets NAME to the value, in which "{RUNNER_PID}" stands for this
 //                     runner's process id; Wine keeps some names, such as TEMP, to itself
 //
@@ -80,28 +80,21 @@ int wmain() {
     startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
     startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-    HANDLE limited_token = nullptr;
-    if (limited) {
-        HANDLE token = nullptr;
-        TOKEN_LINKED_TOKEN linked = {};
-        DWORD size = 0;
-        if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) ||
-            !GetTokenInformation(token, TokenLinkedToken, &linked, sizeof linked, &size)) {
-            return fail("no limited token");
-        }
-        CloseHandle(token);
-        limited_token = linked.LinkedToken;
+    HANDLE own_token = nullptr;
+    TOKEN_LINKED_TOKEN linked = {};
+    DWORD size = 0;
+    if (limited && !(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &own_token) &&
+                     GetTokenInformation(own_token, TokenLinkedToken, &linked, sizeof linked, &size))) {
+        return fail("no limited token");
     }
     PROCESS_INFORMATION process = {};
     // Under load, Wine now and then loses a new process in its own Unix start-up, before
     // any code of the program has run, and reports ERROR_INTERNAL_ERROR: starting it
     // again is safe and keeps that out of the tests' results.
     for (int attempt = 1;; ++attempt) {
-        if (limited ? CreateProcessAsUserW(limited_token, application.empty() ? nullptr : application.c_str(),
-                                           &command_line[0], nullptr, nullptr, TRUE, console_flags, nullptr, nullptr,
-                                           &startup, &process)
-                    : CreateProcessW(application.empty() ? nullptr : application.c_str(), &command_line[0], nullptr,
-                                     nullptr, TRUE, console_flags, nullptr, nullptr, &startup, &process)) {
+        const wchar_t* name = application.empty() ? nullptr : application.c_str();
+        if (CreateProcessAsUserW(linked.LinkedToken, name, &command_line[0], nullptr, nullptr, TRUE, console_flags,
+                                 nullptr, nullptr, &startup, &process)) {
             break;
         }
         if (GetLastError() != ERROR_INTERNAL_ERROR || attempt == 5) return fail("cannot start the command line");
