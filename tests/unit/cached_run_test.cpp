@@ -15,7 +15,6 @@
 #include "payload/extraction.h"
 #include "state/run_state.h"
 #include "target_directory/removal.h"
-#include "target_directory/target_directory.h"
 
 namespace {
 
@@ -104,7 +103,7 @@ using security_info_function = DWORD(WINAPI*)(HANDLE, SE_OBJECT_TYPE, SECURITY_I
 security_info_function real_security_info;
 std::wstring faked_folder;
 unsigned char faked_owner[SECURITY_MAX_SID_SIZE];
-unsigned char other_owner[SECURITY_MAX_SID_SIZE];  // every other folder's; the system's while empty
+unsigned char other_owner[SECURITY_MAX_SID_SIZE];  // every other folder's; neither faked while zero
 
 bool is_faked(HANDLE handle) {
     wchar_t path[MAX_PATH * 2];
@@ -117,7 +116,8 @@ bool is_faked(HANDLE handle) {
 DWORD WINAPI faked_security_info(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION wanted, PSID* owner,
                                  PSID* group, PACL* dacl, PACL* sacl, PSECURITY_DESCRIPTOR* descriptor) {
     DWORD result = real_security_info(handle, type, wanted, owner, group, dacl, sacl, descriptor);
-    if (result == ERROR_SUCCESS) *owner = is_faked(handle) ? faked_owner : IsValidSid(other_owner) ? other_owner : *owner;
+    if (result == ERROR_SUCCESS && is_faked(handle) && IsValidSid(faked_owner)) *owner = faked_owner;
+    if (result == ERROR_SUCCESS && !is_faked(handle) && IsValidSid(other_owner)) *owner = other_owner;
     return result;
 }
 
@@ -170,7 +170,7 @@ TEST_F(cache_directory, is_used_by_an_elevated_start_only_where_nothing_is_the_p
     faked_folder = L"\\0123456789abcdef";
     // Whether it holds Administrators; the owners of the directory and of every folder above.
     const std::tuple<bool, const wchar_t*, const wchar_t*, cache_state> cases[] = {
-        {true, nullptr, nullptr, cache_unusable},  // all the user's, as Wine shows every folder
+        {true, nullptr, nullptr, cache_unusable},
         {true, L"S-1-5-32-544", nullptr, cache_unusable},
         {true, nullptr, L"S-1-5-18", cache_unusable},
         {true, L"S-1-5-32-544", L"S-1-5-18", cache_ready},
@@ -180,16 +180,11 @@ TEST_F(cache_directory, is_used_by_an_elevated_start_only_where_nothing_is_the_p
         faked_token elevated(true, groups);
         for (auto [sid, text] : {std::pair{faked_owner, directory}, {other_owner, above}}) {
             PSID converted = nullptr;
-            bool user = false;
-            if (text == nullptr || !ConvertStringSidToSidW(text, &converted)) {
-                read_token_user(sid, &user);
-                continue;
-            }
-            CopySid(SECURITY_MAX_SID_SIZE, sid, converted);
+            memset(sid, 0, SECURITY_MAX_SID_SIZE);  // the user's, as Wine reads every owner back
+            if (text != nullptr && ConvertStringSidToSidW(text, &converted)) CopySid(SECURITY_MAX_SID_SIZE, sid, converted);
             LocalFree(converted);
         }
-        EXPECT_EQ(open_cache(directory_.c_str()), expected)
-            << groups << " " << (directory != nullptr) << " " << (above != nullptr);
+        EXPECT_EQ(open_cache(directory_.c_str()), expected) << groups << (directory != nullptr) << (above != nullptr);
         release_held_directory();
     }
     memset(other_owner, 0, sizeof other_owner);

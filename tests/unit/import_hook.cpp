@@ -34,8 +34,7 @@ void* hook_import(const char* dll, const char* function, void* replacement) {
 
 namespace {
 
-using token_information_function = BOOL(WINAPI*)(HANDLE, TOKEN_INFORMATION_CLASS, void*, DWORD, DWORD*);
-token_information_function real_token_information;
+decltype(&GetTokenInformation) real_token_information;
 bool faked_elevation = false;
 bool faked_groups = true;
 
@@ -57,7 +56,7 @@ BOOL WINAPI faked_token_information(HANDLE token, TOKEN_INFORMATION_CLASS kind, 
 
 faked_token::faked_token(bool elevated, bool groups)
     : scoped_import_hook("advapi32.dll", "GetTokenInformation", reinterpret_cast<void*>(&faked_token_information)) {
-    real_token_information = reinterpret_cast<token_information_function>(original());
+    real_token_information = reinterpret_cast<decltype(&GetTokenInformation)>(original());
     faked_elevation = elevated;
     faked_groups = groups;
 }
