@@ -161,8 +161,8 @@ bool is_own_directory(HANDLE directory) {
                         &descriptor) != ERROR_SUCCESS) {
         return false;
     }
-    // Not the user's, for an elevated token: the user's ordinary processes could have
-    // made it, or changed what it holds.
+    // For an elevated administrator not the user's: the user's ordinary processes could
+    // have made it, or changed what it holds.
     bool own = owner != nullptr && EqualSid(owner, own_owner);
     LocalFree(descriptor);
     return own;

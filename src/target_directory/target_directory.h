@@ -24,9 +24,8 @@ void choose_temporary_directory(int attempt);
 void create_fresh_target_directory(void (*choose_name)(int attempt));
 
 // A security descriptor that gives its owner, and SYSTEM, full access and nobody else.
-// The owner is read_directory_owner's. The list
-// is protected from the parent's inheritable entries and handed on to every file and
-// directory made below.
+// The owner is read_directory_owner's. The list is protected from the parent's
+// inheritable entries and handed on to every file and directory made below.
 struct private_descriptor {
     SECURITY_DESCRIPTOR descriptor;
     alignas(DWORD) unsigned char owner[SECURITY_MAX_SID_SIZE];
@@ -50,7 +49,8 @@ bool read_directory_owner(void* sid, bool* elevated);
 
 // True when directory, a handle opened with READ_CONTROL and FILE_READ_ATTRIBUTES on the
 // object itself, is a real directory (no link or junction) owned by read_directory_owner's
-// account: for an elevated token, never one that only the user owns.
+// account: for an elevated administrator Administrators, never the user whose ordinary
+// processes could have made it.
 bool is_own_directory(HANDLE directory);
 
 // Creates path as a new private directory, its missing ancestors first. Returns 0, or

@@ -8,8 +8,8 @@ import subprocess
 
 import pytest
 
-from conftest import (TARGET_NAME, built_file, finish, linux_path, plant_libraries, target_directories, wine_environment,
-                      windows_path)
+from conftest import (TARGET_NAME, built_file, finish, linux_path, plant_libraries, target_directories,
+                      wine_environment, windows_path)
 
 
 def files_below(root):
@@ -62,7 +62,8 @@ def test_full_run_extracts_runs_the_library_in_the_child_and_removes_the_directo
 def test_application_runs_from_a_private_directory_where_its_own_loads_find_its_libraries(probe_exe, run_launcher,
                                                                                            tmp_path):
     exe, options = plant_libraries(probe_exe, tmp_path / "planted")
-    run = run_launcher(exe, ["--acl", "--load", "probe_plugin.dll", "--load", "path_only.dll"], temp=tmp_path, **options)
+    run = run_launcher(exe, ["--acl", "--load", "probe_plugin.dll", "--load", "path_only.dll"], temp=tmp_path,
+                       **options)
 
     assert run.exit_code == 0, run
     # Only the user and SYSTEM, for everything below too. (Wine keeps neither the protected
@@ -85,7 +86,8 @@ def test_application_runs_from_a_private_directory_where_its_own_loads_find_its_
 def test_directory_cannot_be_renamed_while_the_application_runs(probe_exe, run_launcher, tmp_path):
     # As the user's ordinary processes could try with an elevated run's directory.
     directory = r"%TEMP%\onefile_%TARVIX_ONEFILE_PARENT%_%TARVIX_ONEFILE_TIME_US%_%TARVIX_ONEFILE_RANDOM%"
-    run = run_launcher(probe_exe, ["--run", r"C:\windows\system32\cmd.exe", "/c", "ren", directory, "moved"], temp=tmp_path)
+    cmd = r"C:\windows\system32\cmd.exe"
+    run = run_launcher(probe_exe, ["--run", cmd, "/c", "ren", directory, "moved"], temp=tmp_path)
     assert run.exit_code == 0 and run.one("inner")["exit"] != 0, run
     assert not (tmp_path / "moved").exists() and target_directories(tmp_path) == []
 

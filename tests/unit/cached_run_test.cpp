@@ -181,7 +181,9 @@ TEST_F(cache_directory, is_used_by_an_elevated_start_only_where_nothing_is_the_p
         for (auto [sid, text] : {std::pair{faked_owner, directory}, {other_owner, above}}) {
             PSID converted = nullptr;
             memset(sid, 0, SECURITY_MAX_SID_SIZE);  // the user's, as Wine reads every owner back
-            if (text != nullptr && ConvertStringSidToSidW(text, &converted)) CopySid(SECURITY_MAX_SID_SIZE, sid, converted);
+            if (text != nullptr && ConvertStringSidToSidW(text, &converted)) {
+                CopySid(SECURITY_MAX_SID_SIZE, sid, converted);
+            }
             LocalFree(converted);
         }
         EXPECT_EQ(open_cache(directory_.c_str()), expected) << groups << (directory != nullptr) << (above != nullptr);
