@@ -3,7 +3,8 @@ Wine, new launchers made from the carrier at test time, and payloads made by han
 
 The paths of the built files come from the environment that ctest sets (TARVIX_E2E_*).
 Launchers normally run through e2e_runner.exe, which starts an exact Windows command
-line and reports the launcher's process id and its whole 32-bit exit code.
+line, as the user's ordinary processes run, and reports the launcher's process id and its
+whole 32-bit exit code; `wine` gives a program Wine's own token, which is elevated.
 """
 
 import json
@@ -167,13 +168,13 @@ def start_runner(paths, tmp_path_factory):
     quoted args, or by tail verbatim. application=False leaves the program to the
     system's search, from cwd. variables are set in the launcher's Windows environment;
     temp (a Linux directory) becomes its TEMP and TMP. stdout_file sends standard output
-    to that file instead of a pipe. limited=False gives exe Wine's own, elevated token.
+    to that file instead of a pipe.
     """
     results = tmp_path_factory.mktemp("runner")
     counter = iter(range(1_000_000))
 
     def start(exe, args=(), tail=None, argv0=None, application=True, cwd=None, variables=None, temp=None,
-              stdout_file=None, detached=False, limited=True):
+              stdout_file=None, detached=False):
         command_line = argv0 if argv0 is not None else quote_argument(windows_path(exe))
         command_line += " " + tail if tail is not None else "".join(" " + quote_argument(a) for a in args)
         result_file = results / f"result_{next(counter)}.txt"
@@ -187,8 +188,6 @@ def start_runner(paths, tmp_path_factory):
             settings["E2E_DIRECTORY"] = windows_path(cwd)
         if detached:
             settings["E2E_DETACHED"] = "1"
-        if limited:
-            settings["E2E_LIMITED"] = "1"
         variables = dict(variables or {})
         if temp is not None:
             variables["TEMP"] = variables["TMP"] = windows_path(temp)
@@ -395,8 +394,8 @@ def plant_libraries(exe, root):
         (root / folder).mkdir(parents=True)
         shutil.copy(built_file("TARVIX_E2E_PROBE_FILES") / "probe_plugin.dll", root / folder / name)
     shutil.copy(root / "bin" / "probe_plugin.dll", root / "on_path")
-    return Path(shutil.copy(exe, root / "bin")), {"cwd": root / "cwd", "variables": {"PATH": windows_path(
-        root / "on_path") + ";C:\\windows\\system32"}}
+    path = windows_path(root / "on_path") + ";C:\\windows\\system32"
+    return Path(shutil.copy(exe, root / "bin")), {"cwd": root / "cwd", "variables": {"PATH": path}}
 
 
 def target_directories(temp):

@@ -11,8 +11,6 @@
 //   E2E_DETACHED      when set, the program starts without a console (DETACHED_PROCESS);
 //                     otherwise with a console of its own that has no window, as a
 //                     program started at a prompt has one
-//   E2E_LIMITED       when set, the program runs with the limited token linked to the
-//                     runner's, as a user's ordinary process; otherwise with the runner's
 //   E2E_SET_<NAME>    sets NAME to the value, in which "{RUNNER_PID}" stands for this
 //                     runner's process id; Wine keeps some names, such as TEMP, to itself
 //
@@ -50,7 +48,6 @@ int wmain() {
     std::wstring directory = variable(L"E2E_DIRECTORY");
     std::wstring result_path = variable(L"E2E_RESULT");
     DWORD console_flags = variable(L"E2E_DETACHED").empty() ? CREATE_NO_WINDOW : DETACHED_PROCESS;
-    bool limited = !variable(L"E2E_LIMITED").empty();
     if (command_line.empty() || result_path.empty()) return fail("E2E_COMMAND_LINE and E2E_RESULT are required");
     FILE* result = _wfopen(result_path.c_str(), L"w");
     if (result == nullptr || fclose(result) != 0) return fail("cannot write the result file");
@@ -80,11 +77,13 @@ int wmain() {
     startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
     startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    // The program runs as the user's ordinary processes do: with the limited token that
+    // Wine links to the elevated one it gives every process.
     HANDLE own_token = nullptr;
     TOKEN_LINKED_TOKEN linked = {};
     DWORD size = 0;
-    if (limited && !(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &own_token) &&
-                     GetTokenInformation(own_token, TokenLinkedToken, &linked, sizeof linked, &size))) {
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &own_token) ||
+        !GetTokenInformation(own_token, TokenLinkedToken, &linked, sizeof linked, &size)) {
         return fail("no limited token");
     }
     PROCESS_INFORMATION process = {};
