@@ -11,6 +11,9 @@
 namespace {
 
 constexpr DWORD inspect_access = READ_CONTROL | FILE_READ_ATTRIBUTES;
+// Access to read the owner and attributes alone takes no part in sharing: a handle with
+// only that keeps nobody from opening the directory to rename it. Listing does.
+constexpr DWORD hold_access = inspect_access | FILE_LIST_DIRECTORY;
 constexpr DWORD share_all_but_delete = FILE_SHARE_READ | FILE_SHARE_WRITE;
 
 // NT SERVICE\TrustedInstaller, S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464,
@@ -22,12 +25,12 @@ struct {
     DWORD sub_authorities[6] = {80, 956008885, 3418522649, 1831038044, 1853292631, 2271478464};
 } trusted_installer;
 
-bool is_trusted_owner(PSID owner, PSID user) {
-    return EqualSid(owner, user) || IsWellKnownSid(owner, WinLocalSystemSid) ||
+bool is_trusted_owner(PSID owner, PSID directory_owner) {
+    return EqualSid(owner, directory_owner) || IsWellKnownSid(owner, WinLocalSystemSid) ||
            IsWellKnownSid(owner, WinBuiltinAdministratorsSid) || EqualSid(owner, &trusted_installer);
 }
 
-bool folder_is_trusted(const wchar_t* folder, PSID user) {
+bool folder_is_trusted(const wchar_t* folder, PSID directory_owner) {
     // The folder itself, a link or junction included, not what it points to.
     HANDLE handle = CreateFileW(folder, inspect_access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                 nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
@@ -39,7 +42,7 @@ bool folder_is_trusted(const wchar_t* folder, PSID user) {
                                  nullptr, &descriptor);
     CloseHandle(handle);
     if (read != ERROR_SUCCESS) return false;
-    bool trusted = owner != nullptr && is_trusted_owner(owner, user);
+    bool trusted = owner != nullptr && is_trusted_owner(owner, directory_owner);
     LocalFree(descriptor);
     return trusted;
 }
@@ -57,7 +60,7 @@ size_t root_length(const wchar_t* path) {
 }  // namespace
 
 HANDLE open_own_directory(const wchar_t* path, DWORD access, DWORD* error) {
-    HANDLE directory = CreateFileW(path, access | inspect_access, share_all_but_delete, nullptr, OPEN_EXISTING,
+    HANDLE directory = CreateFileW(path, access | hold_access, share_all_but_delete, nullptr, OPEN_EXISTING,
                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (directory == INVALID_HANDLE_VALUE) {
         *error = GetLastError();
@@ -75,9 +78,14 @@ HANDLE open_own_directory(const wchar_t* path, DWORD access, DWORD* error) {
 }
 
 bool folders_above_are_trusted(const wchar_t* directory) {
+    unsigned char directory_owner[SECURITY_MAX_SID_SIZE];
     unsigned char user[SECURITY_MAX_SID_SIZE];
     bool elevated = false;
-    if (!read_token_user(user, &elevated)) return false;
+    if (!read_directory_owner(directory_owner, &elevated) || !read_token_user(user, &elevated)) return false;
+    // An elevated token's user is also its user's ordinary processes': folders that only
+    // the user owns are theirs to swap, and an elevated token whose own directories
+    // belong to the user can make none that they could not change.
+    if (elevated && EqualSid(directory_owner, user)) return false;
     wchar_t folder[target_directory_capacity];
     text_copy(folder, target_directory_capacity, directory);
     size_t root = root_length(folder);
@@ -88,7 +96,7 @@ bool folders_above_are_trusted(const wchar_t* directory) {
         if (cut + 1 < root) return false;  // the root itself was given
         bool at_root = cut + 1 == root;
         folder[at_root ? root : cut] = 0;
-        if (!folder_is_trusted(folder, user)) return false;
+        if (!folder_is_trusted(folder, directory_owner)) return false;
         if (at_root) return true;
     }
 }

@@ -8,11 +8,13 @@
 // and attributes is added) and every sharing but delete: as long as the handle lives,
 // nobody can rename, replace or delete it. INVALID_HANDLE_VALUE with the system's error
 // code in *error when it cannot be opened; with ERROR_INVALID_OWNER when it is not a real
-// directory (no link or junction) of the token's user, or lies on a volume that keeps no
-// access lists (FAT, exFAT), where an owner means nothing.
+// directory (no link or junction) of the token's own (is_own_directory), or lies on a
+// volume that keeps no access lists (FAT, exFAT), where an owner means nothing.
 HANDLE open_own_directory(const wchar_t* path, DWORD access, DWORD* error);
 
 // True when every folder above directory (an absolute path, drive or UNC), up to the
-// root of its volume, belongs to the token's user, SYSTEM, Administrators or
-// TrustedInstaller: then nobody else can have put or swapped anything on the way.
+// root of its volume, belongs to SYSTEM, Administrators, TrustedInstaller or the owner of
+// the token's own directories (read_directory_owner): then nobody else can have put or
+// swapped anything on the way. For an elevated token that owner is never the user, whose
+// ordinary processes share the user's SID: false when it would be.
 bool folders_above_are_trusted(const wchar_t* directory);

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <cwchar>
+#include <iterator>
 
 #include "child/child_launch.h"
 #include "child/cleanup.h"
@@ -54,6 +55,20 @@ bool fix_cache_directory() {
     return length != 0 && length < target_directory_capacity;
 }
 
+// An elevated start keeps a cache of its own beside the user's, "<digest>.elevated": what
+// it makes is not the user's, so ordinary starts could not use it, and it must use nothing
+// that they could have changed.
+bool choose_cache_for_token() {
+    unsigned char owner[SECURITY_MAX_SID_SIZE];
+    bool elevated = false;
+    if (!read_directory_owner(owner, &elevated)) return false;
+    if (!elevated) return true;
+    constexpr wchar_t suffix[] = L".elevated";
+    if (wcslen(cache_directory) + std::size(suffix) > target_directory_capacity) return false;
+    text_append(cache_directory, target_directory_capacity, suffix);
+    return true;
+}
+
 // The cache directory's name, then infix and 11 random characters: a name beside it.
 bool choose_sibling_name(wchar_t* output, const wchar_t* infix) {
     wchar_t random_text[random_text_length + 1];
@@ -102,10 +117,11 @@ void remove_abandoned_siblings() {
     HANDLE search = FindFirstFileExW(path, FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0);
     if (search == INVALID_HANDLE_VALUE) return;
     wchar_t* name = wcsrchr(path, L'\\') + 1;
-    size_t digest_length = wcslen(tarvix_payload_digest);
+    const wchar_t* cache_name = wcsrchr(cache_directory, L'\\') + 1;  // the digest, ".elevated" after it
+    size_t cache_name_length = wcslen(cache_name);
     do {
-        const wchar_t* infix = found.cFileName + digest_length;
-        bool sibling = wcsncmp(found.cFileName, tarvix_payload_digest, digest_length) == 0 &&
+        const wchar_t* infix = found.cFileName + cache_name_length;
+        bool sibling = wcsncmp(found.cFileName, cache_name, cache_name_length) == 0 &&
                        (wcsncmp(infix, L".new-", sibling_infix_length) == 0 ||
                         wcsncmp(infix, L".old-", sibling_infix_length) == 0) &&
                        wcslen(infix) == sibling_infix_length + random_text_length;
@@ -222,7 +238,7 @@ bool run_cached_program(wchar_t** arguments, int* exit_code) {
 }
 
 bool try_cache(int argument_count, wchar_t** arguments, int* exit_code) {
-    if (!fix_cache_directory()) return false;
+    if (!fix_cache_directory() || !choose_cache_for_token()) return false;
     cache_state state = open_cache(cache_directory);
     if (state == cache_unusable) return false;
     if (state != cache_missing) remove_abandoned_siblings();
@@ -272,6 +288,5 @@ bool run_from_cache(int argument_count, wchar_t** arguments, int* exit_code) {
     if (try_cache(argument_count, arguments, exit_code)) return true;
     release_held_directory();
     application_library_path[0] = 0;
-    SetDllDirectoryW(L"");
     return false;
 }

@@ -13,8 +13,9 @@
 // *exit_code. A damaged directory is set aside and extracted again, once. False, having
 // run nothing and left nothing of its own, when the cache cannot be used: it is not the
 // user's own, lies below someone else's folder, on a volume without access lists, cannot
-// be written or is held damaged by a running start. The caller then runs the application
-// the default way.
+// be written or is held damaged by a running start. An elevated start uses a cache of its
+// own, "<digest>.elevated", and only where neither it nor any folder above it is the
+// plain user's. The caller then runs the application the default way.
 bool run_from_cache(int argument_count, wchar_t** arguments, int* exit_code);
 
 enum cache_state { cache_missing, cache_damaged, cache_unusable, cache_ready };

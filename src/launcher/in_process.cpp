@@ -132,15 +132,26 @@ bool detect_in_process_mode() {
 }
 
 HMODULE load_application_library() {
-    // The application's own loads by bare name find its libraries here; the current
-    // directory stays out, the system directories and PATH stay in.
-    SetDllDirectoryW(target_directory);
-    // The library's own imports come from its directory and the system's only: never from
-    // PATH, whose folders others may be able to write to.
-    AddDllDirectory(target_directory);
-    return LoadLibraryExW(application_library_path, nullptr,
-                          LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS |
-                              LOAD_LIBRARY_SEARCH_SYSTEM32);
+    // Every later load by bare name, the application's own included, searches its
+    // directory and the system's only. The launcher's own folder (a Downloads folder, say)
+    // would come first in the usual search and could hand it a library someone put there;
+    // the current directory and PATH could as well. PATH cannot be kept behind these two:
+    // folders added for the search have no order among them and all precede the system's.
+    if (!SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_USER_DIRS | LOAD_LIBRARY_SEARCH_SYSTEM32)) return nullptr;
+    DLL_DIRECTORY_COOKIE added = AddDllDirectory(target_directory);
+    if (added == nullptr) return nullptr;
+    // The library's own imports: its directory and the system's.
+    HMODULE library = LoadLibraryExW(application_library_path, nullptr,
+                                     LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS |
+                                         LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (library == nullptr) {
+        // A cache that fails to load is extracted again or given up: its directory must
+        // not stay in the search.
+        DWORD error = GetLastError();
+        RemoveDllDirectory(added);
+        SetLastError(error);
+    }
+    return library;
 }
 
 int run_loaded_library(HMODULE library, int argument_count, wchar_t** arguments) {

@@ -13,7 +13,9 @@ bool detect_in_process_mode();
 int run_application_library(int argument_count, wchar_t** arguments);
 
 // The two halves of run_application_library, for a caller that can recover from a
-// library that does not load: nullptr then, with the system's error code to read.
+// library that does not load: nullptr then, with the system's error code to read. From
+// the load on, the process finds libraries by bare name in the target directory and the
+// system's folder only.
 HMODULE load_application_library();
 // Ends the process when the library lacks run_code.
 int run_loaded_library(HMODULE library, int argument_count, wchar_t** arguments);

@@ -21,6 +21,9 @@ constexpr wchar_t target_directory_template[] = L"{TEMP}\\onefile_{PID}_{TIME_US
 constexpr int fresh_name_attempts = 4;
 constexpr DWORD full_access = FILE_ALL_ACCESS;
 constexpr BYTE inherited_by_everything_below = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
+// Listing takes part in sharing, so others cannot open the directory for a rename; a
+// handle for attributes alone would not keep anyone out.
+constexpr DWORD hold_access = FILE_LIST_DIRECTORY | SYNCHRONIZE;
 
 }  // namespace
 
@@ -41,18 +44,46 @@ bool read_token_user(void* sid, bool* elevated) {
 
 namespace {
 
-// Copies into sid the one account that owns, and has, a directory this token makes: the
-// token's user, or Administrators when the token is elevated. The user's ordinary
-// processes carry the same user SID as an elevated one; a directory open to that SID
-// would let them plant a library that an elevated run loads.
-bool read_directory_owner(void* sid) {
-    bool elevated = false;
-    if (!read_token_user(sid, &elevated)) return false;
-    DWORD size = SECURITY_MAX_SID_SIZE;
-    return !elevated || CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, sid, &size);
+// Room for the groups of a token in about a hundred groups; one in more is given its
+// default owner, which for an administrator is Administrators unless a policy says otherwise.
+constexpr DWORD token_groups_capacity = 4096;
+
+// True when the token holds Administrators enabled and as a group it may make owner.
+bool administrators_may_own(HANDLE token) {
+    alignas(TOKEN_GROUPS) unsigned char record[token_groups_capacity];
+    DWORD size = 0;
+    if (!GetTokenInformation(token, TokenGroups, record, sizeof record, &size)) return false;
+    auto groups = reinterpret_cast<TOKEN_GROUPS*>(record);
+    constexpr DWORD wanted = SE_GROUP_ENABLED | SE_GROUP_OWNER;
+    for (DWORD i = 0; i < groups->GroupCount; ++i) {
+        if (IsWellKnownSid(groups->Groups[i].Sid, WinBuiltinAdministratorsSid)) {
+            return (groups->Groups[i].Attributes & wanted) == wanted;
+        }
+    }
+    return false;
 }
 
 }  // namespace
+
+bool read_directory_owner(void* sid, bool* elevated) {
+    if (!read_token_user(sid, elevated)) return false;
+    if (!*elevated) return true;
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+    bool copied = false;
+    if (administrators_may_own(token)) {
+        DWORD size = SECURITY_MAX_SID_SIZE;
+        copied = CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, sid, &size);
+    } else {
+        // The system lets a token name its default owner, whatever groups it holds.
+        alignas(TOKEN_OWNER) unsigned char owner_record[sizeof(TOKEN_OWNER) + SECURITY_MAX_SID_SIZE];
+        DWORD size = 0;
+        copied = GetTokenInformation(token, TokenOwner, owner_record, sizeof owner_record, &size) &&
+                 CopySid(SECURITY_MAX_SID_SIZE, sid, reinterpret_cast<TOKEN_OWNER*>(owner_record)->Owner);
+    }
+    CloseHandle(token);
+    return copied;
+}
 
 void set_target_directory(const wchar_t* path) {
     wmemset(target_directory, 0, target_directory_capacity + 1);
@@ -85,14 +116,22 @@ void create_fresh_target_directory(void (*choose_name)(int attempt)) {
             fatal_os_error(message_create_directory_failed, error);
         }
     }
+    // In the user's %TEMP% the user's ordinary processes may rename the directory of an
+    // elevated run and put another in its place before the child loads from it: held,
+    // without delete sharing, until the removal lets it go.
+    held_directory = CreateFileW(target_directory, hold_access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    DWORD hold_error = GetLastError();
     extraction_started = true;
+    if (held_directory == INVALID_HANDLE_VALUE) fatal_os_error(message_create_directory_failed, hold_error);
     // A console event that came while the directory was made has its handler waiting to
     // delete it: nothing may be written into it now.
     if (stop_requested) wait_to_be_ended();
 }
 
 bool build_private_descriptor(private_descriptor* built) {
-    if (!read_directory_owner(built->owner)) return false;
+    bool elevated = false;
+    if (!read_directory_owner(built->owner, &elevated)) return false;
     unsigned char system_sid[SECURITY_MAX_SID_SIZE];
     DWORD system_size = sizeof system_sid;
     ACL* access_list = reinterpret_cast<ACL*>(built->access_list);
@@ -113,19 +152,18 @@ bool is_own_directory(HANDLE directory) {
         (information.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
         return false;
     }
-    unsigned char user[SECURITY_MAX_SID_SIZE];
+    unsigned char own_owner[SECURITY_MAX_SID_SIZE];
     bool elevated = false;
     PSID owner = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!read_token_user(user, &elevated) ||
+    if (!read_directory_owner(own_owner, &elevated) ||
         GetSecurityInfo(directory, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
                         &descriptor) != ERROR_SUCCESS) {
         return false;
     }
-    // An elevated run owns what an elevated run made (Administrators) and, as before,
-    // what the user made.
-    bool own = owner != nullptr &&
-               (EqualSid(owner, user) || (elevated && IsWellKnownSid(owner, WinBuiltinAdministratorsSid)));
+    // For an elevated administrator not the user's: the user's ordinary processes could
+    // have made it, or changed what it holds.
+    bool own = owner != nullptr && EqualSid(owner, own_owner);
     LocalFree(descriptor);
     return own;
 }

@@ -19,13 +19,13 @@ void choose_temporary_directory(int attempt);
 // Creates the target directory, new and private, at the name that choose_name (called
 // with the attempt's number, from 1) puts in target_directory. A name that exists already
 // belongs to someone else and is never used: another is chosen, a few times, before the
-// run ends with a message. From then on the run removes the directory at its end.
+// run ends with a message. From then on the run removes the directory at its end; until
+// then held_directory holds it, so that nobody can rename or replace it.
 void create_fresh_target_directory(void (*choose_name)(int attempt));
 
 // A security descriptor that gives its owner, and SYSTEM, full access and nobody else.
-// The owner is the token's user, or Administrators when the token is elevated. The list
-// is protected from the parent's inheritable entries and handed on to every file and
-// directory made below.
+// The owner is read_directory_owner's. The list is protected from the parent's
+// inheritable entries and handed on to every file and directory made below.
 struct private_descriptor {
     SECURITY_DESCRIPTOR descriptor;
     alignas(DWORD) unsigned char owner[SECURITY_MAX_SID_SIZE];
@@ -39,9 +39,18 @@ bool build_private_descriptor(private_descriptor* built);
 // token is elevated.
 bool read_token_user(void* sid, bool* elevated);
 
+// Copies into sid (SECURITY_MAX_SID_SIZE bytes) the one account that owns, and has, a
+// directory this token makes, and tells whether the token is elevated. The token's user
+// for an ordinary token. An elevated token shares its user with the user's ordinary
+// processes: Administrators then, when the token holds that group enabled and may make it
+// owner; else the token's default owner, which the system always lets it set (the user
+// itself, for an elevated token of a service or of other privileged groups).
+bool read_directory_owner(void* sid, bool* elevated);
+
 // True when directory, a handle opened with READ_CONTROL and FILE_READ_ATTRIBUTES on the
-// object itself, is a real directory (no link or junction) owned by the token's user or,
-// for an elevated token, by Administrators.
+// object itself, is a real directory (no link or junction) owned by read_directory_owner's
+// account: for an elevated administrator Administrators, never the user whose ordinary
+// processes could have made it.
 bool is_own_directory(HANDLE directory);
 
 // Creates path as a new private directory, its missing ancestors first. Returns 0, or

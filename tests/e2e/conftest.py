@@ -3,7 +3,8 @@ Wine, new launchers made from the carrier at test time, and payloads made by han
 
 The paths of the built files come from the environment that ctest sets (TARVIX_E2E_*).
 Launchers normally run through e2e_runner.exe, which starts an exact Windows command
-line and reports the launcher's process id and its whole 32-bit exit code.
+line, as the user's ordinary processes run, and reports the launcher's process id and its
+whole 32-bit exit code; `wine` gives a program Wine's own token, which is elevated.
 """
 
 import json
@@ -11,6 +12,7 @@ import os
 import pwd
 import random
 import re
+import shutil
 import signal
 import struct
 import subprocess
@@ -405,6 +407,17 @@ def attached_payload(frame, header=b"KAY"):
 
 def deterministic_bytes(seed, size):
     return random.Random(seed).randbytes(size)
+
+
+def plant_libraries(exe, root):
+    """exe copied to root/bin beside a probe_plugin.dll, as are the current directory and a PATH
+    folder, which also holds path_only.dll. -> (the copy, the options to start it)"""
+    for folder, name in [("bin", "probe_plugin.dll"), ("cwd", "probe_plugin.dll"), ("on_path", "path_only.dll")]:
+        (root / folder).mkdir(parents=True)
+        shutil.copy(built_file("TARVIX_E2E_PROBE_FILES") / "probe_plugin.dll", root / folder / name)
+    shutil.copy(root / "bin" / "probe_plugin.dll", root / "on_path")
+    path = windows_path(root / "on_path") + ";C:\\windows\\system32"
+    return Path(shutil.copy(exe, root / "bin")), {"cwd": root / "cwd", "variables": {"PATH": path}}
 
 
 def target_directories(temp):

@@ -8,7 +8,7 @@ import subprocess
 
 import pytest
 
-from conftest import TARGET_NAME, linux_path, target_directories, wine_environment, windows_path
+from conftest import TARGET_NAME, linux_path, plant_libraries, target_directories, wine_environment, windows_path
 
 
 def files_below(root):
@@ -26,23 +26,24 @@ def cache_of(temp):
 
 def test_first_start_extracts_and_keeps_the_directory_and_the_next_writes_nothing(cached_probe_exe, first_entry,
                                                                                    paths, run_launcher, tmp_path):
-    # Started by the paths as typed; a library gets the full path, as in the default mode.
-    typed = f"..\\{cached_probe_exe.parent.name}\\{cached_probe_exe.name}"
-    first = run_launcher(cached_probe_exe, ["--exit", "4", "--load", "probe_plugin.dll"], argv0=typed,
-                         cwd=cached_probe_exe.parent, temp=tmp_path)
+    # Started by the paths as typed, beside libraries planted where a bare name must not
+    # find them; a library gets the full path, as in the default mode.
+    exe, options = plant_libraries(cached_probe_exe, tmp_path / "planted")
+    typed = f"..\\{exe.parent.name}\\{exe.name}"
+    first = run_launcher(exe, ["--exit", "4", "--load", "probe_plugin.dll"], argv0=typed, temp=tmp_path, **options)
 
     assert first.exit_code == 4, first
     directory = cache_of(tmp_path)
     start = first.start
     if first_entry.suffix == ".dll":
         assert start["pid"] == first.pid, "the library runs in the started process itself"
-        argument_0 = windows_path(cached_probe_exe)
+        argument_0 = windows_path(exe)
     else:
         assert start["pid"] != first.pid and start["argv"][0] == start["library"], "the program runs as the child"
         argument_0 = start["library"]
     assert linux_path(start["library"]) == directory / first_entry.name
     assert linux_path(first.one("loaded")["module"]) == directory / "probe_plugin.dll"
-    assert start["env"]["TARVIX_ONEFILE_DIRECTORY"] == windows_path(cached_probe_exe.parent)
+    assert start["env"]["TARVIX_ONEFILE_DIRECTORY"] == windows_path(exe.parent)
     assert start["argv"] == [argument_0, "--exit", "4", "--load", "probe_plugin.dll"]
     assert start["env"]["TARVIX_ORIGINAL_ARGV0"] == typed
     assert start["env"]["TARVIX_ONEFILE_PARENT"] is None
@@ -50,11 +51,12 @@ def test_first_start_extracts_and_keeps_the_directory_and_the_next_writes_nothin
     expected = {first_entry.name, ".tarvix-complete", *map(str, files_below(paths.probe_files))}
     assert set(kept) == expected
 
-    second = run_launcher(cached_probe_exe, ["--exit", "5"], argv0=cached_probe_exe.name, cwd=cached_probe_exe.parent,
-                          temp=tmp_path)
+    second = run_launcher(exe, ["--exit", "5", "--load", "probe_plugin.dll"], argv0=exe.name, temp=tmp_path,
+                          **{**options, "cwd": exe.parent})
     assert second.exit_code == 5 and second.start["library"] == start["library"], second
+    assert second.one("loaded")["module"] == first.one("loaded")["module"]
     assert second.start["argv"][0] == argument_0
-    assert second.start["env"]["TARVIX_ORIGINAL_ARGV0"] == cached_probe_exe.name
+    assert second.start["env"]["TARVIX_ORIGINAL_ARGV0"] == exe.name
     assert files_below(directory) == kept
 
 

@@ -8,8 +8,8 @@ import subprocess
 
 import pytest
 
-from conftest import (KINDS, TARGET_NAME, built_file, child_argv0, finish, linux_path, probe_of_kind,
-                      target_directories, wine_environment, windows_path)
+from conftest import (KINDS, TARGET_NAME, built_file, child_argv0, finish, linux_path, plant_libraries,
+                      probe_of_kind, target_directories, wine_environment, windows_path)
 
 
 def files_below(root):
@@ -62,7 +62,9 @@ def test_full_run_extracts_runs_the_application_in_the_child_and_removes_the_dir
 
 def test_application_runs_from_a_private_directory_where_its_own_loads_find_its_libraries(probe_exe, run_launcher,
                                                                                            tmp_path):
-    run = run_launcher(probe_exe, ["--acl", "--load", "probe_plugin.dll"], temp=tmp_path)
+    exe, options = plant_libraries(probe_exe, tmp_path / "planted")
+    run = run_launcher(exe, ["--acl", "--load", "probe_plugin.dll", "--load", "path_only.dll"], temp=tmp_path,
+                       **options)
 
     assert run.exit_code == 0, run
     # Only the user and SYSTEM, for everything below too. (Wine keeps neither the protected
@@ -75,9 +77,20 @@ def test_application_runs_from_a_private_directory_where_its_own_loads_find_its_
     assert {entry["sid"] for entry in acl["entries"]} == {acl["user"], "S-1-5-18"}, acl
     assert all((entry["type"], entry["mask"], entry["flags"]) == (allowed, full_access, inherited_below)
                for entry in acl["entries"]), acl
-    loaded = run.one("loaded")
+    # The payload's copy, not the one beside the .exe, in the current directory or on PATH.
+    loaded, path_only = run.all("loaded")
     assert loaded["module"] == run.start["library"].rsplit("\\", 1)[0] + "\\probe_plugin.dll", loaded
+    assert (path_only["module"], path_only["error"]) == (None, 126), path_only
     assert target_directories(tmp_path) == []
+
+
+def test_directory_cannot_be_renamed_while_the_application_runs(probe_exe, run_launcher, tmp_path):
+    # As the user's ordinary processes could try with an elevated run's directory.
+    directory = r"%TEMP%\onefile_%TARVIX_ONEFILE_PARENT%_%TARVIX_ONEFILE_TIME_US%_%TARVIX_ONEFILE_RANDOM%"
+    cmd = r"C:\windows\system32\cmd.exe"
+    run = run_launcher(probe_exe, ["--run", cmd, "/c", "ren", directory, "moved"], temp=tmp_path)
+    assert run.exit_code == 0 and run.one("inner")["exit"] != 0, run
+    assert not (tmp_path / "moved").exists() and target_directories(tmp_path) == []
 
 
 @pytest.mark.parametrize("argv0", ["relprobe", ".\\relprobe.exe"])

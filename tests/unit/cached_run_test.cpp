@@ -6,6 +6,8 @@
 #include <cwchar>
 #include <functional>
 #include <string>
+#include <tuple>
+#include <utility>
 
 #include "import_hook.h"
 #include "launcher/cache_record.h"
@@ -61,6 +63,7 @@ HANDLE WINAPI counted_find_first(LPCWSTR pattern, FINDEX_INFO_LEVELS level, LPVO
 }
 
 TEST_F(cache_directory, is_ready_only_while_every_recorded_file_is_there_with_its_size) {
+    faked_token ordinary(false);
     scoped_import_hook hook("kernel32.dll", "FindFirstFileExW", reinterpret_cast<void*>(&counted_find_first));
     real_find_first = reinterpret_cast<find_first_function>(hook.original());
     write_file(L"data\\__pycache__.txt", 5);  // the application's own files do not matter
@@ -140,6 +143,7 @@ using security_info_function = DWORD(WINAPI*)(HANDLE, SE_OBJECT_TYPE, SECURITY_I
 security_info_function real_security_info;
 std::wstring faked_folder;
 unsigned char faked_owner[SECURITY_MAX_SID_SIZE];
+unsigned char other_owner[SECURITY_MAX_SID_SIZE];  // every other folder's; neither faked while zero
 
 bool is_faked(HANDLE handle) {
     wchar_t path[MAX_PATH * 2];
@@ -152,7 +156,8 @@ bool is_faked(HANDLE handle) {
 DWORD WINAPI faked_security_info(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION wanted, PSID* owner,
                                  PSID* group, PACL* dacl, PACL* sacl, PSECURITY_DESCRIPTOR* descriptor) {
     DWORD result = real_security_info(handle, type, wanted, owner, group, dacl, sacl, descriptor);
-    if (result == ERROR_SUCCESS && is_faked(handle)) *owner = faked_owner;
+    if (result == ERROR_SUCCESS && is_faked(handle) && IsValidSid(faked_owner)) *owner = faked_owner;
+    if (result == ERROR_SUCCESS && !is_faked(handle) && IsValidSid(other_owner)) *owner = other_owner;
     return result;
 }
 
@@ -164,6 +169,7 @@ BOOL WINAPI volume_without_access_lists(HANDLE, LPWSTR, DWORD, LPDWORD, LPDWORD,
 TEST_F(cache_directory, is_used_only_when_it_is_the_users_own_below_trusted_folders_on_a_volume_with_access_lists) {
     scoped_import_hook hook("advapi32.dll", "GetSecurityInfo", reinterpret_cast<void*>(&faked_security_info));
     real_security_info = reinterpret_cast<security_info_function>(hook.original());
+    faked_token ordinary(false);
     std::wstring parent = scratch_.substr(scratch_.rfind(L'\\'));
     std::wstring grandparent = scratch_.substr(0, scratch_.rfind(L'\\'));
     grandparent = grandparent.substr(grandparent.rfind(L'\\'));
@@ -194,6 +200,36 @@ TEST_F(cache_directory, is_used_only_when_it_is_the_users_own_below_trusted_fold
     scoped_import_hook volume("kernel32.dll", "GetVolumeInformationByHandleW",
                               reinterpret_cast<void*>(&volume_without_access_lists));
     EXPECT_EQ(open_cache(directory_.c_str()), cache_unusable);
+}
+
+// An elevated token's user is also its ordinary processes': what only the user owns is
+// theirs to change, and so is all that a token makes whose directories are the user's.
+TEST_F(cache_directory, is_used_by_an_elevated_start_only_where_nothing_is_the_plain_users) {
+    scoped_import_hook hook("advapi32.dll", "GetSecurityInfo", reinterpret_cast<void*>(&faked_security_info));
+    real_security_info = reinterpret_cast<security_info_function>(hook.original());
+    faked_folder = L"\\0123456789abcdef";
+    // Whether it holds Administrators; the owners of the directory and of every folder above.
+    const std::tuple<bool, const wchar_t*, const wchar_t*, cache_state> cases[] = {
+        {true, nullptr, nullptr, cache_unusable},
+        {true, L"S-1-5-32-544", nullptr, cache_unusable},
+        {true, nullptr, L"S-1-5-18", cache_unusable},
+        {true, L"S-1-5-32-544", L"S-1-5-18", cache_ready},
+        {false, nullptr, L"S-1-5-18", cache_unusable},
+    };
+    for (auto [groups, directory, above, expected] : cases) {
+        faked_token elevated(true, groups);
+        for (auto [sid, text] : {std::pair{faked_owner, directory}, {other_owner, above}}) {
+            PSID converted = nullptr;
+            memset(sid, 0, SECURITY_MAX_SID_SIZE);  // the user's, as Wine reads every owner back
+            if (text != nullptr && ConvertStringSidToSidW(text, &converted)) {
+                CopySid(SECURITY_MAX_SID_SIZE, sid, converted);
+            }
+            LocalFree(converted);
+        }
+        EXPECT_EQ(open_cache(directory_.c_str()), expected) << groups << (directory != nullptr) << (above != nullptr);
+        release_held_directory();
+    }
+    memset(other_owner, 0, sizeof other_owner);
 }
 
 }  // namespace

@@ -31,3 +31,32 @@ void* hook_import(const char* dll, const char* function, void* replacement) {
     fprintf(stderr, "hook_import: %s!%s is not imported\n", dll, function);
     abort();
 }
+
+namespace {
+
+decltype(&GetTokenInformation) real_token_information;
+bool faked_elevation = false;
+bool faked_groups = true;
+
+BOOL WINAPI faked_token_information(HANDLE token, TOKEN_INFORMATION_CLASS kind, void* data, DWORD size,
+                                    DWORD* returned) {
+    if (kind == TokenElevation) {
+        static_cast<TOKEN_ELEVATION*>(data)->TokenIsElevated = faked_elevation;
+        return TRUE;
+    }
+    if (kind == TokenGroups && !faked_groups) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    if (kind == TokenOwner && !faked_groups) kind = TokenUser;  // both records begin with the SID
+    return real_token_information(token, kind, data, size, returned);
+}
+
+}  // namespace
+
+faked_token::faked_token(bool elevated, bool groups)
+    : scoped_import_hook("advapi32.dll", "GetTokenInformation", reinterpret_cast<void*>(&faked_token_information)) {
+    real_token_information = reinterpret_cast<decltype(&GetTokenInformation)>(original());
+    faked_elevation = elevated;
+    faked_groups = groups;
+}

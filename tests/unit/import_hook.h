@@ -23,3 +23,12 @@ private:
     const char* function_;
     void* original_;
 };
+
+// The process token as a test wants it (Wine's is elevated, Administrators a group it may
+// own by), while it lives: its elevation and, with groups false, groups that cannot be
+// read and the user for default owner, as of a service's token. Every other answer is the
+// system's.
+class faked_token : public scoped_import_hook {
+public:
+    explicit faked_token(bool elevated, bool groups = true);
+};

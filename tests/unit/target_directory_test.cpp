@@ -4,6 +4,7 @@
 #include <cwchar>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "import_hook.h"
@@ -14,27 +15,17 @@
 
 namespace {
 
-// The token's elevation as the test wants it; every other answer is the system's.
-using token_information_function = BOOL(WINAPI*)(HANDLE, TOKEN_INFORMATION_CLASS, void*, DWORD, DWORD*);
-token_information_function real_token_information;
-DWORD faked_elevation = 0;
-
-BOOL WINAPI token_information_with_faked_elevation(HANDLE token, TOKEN_INFORMATION_CLASS kind, void* data, DWORD size,
-                                                   DWORD* returned) {
-    if (kind != TokenElevation) return real_token_information(token, kind, data, size, returned);
-    static_cast<TOKEN_ELEVATION*>(data)->TokenIsElevated = faked_elevation;
-    return TRUE;
-}
-
-class build_private_descriptor_for : public testing::TestWithParam<DWORD> {};
+// Elevated, and whether it holds Administrators as a group it may own by.
+class build_private_descriptor_for : public testing::TestWithParam<std::pair<bool, bool>> {};
 
 // An elevated token's user SID is also its user's ordinary processes': Administrators own
-// the directory then. The user's own SID is checked end to end, against the probe's token.
+// the directory then, or, for a token that may not name them, its default owner, which
+// it may always set. The user's own SID is checked end to end, against the probe's token.
 TEST_P(build_private_descriptor_for, grants_the_owner_and_system_everything_below_and_nobody_else) {
-    scoped_import_hook hook("advapi32.dll", "GetTokenInformation",
-                            reinterpret_cast<void*>(&token_information_with_faked_elevation));
-    real_token_information = reinterpret_cast<token_information_function>(hook.original());
-    faked_elevation = GetParam();
+    auto [elevated, groups] = GetParam();
+    faked_token token(elevated, groups);
+    unsigned char user[SECURITY_MAX_SID_SIZE];
+    ASSERT_TRUE(read_token_user(user, &elevated));
     private_descriptor built;
     ASSERT_TRUE(build_private_descriptor(&built));
     SECURITY_DESCRIPTOR_CONTROL control = 0;
@@ -47,7 +38,7 @@ TEST_P(build_private_descriptor_for, grants_the_owner_and_system_everything_belo
     BOOL defaulted = TRUE;
     ACL* access_list = nullptr;
     ASSERT_TRUE(GetSecurityDescriptorOwner(&built.descriptor, &owner, &defaulted) && owner != nullptr);
-    EXPECT_EQ(IsWellKnownSid(owner, WinBuiltinAdministratorsSid), faked_elevation != 0);
+    EXPECT_TRUE(elevated && groups ? IsWellKnownSid(owner, WinBuiltinAdministratorsSid) : EqualSid(owner, user));
     ASSERT_TRUE(GetSecurityDescriptorDacl(&built.descriptor, &present, &access_list, &defaulted));
     ASSERT_TRUE(present && access_list != nullptr);
     ASSERT_EQ(access_list->AceCount, 2);
@@ -62,7 +53,8 @@ TEST_P(build_private_descriptor_for, grants_the_owner_and_system_everything_belo
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(token, build_private_descriptor_for, testing::Values(0, 1));
+INSTANTIATE_TEST_SUITE_P(token, build_private_descriptor_for,
+                         testing::Values(std::pair{false, true}, std::pair{true, true}, std::pair{true, false}));
 
 // CreateDirectoryW reports ERROR_ALREADY_EXISTS for the first taken_names calls that
 // bring a descriptor of their own, as if someone had made those names first.
@@ -95,6 +87,7 @@ protected:
         tried.clear();
     }
     void TearDown() override {
+        release_held_directory();
         delete_tree(scratch_.c_str());
         SetEnvironmentVariableW(L"TMP", nullptr);
         extraction_started = false;
@@ -141,6 +134,7 @@ HANDLE open_directory_object(const std::wstring& path) {
 // Wine reports every file as the current user's, whatever owner it was given, so a
 // directory of someone else's cannot be shown here.
 TEST_F(fresh_target_directory, own_directory_is_a_directory_that_the_user_owns) {
+    faked_token ordinary(false);
     std::wstring mine = scratch_ + L"\\mine";
     ASSERT_EQ(create_private_directory(mine.c_str()), 0u);
     EXPECT_EQ(create_private_directory(mine.c_str()), static_cast<DWORD>(ERROR_ALREADY_EXISTS));

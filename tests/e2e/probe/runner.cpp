@@ -77,13 +77,23 @@ int wmain() {
     startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
     startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    // The program runs as the user's ordinary processes do: with the limited token that
+    // Wine links to the elevated one it gives every process.
+    HANDLE own_token = nullptr;
+    TOKEN_LINKED_TOKEN linked = {};
+    DWORD size = 0;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &own_token) ||
+        !GetTokenInformation(own_token, TokenLinkedToken, &linked, sizeof linked, &size)) {
+        return fail("no limited token");
+    }
     PROCESS_INFORMATION process = {};
     // Under load, Wine now and then loses a new process in its own Unix start-up, before
     // any code of the program has run, and reports ERROR_INTERNAL_ERROR: starting it
     // again is safe and keeps that out of the tests' results.
     for (int attempt = 1;; ++attempt) {
-        if (CreateProcessW(application.empty() ? nullptr : application.c_str(), &command_line[0], nullptr, nullptr,
-                           TRUE, console_flags, nullptr, nullptr, &startup, &process)) {
+        const wchar_t* name = application.empty() ? nullptr : application.c_str();
+        if (CreateProcessAsUserW(linked.LinkedToken, name, &command_line[0], nullptr, nullptr, TRUE, console_flags,
+                                 nullptr, nullptr, &startup, &process)) {
             break;
         }
         if (GetLastError() != ERROR_INTERNAL_ERROR || attempt == 5) return fail("cannot start the command line");
