@@ -226,8 +226,8 @@ bool run_cached_library(HMODULE library, int argument_count, wchar_t** arguments
     return true;
 }
 
-// A program runs as the child, started from the held cache directory, which
-// run_child_process lets go once the program's image is mapped. The handler keeps
+// A program runs as the child, started from the cache directory, which stays held for
+// its run: no other start can set it aside under it. The handler keeps
 // Ctrl+C from ending the launcher, and with its job the program; nothing is removed.
 bool run_cached_program(wchar_t** arguments, int* exit_code) {
     set_target_directory(cache_directory);

@@ -60,8 +60,8 @@ def test_full_run_extracts_runs_the_application_in_the_child_and_removes_the_dir
     assert not run.target_directory.exists()
 
 
-def test_application_runs_from_a_private_directory_where_its_own_loads_find_its_libraries(probe_exe, run_launcher,
-                                                                                           tmp_path):
+def test_application_runs_from_a_private_directory_where_its_own_loads_find_its_libraries(probe_exe, first_entry,
+                                                                                           run_launcher, tmp_path):
     exe, options = plant_libraries(probe_exe, tmp_path / "planted")
     run = run_launcher(exe, ["--acl", "--load", "probe_plugin.dll", "--load", "path_only.dll"], temp=tmp_path,
                        **options)
@@ -78,9 +78,13 @@ def test_application_runs_from_a_private_directory_where_its_own_loads_find_its_
     assert all((entry["type"], entry["mask"], entry["flags"]) == (allowed, full_access, inherited_below)
                for entry in acl["entries"]), acl
     # The payload's copy, not the one beside the .exe, in the current directory or on PATH.
+    # A program searches as any program does: its own folder first, PATH last.
     loaded, path_only = run.all("loaded")
     assert loaded["module"] == run.start["library"].rsplit("\\", 1)[0] + "\\probe_plugin.dll", loaded
-    assert (path_only["module"], path_only["error"]) == (None, 126), path_only
+    if first_entry.suffix == ".dll":
+        assert (path_only["module"], path_only["error"]) == (None, 126), path_only
+    else:
+        assert linux_path(path_only["module"]) == tmp_path / "planted" / "on_path" / "path_only.dll", path_only
     assert target_directories(tmp_path) == []
 
 

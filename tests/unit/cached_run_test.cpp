@@ -106,6 +106,7 @@ TEST_F(cache_directory, holds_one_file_for_entries_that_differ_only_in_letter_ca
         entry_extracted(path, size);
     }
     ASSERT_TRUE(write_cache_record(directory_.c_str(), L"app.dll"));
+    faked_token ordinary(false);
     EXPECT_EQ(open_cache(directory_.c_str()), cache_ready);
 }
 
