@@ -696,14 +696,9 @@ def test_path_leaving_the_target_directory_is_refused(library, make_launcher, ru
 
 def tree_of(root):
     """Every entry below root, links as links (never followed), with a file's bytes."""
-    entries = {}
-    for folder, subfolders, names in os.walk(root):
-        for name in subfolders + names:
-            path = Path(folder) / name
-            key = str(path.relative_to(root))
-            entries[key] = ("link", os.readlink(path)) if path.is_symlink() else (
-                path.read_bytes() if path.is_file() else "folder")
-    return entries
+    return {str(path.relative_to(root)): ("link", os.readlink(path)) if path.is_symlink() else
+            path.read_bytes() if path.is_file() else "folder"
+            for folder, subfolders, names in os.walk(root) for path in map(Path(folder).joinpath, subfolders + names)}
 
 
 @pytest.mark.parametrize("kind", ["folder", "file"])
@@ -719,8 +714,7 @@ def test_a_link_put_into_the_directory_goes_and_what_it_points_to_stays(probe_ex
     launch = start_runner(probe_exe, ["--wait-for", windows_path(release), "--exit", str(PROBE_EXIT)], temp=temp)
     try:
         directory = linux_path(json.loads(launch.read_line())["library"]).parent
-        link = directory / "data" / "planted"
-        os.symlink(outside if kind == "folder" else outside / "keep.bin", link)
+        os.symlink(outside if kind == "folder" else outside / "keep.bin", directory / "data" / "planted")
     finally:
         release.touch()
     run = launch.finish()

@@ -241,7 +241,7 @@ TEST(cleanup_target_directory, removes_a_tree_with_read_only_entries_by_the_walk
 // and gives it no attribute: the launcher's calls of such a name are sent to the target.
 struct followed_link {
     static inline std::wstring link, target;
-    static inline void* real[4];
+    static inline void* real[3];
     static std::wstring follow(LPCWSTR path) {
         std::wstring plain = wcsncmp(path, L"\\\\?\\", 4) == 0 ? path + 4 : path;
         bool through = plain.size() >= link.size() && _wcsnicmp(plain.c_str(), link.c_str(), link.size()) == 0 &&
@@ -256,20 +256,16 @@ struct followed_link {
     static BOOL WINAPI delete_file(LPCWSTR path) {
         return reinterpret_cast<decltype(&DeleteFileW)>(real[1])(follow(path).c_str());
     }
-    static BOOL WINAPI remove_directory(LPCWSTR path) {
-        return reinterpret_cast<decltype(&RemoveDirectoryW)>(real[2])(follow(path).c_str());
-    }
     static BOOL WINAPI set_attributes(LPCWSTR path, DWORD attributes) {
-        return reinterpret_cast<decltype(&SetFileAttributesW)>(real[3])(follow(path).c_str(), attributes);
+        return reinterpret_cast<decltype(&SetFileAttributesW)>(real[2])(follow(path).c_str(), attributes);
     }
-    scoped_import_hook hooks[4] = {{"kernel32.dll", "CreateFileW", reinterpret_cast<void*>(create_file)},
+    scoped_import_hook hooks[3] = {{"kernel32.dll", "CreateFileW", reinterpret_cast<void*>(create_file)},
                                    {"kernel32.dll", "DeleteFileW", reinterpret_cast<void*>(delete_file)},
-                                   {"kernel32.dll", "RemoveDirectoryW", reinterpret_cast<void*>(remove_directory)},
                                    {"kernel32.dll", "SetFileAttributesW", reinterpret_cast<void*>(set_attributes)}};
     followed_link(const std::wstring& at, const std::wstring& to) {
         link = at;
         target = to;
-        for (int i = 0; i < 4; ++i) real[i] = hooks[i].original();
+        for (int i = 0; i < 3; ++i) real[i] = hooks[i].original();
     }
 };
 
@@ -395,11 +391,7 @@ TEST(delete_tree, an_abort_on_one_of_its_helpers_ends_the_process) {
     std::wstring directory = shared_scratch_path(L"helper_abort");
     remove_all(directory);
     make_directory(directory);
-    for (int folder = 0; folder < 8; ++folder) {
-        std::wstring path = directory + L"\\f" + std::to_wstring(folder);
-        make_directory(path);
-        for (int file = 0; file < 10; ++file) make_file(path + L"\\" + std::to_wstring(file) + L".txt");
-    }
+    fill_tree(directory);
     EXPECT_EXIT(
         {
             main_thread_id = GetCurrentThreadId();
