@@ -94,11 +94,20 @@ bool rename_held(HANDLE directory, const wchar_t* target) {
 
 // Renames path, when it is the user's own directory and nobody holds it, to a fresh
 // ".old-" name first, so that no other start takes it for whole while it goes, then
-// deletes it. False when it stays.
+// deletes it. A start that runs from a directory holds it without delete sharing for as
+// long as it runs, so a directory in use is never moved (Windows would refuse to rename a
+// folder holding a loaded library; Wine does not). A link in its place goes itself, never
+// what it points to: under Wine the open follows a Unix symbolic link, so its handle is
+// asked what it holds. False when something stays at path.
 bool set_aside(const wchar_t* path) {
     DWORD error = 0;
     HANDLE directory = open_own_directory(path, DELETE, &error);
     if (directory == INVALID_HANDLE_VALUE) return false;
+    if (!holds_own_entry(directory, path)) {
+        CloseHandle(directory);
+        delete_tree(path);
+        return GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES;
+    }
     wchar_t aside[target_directory_capacity];
     bool renamed = choose_sibling_name(aside, L".old-") && rename_held(directory, aside);
     CloseHandle(directory);
@@ -207,12 +216,23 @@ bool fill_cache() {
     return publish_cache();
 }
 
-// Loads the library of the held cache directory, then lets the directory go.
-HMODULE load_from_held_cache() {
+// The fill's handle, which may delete, would keep other starts out: it gives way to one
+// that only holds.
+void hold_filled_cache_plainly() {
+    release_held_directory();
+    DWORD ignored = 0;
+    held_directory = open_own_directory(cache_directory, SYNCHRONIZE | FILE_LIST_DIRECTORY, &ignored);
+}
+
+// Loads the library of the held cache directory, which stays held for the run once the
+// library runs from there: a heal by another start then leaves it in place. held_to_delete
+// tells a handle of the fill.
+HMODULE load_from_held_cache(bool held_to_delete) {
     set_target_directory(cache_directory);
     HMODULE library = load_application_library();
     DWORD error = GetLastError();
-    release_held_directory();
+    if (library == nullptr) release_held_directory();
+    if (library != nullptr && held_to_delete) hold_filled_cache_plainly();
     SetLastError(error);
     return library;
 }
@@ -244,7 +264,7 @@ bool try_cache(int argument_count, wchar_t** arguments, int* exit_code) {
     if (state != cache_missing) remove_abandoned_siblings();
     if (state == cache_ready && child_is_payload_program()) return run_cached_program(arguments, exit_code);
     if (state == cache_ready) {
-        HMODULE library = load_from_held_cache();
+        HMODULE library = load_from_held_cache(false);
         if (library != nullptr) return run_cached_library(library, argument_count, arguments, exit_code);
         state = cache_damaged;  // a library that does not load: a cleaner or a power loss was there
     }
@@ -252,9 +272,13 @@ bool try_cache(int argument_count, wchar_t** arguments, int* exit_code) {
     release_held_directory();
     if (state == cache_damaged && !set_aside(cache_directory)) return false;
     if (!fill_cache()) return false;
-    if (held_directory == INVALID_HANDLE_VALUE && open_cache(cache_directory) != cache_ready) return false;
-    if (child_is_payload_program()) return run_cached_program(arguments, exit_code);
-    HMODULE library = load_from_held_cache();
+    bool filled_here = held_directory != INVALID_HANDLE_VALUE;
+    if (!filled_here && open_cache(cache_directory) != cache_ready) return false;
+    if (child_is_payload_program()) {
+        if (filled_here) hold_filled_cache_plainly();
+        return run_cached_program(arguments, exit_code);
+    }
+    HMODULE library = load_from_held_cache(filled_here);
     // Files just written that do not load: the library itself is at fault.
     if (library == nullptr) fatal_os_error(message_load_library, GetLastError());
     return run_cached_library(library, argument_count, arguments, exit_code);
@@ -265,7 +289,9 @@ bool try_cache(int argument_count, wchar_t** arguments, int* exit_code) {
 cache_state open_cache(const wchar_t* directory) {
     DWORD error = 0;
     for (int attempt = 1;; ++attempt) {
-        held_directory = open_own_directory(directory, SYNCHRONIZE, &error);
+        // The right to list takes part in sharing, as a bare right to wait does not: a
+        // handle with it and without delete sharing keeps every rename out.
+        held_directory = open_own_directory(directory, SYNCHRONIZE | FILE_LIST_DIRECTORY, &error);
         if (held_directory != INVALID_HANDLE_VALUE || error != ERROR_SHARING_VIOLATION || attempt == busy_attempts) {
             break;
         }

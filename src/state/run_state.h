@@ -35,9 +35,9 @@ extern HANDLE entry_file;
 void close_entry_file();
 
 // A default run's target directory for the whole run, or the cached run's directory being
-// filled or loaded from; INVALID_HANDLE_VALUE when none: held without delete sharing, so
-// that nobody can rename or replace it meanwhile. It also keeps the holder itself from
-// deleting the directory, so every removal releases it.
+// filled, loaded from or run from; INVALID_HANDLE_VALUE when none: held without delete
+// sharing, so that nobody can rename or replace it meanwhile. It also keeps the holder
+// itself from deleting the directory, so every removal releases it.
 extern HANDLE held_directory;
 void release_held_directory();
 

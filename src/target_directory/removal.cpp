@@ -2,6 +2,7 @@
 
 #include <windows.h>
 #include <shellapi.h>
+#include <winternl.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -27,11 +28,21 @@ constexpr size_t walk_depth_capacity = walk_path_capacity / 2;
 constexpr int directory_capacity = 256;
 // One batch of a directory's listing: a hundred entries or more.
 constexpr size_t listing_capacity = 16 * 1024;
+// A directory's name as the system gives it ("\Device\HarddiskVolume2\..." for "C:\..."),
+// for the directory that a removal starts at.
+constexpr size_t top_name_capacity = target_directory_capacity + long_path_growth + 64;
 
 // One removal at a time: the main thread and the console handler's thread take turns. An
-// abort inside a removal must not wait for the removal it interrupted.
+// abort inside a removal, on the thread that removes or on one of its helpers, must not
+// wait for the removal it interrupted.
 SRWLOCK removal_lock = SRWLOCK_INIT;
 std::atomic<DWORD> removing_thread{0};
+std::atomic<DWORD> helper_threads[most_worker_threads];
+std::atomic<int> helper_slots_taken{0};
+
+// Set by a walk that met a link it could not remove: the directory then stays, and
+// neither repeats nor the shell's delete (which follows links under Wine) may touch it.
+std::atomic<bool> link_stays{false};
 
 // The rights of a directory held by the walk through handles, which lists it and at last
 // deletes it through that handle; the walk by path holds its directories with only the
@@ -40,10 +51,93 @@ std::atomic<DWORD> removing_thread{0};
 constexpr DWORD hold_to_see = FILE_READ_ATTRIBUTES;
 constexpr DWORD hold_to_list_and_delete = FILE_READ_ATTRIBUTES | FILE_LIST_DIRECTORY | DELETE;
 
+// What one thread of the walk through handles works in: more than a helper's stack holds.
+struct walk_scratch {
+    wchar_t path[walk_path_capacity];      // an entry's path, in long form
+    wchar_t expected[walk_path_capacity];  // the name that entry has if it is no link
+    alignas(8) wchar_t held[walk_path_capacity];  // the name a handle holds
+    alignas(8) unsigned char listing[listing_capacity];
+};
+
+// The name the system gives what handle holds, its volume's device first
+// ("\Device\HarddiskVolume2\..."): a link that the open followed shows as its target.
+// Asked of the object itself: Wine's GetFinalPathNameByHandleW fails beyond MAX_PATH.
+// name is room for capacity units, aligned for the answer's header.
+std::atomic<void*> query_object{nullptr};
+
+bool read_held_name(HANDLE handle, wchar_t* name, size_t capacity) {
+    using query_object_function = LONG(WINAPI*)(HANDLE, int, void*, ULONG, ULONG*);
+    constexpr int object_name_information = 1;
+    if (query_object == nullptr) query_object = system_function(L"ntdll.dll", "NtQueryObject");
+    auto query = reinterpret_cast<query_object_function>(query_object.load());
+    ULONG returned = 0;
+    if (query == nullptr ||
+        query(handle, object_name_information, name, static_cast<ULONG>(capacity * sizeof(wchar_t)), &returned) < 0) {
+        return false;
+    }
+    const UNICODE_STRING* answer = reinterpret_cast<const UNICODE_STRING*>(name);
+    size_t length = answer->Length / sizeof(wchar_t);
+    if (answer->Buffer == nullptr || length == 0 || length >= capacity) return false;
+    wmemmove(name, answer->Buffer, length);
+    name[length] = 0;
+    return true;
+}
+
+// Whether handle holds the entry named expected, letter case aside as the file system
+// compares names. held is room for capacity units.
+bool holds_name(HANDLE handle, const wchar_t* expected, wchar_t* held, size_t capacity = walk_path_capacity) {
+    if (!read_held_name(handle, held, capacity)) return false;
+    size_t length = wcslen(expected);
+    return wcslen(held) == length &&
+           CompareStringOrdinal(held, static_cast<int>(length), expected, static_cast<int>(length), TRUE) ==
+               CSTR_EQUAL;
+}
+
+// Appends a backslash and name to text of length units (of walk_path_capacity); false,
+// leaving it unchanged, where that would not fit.
+bool append_name(wchar_t* text, size_t length, const wchar_t* name, size_t name_length) {
+    if (length + 1 + name_length >= walk_path_capacity) return false;
+    text[length] = L'\\';
+    wmemcpy(text + length + 1, name, name_length);
+    text[length + 1 + name_length] = 0;
+    return true;
+}
+
+// The name path has if it is no link: its parent's name (the parent is reached as the
+// system resolves it) and path's last component. False when the parent cannot be opened.
+// name is aligned as read_held_name wants it.
+bool expected_name_of(const wchar_t* path, wchar_t* name, size_t capacity) {
+    const wchar_t* last = wcsrchr(path, L'\\');
+    if (last == nullptr || last[1] == 0) return false;
+    wchar_t parent[top_name_capacity];
+    size_t parent_length = static_cast<size_t>(last - path);
+    if (parent_length + 2 > top_name_capacity) return false;
+    wmemcpy(parent, path, parent_length);
+    parent[parent_length] = 0;
+    if (parent_length > 0 && parent[parent_length - 1] == L':') text_append(parent, top_name_capacity, L"\\");
+    HANDLE handle = CreateFileW(parent, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    bool named = read_held_name(handle, name, capacity);
+    CloseHandle(handle);
+    if (!named) return false;
+    size_t length = wcslen(name);
+    if (length > 0 && name[length - 1] == L'\\') name[--length] = 0;  // a volume's root
+    size_t last_length = wcslen(last + 1);
+    if (length + 1 + last_length >= capacity) return false;
+    name[length] = L'\\';
+    wmemcpy(name + length + 1, last + 1, last_length + 1);
+    return true;
+}
+
 // Opens path as a directory to descend into, held with the rights asked for (without the
-// right to delete where it is refused). False for a link or junction, which is looked at
-// on the opened handle itself, so that nothing can change in between.
-bool open_real_directory(const wchar_t* path, DWORD rights, HANDLE* directory) {
+// right to delete where it is refused). False for a link, junction or mount point: one
+// that says so, opened as itself, and one that the open followed (a Unix symbolic link
+// under Wine, which no attribute tells), whose handle names another place than expected.
+// Both are seen on the opened handle itself, so that nothing can change in between; held
+// without delete sharing, it stays at its name.
+bool open_real_directory(const wchar_t* path, const wchar_t* expected, DWORD rights, HANDLE* directory,
+                         wchar_t* held) {
     constexpr DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
     HANDLE handle = CreateFileW(path, rights, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, flags, nullptr);
     if (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED && (rights & DELETE)) {
@@ -56,12 +150,71 @@ bool open_real_directory(const wchar_t* path, DWORD rights, HANDLE* directory) {
     FILE_ATTRIBUTE_TAG_INFO information;
     if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &information, sizeof information) ||
         (information.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
-        !(information.FileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        !(information.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) || !holds_name(handle, expected, held)) {
         CloseHandle(handle);
         return false;
     }
     *directory = handle;
     return true;
+}
+
+// Puts a file of the walk's own in the place of the file link at path and deletes it: a
+// rename replaces the link itself, never what it points to. scratch is room for
+// walk_path_capacity units.
+bool replace_file_link(const wchar_t* path, wchar_t* scratch) {
+    constexpr wchar_t suffix[] = L".tarvix-link";
+    size_t length = wcslen(path);
+    if (length + sizeof suffix / sizeof(wchar_t) > walk_path_capacity) return false;
+    wmemcpy(scratch, path, length);
+    wmemcpy(scratch + length, suffix, sizeof suffix / sizeof(wchar_t));
+    HANDLE own = CreateFileW(scratch, DELETE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (own == INVALID_HANDLE_VALUE) return false;
+    // Not on the stack: a helper's is small, and links are rare.
+    auto rename = static_cast<FILE_RENAME_INFO*>(malloc(sizeof(FILE_RENAME_INFO) + length * sizeof(wchar_t)));
+    if (rename == nullptr) {
+        CloseHandle(own);  // an empty file of the walk's own, left for the repeats
+        return false;
+    }
+    rename->ReplaceIfExists = TRUE;
+    rename->RootDirectory = nullptr;
+    rename->FileNameLength = static_cast<DWORD>(length * sizeof(wchar_t));
+    wmemcpy(rename->FileName, path, length + 1);
+    bool replaced = SetFileInformationByHandle(own, FileRenameInfo, rename,
+                                               static_cast<DWORD>(sizeof(FILE_RENAME_INFO) + length * sizeof(wchar_t)));
+    free(rename);
+    FILE_DISPOSITION_INFO disposition = {TRUE};
+    SetFileInformationByHandle(own, FileDispositionInfo, &disposition, sizeof disposition);
+    CloseHandle(own);
+    return replaced;
+}
+
+// Removes the entry at path itself, which is no directory to walk: a file, or a link,
+// junction or mount point, never what it points to. Under Wine every open of a Unix
+// symbolic link follows it, and so would a delete or rename by its name: the handle then
+// names another place than expected; a file link goes by a file of the walk's own renamed
+// over it, a directory link stays. False when the entry stays.
+bool remove_entry_itself(const wchar_t* path, const wchar_t* expected, DWORD attributes, wchar_t* scratch) {
+    bool read_only = attributes & FILE_ATTRIBUTE_READONLY;
+    HANDLE handle = CreateFileW(path, DELETE | FILE_READ_ATTRIBUTES | (read_only ? FILE_WRITE_ATTRIBUTES : 0),
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;  // held for a moment, or gone: the repeats tell
+    if (!holds_name(handle, expected, scratch)) {
+        CloseHandle(handle);
+        if (!(attributes & FILE_ATTRIBUTE_DIRECTORY) && replace_file_link(path, scratch)) return true;
+        link_stays = true;
+        return false;
+    }
+    if (read_only) {
+        FILE_BASIC_INFO basic = {};
+        basic.FileAttributes = attributes & ~(FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY);
+        if (basic.FileAttributes == 0) basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+        SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic);
+    }
+    FILE_DISPOSITION_INFO disposition = {TRUE};
+    bool removed = SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition);
+    CloseHandle(handle);
+    return removed;
 }
 
 // Deletes the emptied directory through its handle, and closes it. A directory that still
@@ -73,8 +226,14 @@ void remove_directory_by_handle(HANDLE directory, const wchar_t* path) {
     if (!removed) RemoveDirectoryW(path);
 }
 
+// Only for a directory held open without delete sharing, which is the very one at path.
 void make_writable(const wchar_t* path, DWORD attributes) {
     if (attributes & FILE_ATTRIBUTE_READONLY) SetFileAttributesW(path, attributes & ~FILE_ATTRIBUTE_READONLY);
+}
+
+// Whether the entry is a directory to walk: one that says it is a link is never opened.
+bool walkable(DWORD attributes) {
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
 // ---- The walk by path on one thread, one level after another without recursion: for a
@@ -82,26 +241,32 @@ void make_writable(const wchar_t* path, DWORD attributes) {
 // under serial_lock.
 
 // A directory being walked: held open so that it cannot be renamed or swapped for a
-// link while it is listed, its listing, and the length of its path.
+// link while it is listed, its listing, and the lengths of its path and name.
 struct walk_level {
     HANDLE directory;
     HANDLE search;
     size_t length;
+    size_t name_length;
 };
 
 SRWLOCK serial_lock = SRWLOCK_INIT;
 wchar_t walk_path[walk_path_capacity];
+wchar_t walk_name[walk_path_capacity];
+alignas(8) wchar_t walk_held[walk_path_capacity];
 walk_level levels[walk_depth_capacity];
 WIN32_FIND_DATAW found;
 
 // Starts listing walk_path at depth; true when found holds a first entry.
 bool enter_level(size_t depth, HANDLE directory) {
     size_t length = wcslen(walk_path);
-    text_append(walk_path, walk_path_capacity, L"\\*");
-    HANDLE search = FindFirstFileExW(walk_path, FindExInfoBasic, &found, FindExSearchNameMatch, nullptr,
-                                     FIND_FIRST_EX_LARGE_FETCH);
+    size_t name_length = wcslen(walk_name);
+    HANDLE search = INVALID_HANDLE_VALUE;
+    if (append_name(walk_path, length, L"*", 1)) {
+        search = FindFirstFileExW(walk_path, FindExInfoBasic, &found, FindExSearchNameMatch, nullptr,
+                                  FIND_FIRST_EX_LARGE_FETCH);
+    }
     walk_path[length] = 0;
-    levels[depth] = {directory, search, length};
+    levels[depth] = {directory, search, length, name_length};
     return search != INVALID_HANDLE_VALUE;
 }
 
@@ -113,18 +278,21 @@ void leave_level(size_t depth) {
 
 bool next_entry(size_t depth) {
     walk_path[levels[depth].length] = 0;
+    walk_name[levels[depth].name_length] = 0;
     return levels[depth].search != INVALID_HANDLE_VALUE && FindNextFileW(levels[depth].search, &found);
 }
 
-// directory in long form.
-void walk_alone(const wchar_t* directory) {
+// directory in long form; expected, its name if it is no link.
+void walk_alone(const wchar_t* directory, const wchar_t* expected) {
+    AcquireSRWLockExclusive(&serial_lock);
     HANDLE handle;
-    if (!open_real_directory(directory, hold_to_see, &handle)) {
-        RemoveDirectoryW(directory);  // a link goes as the link
+    if (!open_real_directory(directory, expected, hold_to_see, &handle, walk_held)) {
+        remove_entry_itself(directory, expected, FILE_ATTRIBUTE_DIRECTORY, walk_held);
+        ReleaseSRWLockExclusive(&serial_lock);
         return;
     }
-    AcquireSRWLockExclusive(&serial_lock);
     text_copy(walk_path, walk_path_capacity, directory);
+    text_copy(walk_name, walk_path_capacity, expected);
     size_t depth = 0;
     bool listed = enter_level(depth, handle);
     for (;;) {
@@ -135,21 +303,20 @@ void walk_alone(const wchar_t* directory) {
             continue;
         }
         const wchar_t* name = found.cFileName;
-        if (wcscmp(name, L".") == 0 || wcscmp(name, L"..") == 0) {
-            listed = next_entry(depth);
+        size_t name_length = wcslen(name);
+        if (wcscmp(name, L".") == 0 || wcscmp(name, L"..") == 0 ||
+            !append_name(walk_path, levels[depth].length, name, name_length) ||
+            !append_name(walk_name, levels[depth].name_length, name, name_length)) {
+            listed = next_entry(depth);  // a name too long for the path is left
             continue;
         }
-        text_append(walk_path, walk_path_capacity, L"\\");
-        text_append(walk_path, walk_path_capacity, name);
-        make_writable(walk_path, found.dwFileAttributes);
-        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-            DeleteFileW(walk_path);
-        } else if (depth + 1 < walk_depth_capacity && open_real_directory(walk_path, hold_to_see, &handle)) {
+        if (walkable(found.dwFileAttributes) && depth + 1 < walk_depth_capacity &&
+            open_real_directory(walk_path, walk_name, hold_to_see, &handle, walk_held)) {
+            make_writable(walk_path, found.dwFileAttributes);
             listed = enter_level(++depth, handle);
             continue;
-        } else {
-            RemoveDirectoryW(walk_path);  // a link goes as the link
         }
+        remove_entry_itself(walk_path, walk_name, found.dwFileAttributes, walk_held);
         listed = next_entry(depth);
     }
     ReleaseSRWLockExclusive(&serial_lock);
@@ -165,6 +332,7 @@ void walk_alone(const wchar_t* directory) {
 // no link until it is removed.
 struct pending_directory {
     wchar_t* path;  // long form, on the heap
+    wchar_t* name;  // the name its handle holds, on the heap
     HANDLE handle;
     int parent;     // -1 for the top
     int standing;   // its listing, if not done, and its subdirectories not yet removed
@@ -182,19 +350,24 @@ int to_list_count = 0;
 int held_directories = 0;
 int helpers_to_start = 0;  // started as directories wait with no thread free to list them
 int helpers_running = 0;
+// Each helper is waited for before the walk returns: one still ending its thread while
+// the process ends made Wine's process die of a segmentation fault now and then.
+HANDLE helper_handles[most_worker_threads];
+int helper_handle_count = 0;
+walk_scratch calling_thread_scratch;  // one walk at a time, under removal_lock
 
 DWORD WINAPI take_directories(void* helper);
 
 // False when no place is free: the caller walks it alone.
-bool add_directory(const wchar_t* path, HANDLE handle, int parent) {
-    wchar_t* copy = _wcsdup(path);
-    if (copy == nullptr) return false;
+bool add_directory(const wchar_t* path, const wchar_t* name, HANDLE handle, int parent) {
+    wchar_t* path_copy = _wcsdup(path);
+    wchar_t* name_copy = _wcsdup(name);
     AcquireSRWLockExclusive(&tree_lock);
-    bool added = free_directory_count > 0;
+    bool added = free_directory_count > 0 && path_copy != nullptr && name_copy != nullptr;
     bool start_helper = false;
     if (added) {
         int index = free_directories[--free_directory_count];
-        directories[index] = {copy, handle, parent, 1};
+        directories[index] = {path_copy, name_copy, handle, parent, 1};
         if (parent >= 0) ++directories[parent].standing;
         ++held_directories;
         to_list[to_list_count++] = index;
@@ -206,16 +379,19 @@ bool add_directory(const wchar_t* path, HANDLE handle, int parent) {
         }
     }
     ReleaseSRWLockExclusive(&tree_lock);
-    if (!added) free(copy);
+    if (!added) {
+        free(path_copy);
+        free(name_copy);
+    }
     if (start_helper) {
         HANDLE helper = start_worker_thread(take_directories, &helpers_running);
+        AcquireSRWLockExclusive(&tree_lock);
         if (helper != nullptr) {
-            CloseHandle(helper);  // the walk's end is told by helpers_running
+            helper_handles[helper_handle_count++] = helper;
         } else {
-            AcquireSRWLockExclusive(&tree_lock);
             --helpers_running;
-            ReleaseSRWLockExclusive(&tree_lock);
         }
+        ReleaseSRWLockExclusive(&tree_lock);
     }
     return added;
 }
@@ -230,6 +406,7 @@ void settle_directory(int index) {
         if (!empty) return;
         remove_directory_by_handle(directories[index].handle, directories[index].path);
         free(directories[index].path);
+        free(directories[index].name);
         int parent = directories[index].parent;
         AcquireSRWLockExclusive(&tree_lock);
         free_directories[free_directory_count++] = index;
@@ -239,39 +416,43 @@ void settle_directory(int index) {
     }
 }
 
-// Deletes a file, or hands a real directory on to be listed, found in the directory at index.
-void remove_entry(const wchar_t* path, DWORD attributes, int index) {
-    make_writable(path, attributes);
+// Deletes the entry whose path and name scratch holds, found in the directory at index,
+// or hands it on to be listed when it is a real directory.
+void remove_entry(walk_scratch* scratch, DWORD attributes, int index) {
     HANDLE handle;
-    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        DeleteFileW(path);
-    } else if (!open_real_directory(path, hold_to_list_and_delete, &handle)) {
-        RemoveDirectoryW(path);  // a link goes as the link
-    } else if (!add_directory(path, handle, index)) {
-        CloseHandle(handle);
-        walk_alone(path);
+    if (!walkable(attributes) ||
+        !open_real_directory(scratch->path, scratch->expected, hold_to_list_and_delete, &handle, scratch->held)) {
+        remove_entry_itself(scratch->path, scratch->expected, attributes, scratch->held);
+    } else {
+        make_writable(scratch->path, attributes);
+        if (!add_directory(scratch->path, scratch->expected, handle, index)) {
+            CloseHandle(handle);
+            walk_alone(scratch->path, scratch->expected);
+        }
     }
 }
 
 // Lists the directory through its held handle, which has shown it to be no link: the
 // listing is of that very directory, and no second handle is opened for it.
-void list_directory(int index) {
-    wchar_t path[walk_path_capacity];
-    text_copy(path, walk_path_capacity, directories[index].path);
-    size_t length = wcslen(path);
-    alignas(8) unsigned char listing[listing_capacity];
-    while (GetFileInformationByHandleEx(directories[index].handle, FileFullDirectoryInfo, listing, sizeof listing)) {
+void list_directory(int index, walk_scratch* scratch) {
+    text_copy(scratch->path, walk_path_capacity, directories[index].path);
+    text_copy(scratch->expected, walk_path_capacity, directories[index].name);
+    size_t length = wcslen(scratch->path);
+    size_t name_length = wcslen(scratch->expected);
+    while (GetFileInformationByHandleEx(directories[index].handle, FileFullDirectoryInfo, scratch->listing,
+                                        listing_capacity)) {
         for (size_t offset = 0;;) {
-            auto entry = reinterpret_cast<const FILE_FULL_DIR_INFO*>(listing + offset);
-            size_t name_length = entry->FileNameLength / sizeof(wchar_t);
+            auto entry = reinterpret_cast<const FILE_FULL_DIR_INFO*>(scratch->listing + offset);
+            size_t entry_length = entry->FileNameLength / sizeof(wchar_t);
             bool dots = entry->FileName[0] == L'.' &&
-                        (name_length == 1 || (name_length == 2 && entry->FileName[1] == L'.'));
-            if (!dots && length + 1 + name_length < walk_path_capacity) {
-                path[length] = L'\\';
-                wmemcpy(path + length + 1, entry->FileName, name_length);
-                path[length + 1 + name_length] = 0;
-                remove_entry(path, entry->FileAttributes, index);
+                        (entry_length == 1 || (entry_length == 2 && entry->FileName[1] == L'.'));
+            // A name too long for the path is left.
+            if (!dots && append_name(scratch->path, length, entry->FileName, entry_length) &&
+                append_name(scratch->expected, name_length, entry->FileName, entry_length)) {
+                remove_entry(scratch, entry->FileAttributes, index);
             }
+            scratch->path[length] = 0;
+            scratch->expected[name_length] = 0;
             if (entry->NextEntryOffset == 0) break;
             offset += entry->NextEntryOffset;
         }
@@ -281,15 +462,21 @@ void list_directory(int index) {
 
 // The walk of the calling thread, and of each helper (helper not null).
 DWORD WINAPI take_directories(void* helper) {
+    walk_scratch* scratch = &calling_thread_scratch;
+    if (helper != nullptr) {
+        int slot = helper_slots_taken++;
+        if (slot < most_worker_threads) helper_threads[slot] = GetCurrentThreadId();
+        scratch = static_cast<walk_scratch*>(malloc(sizeof(walk_scratch)));
+    }
     AcquireSRWLockExclusive(&tree_lock);
     for (;;) {
-        if (to_list_count > 0) {
+        if (scratch != nullptr && to_list_count > 0) {
             int index = to_list[--to_list_count];
             ReleaseSRWLockExclusive(&tree_lock);
-            list_directory(index);
+            list_directory(index, scratch);
             AcquireSRWLockExclusive(&tree_lock);
-        } else if (held_directories == 0) {
-            break;
+        } else if (scratch == nullptr || held_directories == 0) {
+            break;  // a helper without room to work leaves the walk to the others
         } else {
             SleepConditionVariableSRW(&tree_changed, &tree_lock, INFINITE, 0);
         }
@@ -301,18 +488,23 @@ DWORD WINAPI take_directories(void* helper) {
         while (helpers_running > 0) SleepConditionVariableSRW(&tree_changed, &tree_lock, INFINITE, 0);
     }
     ReleaseSRWLockExclusive(&tree_lock);
+    if (helper != nullptr) free(scratch);
     return 0;
 }
 
 // directory in long form. Under removal_lock.
 void delete_tree_locked(const wchar_t* directory) {
+    link_stays = false;
+    alignas(8) wchar_t name[top_name_capacity];
+    if (!expected_name_of(directory, name, top_name_capacity)) return;  // nothing there
 #ifdef TARVIX_ONE_THREAD
-    walk_alone(directory);  // the benchmark's yardstick: the walk as it was before the threads
+    walk_alone(directory, name);  // the benchmark's yardstick: the walk as it was before the threads
     return;
 #endif
     HANDLE handle;
-    if (!open_real_directory(directory, hold_to_list_and_delete, &handle)) {
-        RemoveDirectoryW(directory);  // a link in its place goes, what it points to stays
+    if (!open_real_directory(directory, name, hold_to_list_and_delete, &handle, calling_thread_scratch.held)) {
+        // A link in its place goes, what it points to stays.
+        remove_entry_itself(directory, name, FILE_ATTRIBUTE_DIRECTORY, calling_thread_scratch.held);
         return;
     }
     free_directory_count = 0;
@@ -321,12 +513,29 @@ void delete_tree_locked(const wchar_t* directory) {
     held_directories = 0;
     helpers_to_start = worker_thread_count();  // none on one processor: the calling thread walks alone
     helpers_running = 0;
-    if (!add_directory(directory, handle, -1)) {
+    helper_handle_count = 0;
+    helper_slots_taken = 0;
+    for (auto& helper : helper_threads) helper = 0;
+    if (!add_directory(directory, name, handle, -1)) {
         CloseHandle(handle);
-        walk_alone(directory);
+        walk_alone(directory, name);
         return;
     }
     take_directories(nullptr);
+    for (int i = 0; i < helper_handle_count; ++i) {
+        WaitForSingleObject(helper_handles[i], INFINITE);
+        CloseHandle(helper_handles[i]);
+    }
+}
+
+// Whether the calling thread takes part in the removal under way.
+bool inside_removal() {
+    DWORD self = GetCurrentThreadId();
+    if (removing_thread == self) return true;
+    for (const auto& helper : helper_threads) {
+        if (helper == self) return true;
+    }
+    return false;
 }
 
 bool directory_exists(const wchar_t* path) {
@@ -360,6 +569,16 @@ void long_form_or_plain(wchar_t* output, size_t capacity, const wchar_t* path) {
 
 }  // namespace
 
+bool holds_own_entry(HANDLE handle, const wchar_t* path) {
+    alignas(8) wchar_t expected[top_name_capacity];
+    alignas(8) wchar_t held[top_name_capacity];
+    FILE_ATTRIBUTE_TAG_INFO information;
+    return expected_name_of(path, expected, top_name_capacity) &&
+           GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &information, sizeof information) &&
+           !(information.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+           holds_name(handle, expected, held, top_name_capacity);
+}
+
 void delete_tree(const wchar_t* directory) {
     wchar_t long_directory[target_directory_capacity + long_path_growth];
     long_form_or_plain(long_directory, target_directory_capacity + long_path_growth, directory);
@@ -369,7 +588,7 @@ void delete_tree(const wchar_t* directory) {
 }
 
 void remove_target_directory() {
-    if (removing_thread == GetCurrentThreadId()) return;
+    if (inside_removal()) return;
     wchar_t long_target[target_directory_capacity + long_path_growth];
     long_form_or_plain(long_target, target_directory_capacity + long_path_growth, target_directory);
     AcquireSRWLockExclusive(&removal_lock);
@@ -378,12 +597,13 @@ void remove_target_directory() {
     // A direct walk is many times faster than the shell's delete, and the shell loads
     // USER32: it only takes what the walk could not remove. A file held open (a scanner
     // reading it) is let go within moments: the walk and the shell try again.
+    // A link that stays keeps the directory: trying again cannot change that.
     delete_tree_locked(long_target);
-    for (int attempt = 0; attempt <= further_attempts && directory_exists(long_target); ++attempt) {
+    for (int attempt = 0; attempt <= further_attempts && !link_stays && directory_exists(long_target); ++attempt) {
         if (attempt > 0) {
             Sleep(retry_pause_ms);
             delete_tree_locked(long_target);
-            if (!directory_exists(long_target)) break;
+            if (link_stays || !directory_exists(long_target)) break;
         }
         request_shell_delete();
     }

@@ -2,6 +2,7 @@
 below the run's TEMP) and keeps it; later starts run the application from it, a library
 in their own process, a program as their child, writing nothing."""
 
+import json
 import re
 import shutil
 import subprocess
@@ -86,14 +87,17 @@ def test_damaged_directory_is_extracted_again_in_the_same_start(paths, run_launc
     assert linux_path(run.start["library"]) == cache_of(tmp_path) / "probe_app.dll"
 
 
-def test_siblings_of_killed_first_starts_go_while_a_live_ones_stays(paths, run_launcher, tmp_path):
+def test_siblings_of_killed_first_starts_go_while_a_live_ones_stays_and_a_link_named_so_is_not_followed(
+        paths, run_launcher, tmp_path):
     assert run_launcher(paths.cached_probe_exe, [], temp=tmp_path).exit_code == 0
     directory = cache_of(tmp_path)
-    killed, live, set_aside = (directory.with_name(directory.name + suffix)
-                               for suffix in (".new-AAAAAAAAAAA", ".new-BBBBBBBBBBB", ".old-CCCCCCCCCCC"))
-    for sibling in (killed, live, set_aside):
+    killed, live, set_aside, linked = (directory.with_name(directory.name + suffix) for suffix in (
+        ".new-AAAAAAAAAAA", ".new-BBBBBBBBBBB", ".old-CCCCCCCCCCC", ".old-DDDDDDDDDDD"))
+    outside = tmp_path / "outside"
+    for sibling in (killed, live, set_aside, outside):
         (sibling / "data").mkdir(parents=True)
         (sibling / "data" / "part.bin").write_bytes(bytes(100))
+    linked.symlink_to(outside)
     # A live first start holds its sibling without delete sharing, as the holder does.
     holder = subprocess.Popen(["wine", str(paths.holder_exe), windows_path(live)], stdin=subprocess.PIPE,
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=wine_environment())
@@ -103,9 +107,35 @@ def test_siblings_of_killed_first_starts_go_while_a_live_ones_stays(paths, run_l
         assert run.exit_code == 6, run
         assert not killed.exists() and not set_aside.exists()
         assert (live / "data" / "part.bin").is_file()
+        # Wine cannot remove the link itself: it stays, and never moves what it points to.
+        assert sizes_below(outside) == {"data/part.bin": 100} and linked.is_symlink()
+        assert sorted(path.name for path in directory.parent.iterdir()) == sorted(
+            path.name for path in (directory, live, linked))
     finally:
         holder.communicate(timeout=60)
     assert holder.returncode == 0
+
+
+def test_a_damaged_cache_in_use_stays_in_place_and_is_healed_once_free(cached_probe_exe, run_launcher, start_runner,
+                                                                       tmp_path):
+    assert run_launcher(cached_probe_exe, [], temp=tmp_path).exit_code == 0
+    directory = cache_of(tmp_path)
+    whole = sizes_below(directory)
+    release = tmp_path / "release"
+    running = start_runner(cached_probe_exe, ["--wait-for", windows_path(release), "--exit", "2"], temp=tmp_path)
+    try:
+        assert linux_path(json.loads(running.read_line())["library"]) == directory / "probe_app.dll"
+        (directory / "data" / "notes.txt").unlink()
+        meanwhile = run_launcher(cached_probe_exe, ["--exit", "3"], temp=tmp_path)
+        assert meanwhile.exit_code == 3, meanwhile
+        assert TARGET_NAME.fullmatch(meanwhile.target_directory.name), "runs the default way"
+        assert [path.name for path in directory.parent.iterdir()] == [directory.name] and sizes_below(directory)
+    finally:
+        release.touch()
+    assert running.finish().exit_code == 2
+    healed = run_launcher(cached_probe_exe, ["--exit", "4"], temp=tmp_path)
+    assert healed.exit_code == 4 and linux_path(healed.start["library"]) == directory / "probe_app.dll", healed
+    assert sizes_below(cache_of(tmp_path)) == whole
 
 
 def block_cache_location(paths, run_launcher, temp):

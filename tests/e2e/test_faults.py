@@ -9,6 +9,7 @@ TARVIX_FAULT_SEED the seed they are made from: a larger number makes a longer ru
 
 import concurrent.futures
 import ctypes
+import json
 import os
 import random
 import re
@@ -22,7 +23,7 @@ from pathlib import Path
 import pytest
 
 from conftest import (END_MARKER, TARGET_NAME, attached_payload, built_file, deterministic_bytes, interrupt,
-                      linux_processes_of, windows_path, wine_prefix, zstd_frame)
+                      linux_path, linux_processes_of, windows_path, wine_prefix, zstd_frame)
 
 CASES = int(os.environ.get("TARVIX_FAULT_CASES", "200"))
 SEED = int(os.environ.get("TARVIX_FAULT_SEED", "1207"))
@@ -691,3 +692,38 @@ def test_path_leaving_the_target_directory_is_refused(library, make_launcher, ru
     assert surroundings.check([temp]) == []
     assert list(tmp_path.rglob("escaped.txt")) == []
     assert not (wine_prefix() / "drive_c" / "escaped.txt").exists() and not Path("/escaped.txt").exists()
+
+
+def tree_of(root):
+    """Every entry below root, links as links (never followed), with a file's bytes."""
+    return {str(path.relative_to(root)): ("link", os.readlink(path)) if path.is_symlink() else
+            path.read_bytes() if path.is_file() else "folder"
+            for folder, subfolders, names in os.walk(root) for path in map(Path(folder).joinpath, subfolders + names)}
+
+
+@pytest.mark.parametrize("kind", ["folder", "file"])
+def test_a_link_put_into_the_directory_goes_and_what_it_points_to_stays(probe_exe, start_runner, tmp_path, kind):
+    outside = tmp_path / "outside"
+    (outside / "inner").mkdir(parents=True)
+    (outside / "inner" / "keep.txt").write_bytes(b"keep")
+    (outside / "keep.bin").write_bytes(bytes(range(256)))
+    os.chmod(outside / "keep.bin", 0o444)  # a read-only target stays read-only too
+    before = tree_of(outside)
+    temp, release = tmp_path / "temp", tmp_path / "release"
+    temp.mkdir()
+    launch = start_runner(probe_exe, ["--wait-for", windows_path(release), "--exit", str(PROBE_EXIT)], temp=temp)
+    try:
+        directory = linux_path(json.loads(launch.read_line())["library"]).parent
+        os.symlink(outside if kind == "folder" else outside / "keep.bin", directory / "data" / "planted")
+    finally:
+        release.touch()
+    run = launch.finish()
+
+    assert run.exit_code == PROBE_EXIT, run
+    assert tree_of(outside) == before and os.stat(outside / "keep.bin").st_mode & 0o222 == 0
+    if kind == "file":
+        assert list(temp.iterdir()) == []
+    else:
+        # Wine can neither remove a Unix link to a folder nor tell it from the folder by
+        # any call but the name its handle holds: the link stays, and what holds it.
+        assert tree_of(directory) == {"data": "folder", str(Path("data") / "planted"): ("link", str(outside))}

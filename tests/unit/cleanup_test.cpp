@@ -5,14 +5,17 @@
 
 #include <cstring>
 #include <cwchar>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "child/cleanup.h"
+#include "diag/fatal.h"
 #include "import_hook.h"
 #include "state/run_state.h"
 #include "target_directory/target_directory.h"
 #include "target_directory/removal.h"
+#include "workers/worker_threads.h"
 
 namespace {
 
@@ -234,26 +237,77 @@ TEST(cleanup_target_directory, removes_a_tree_with_read_only_entries_by_the_walk
     remove_all(directory);
 }
 
+// Wine follows a Unix symbolic link in every call by its name, or by a path through it,
+// and gives it no attribute: the launcher's calls of such a name are sent to the target.
+struct followed_link {
+    static inline std::wstring link, target;
+    static inline void* real[3];
+    static std::wstring follow(LPCWSTR path) {
+        std::wstring plain = wcsncmp(path, L"\\\\?\\", 4) == 0 ? path + 4 : path;
+        bool through = plain.size() >= link.size() && _wcsnicmp(plain.c_str(), link.c_str(), link.size()) == 0 &&
+                       (plain.size() == link.size() || plain[link.size()] == L'\\');
+        return through ? target + plain.substr(link.size()) : std::wstring(path);
+    }
+    static HANDLE WINAPI create_file(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                                     DWORD disposition, DWORD flags, HANDLE template_file) {
+        return reinterpret_cast<decltype(&CreateFileW)>(real[0])(follow(path).c_str(), access, share, security,
+                                                                 disposition, flags, template_file);
+    }
+    static BOOL WINAPI delete_file(LPCWSTR path) {
+        return reinterpret_cast<decltype(&DeleteFileW)>(real[1])(follow(path).c_str());
+    }
+    static BOOL WINAPI set_attributes(LPCWSTR path, DWORD attributes) {
+        return reinterpret_cast<decltype(&SetFileAttributesW)>(real[2])(follow(path).c_str(), attributes);
+    }
+    scoped_import_hook hooks[3] = {{"kernel32.dll", "CreateFileW", reinterpret_cast<void*>(create_file)},
+                                   {"kernel32.dll", "DeleteFileW", reinterpret_cast<void*>(delete_file)},
+                                   {"kernel32.dll", "SetFileAttributesW", reinterpret_cast<void*>(set_attributes)}};
+    followed_link(const std::wstring& at, const std::wstring& to) {
+        link = at;
+        target = to;
+        for (int i = 0; i < 3; ++i) real[i] = hooks[i].original();
+    }
+};
+
+// A folder link and a file link, made by the system where it can (Windows), else as Wine's
+// Unix links behave. Wine cannot remove a folder link at all: it stays, and its folder.
 TEST(cleanup_target_directory, removes_a_link_inside_the_tree_but_not_what_it_points_to) {
-    std::wstring outside = fresh_directory(L"link_target");
-    make_file(outside + L"\\keep.txt");
-    std::wstring directory = fresh_directory(L"with_link");
-    make_file(directory + L"\\app.dll");
-    if (!make_directory_link(directory + L"\\link", outside)) {
+    for (bool folder : {true, false}) {
+        std::wstring outside = fresh_directory(L"link_target");
+        make_file(outside + L"\\keep.txt");
+        make_directory(outside + L"\\inner");
+        make_file(outside + L"\\inner\\deep.txt", FILE_ATTRIBUTE_READONLY);
+        std::wstring directory = fresh_directory(L"with_link");
+        make_file(directory + L"\\app.dll");
+        make_directory(directory + L"\\data");
+        std::wstring link = directory + L"\\data\\link";
+        bool real = folder && make_directory_link(link, outside);
+        if (!real) folder ? make_directory(link) : make_file(link);
+        set_target_directory(directory.c_str());
+        extraction_started = true;
+        {
+            cleanup_observer observer;
+            std::unique_ptr<followed_link> followed;
+            if (!real) followed = std::make_unique<followed_link>(link, folder ? outside : outside + L"\\keep.txt");
+            cleanup_target_directory();
+            if (!real && folder) {
+                EXPECT_TRUE(delete_requests.empty()) << "the shell's delete follows links under Wine";
+                EXPECT_TRUE(pauses.empty()) << "a link that stays does not go by trying again";
+            }
+        }
+        EXPECT_EQ(GetFileAttributesW((outside + L"\\inner\\deep.txt").c_str()) & FILE_ATTRIBUTE_READONLY,
+                  static_cast<DWORD>(FILE_ATTRIBUTE_READONLY))
+            << folder;
+        EXPECT_TRUE(exists(outside + L"\\keep.txt")) << folder;
+        if (!real && folder) {
+            EXPECT_TRUE(exists(link));
+            EXPECT_FALSE(exists(directory + L"\\app.dll"));
+        } else {
+            EXPECT_FALSE(exists(directory)) << folder;
+        }
         remove_all(directory);
         remove_all(outside);
-        GTEST_SKIP() << "this file system makes neither directory symbolic links nor junctions";
     }
-    set_target_directory(directory.c_str());
-    extraction_started = true;
-    {
-        cleanup_observer observer;
-        cleanup_target_directory();
-    }
-    EXPECT_FALSE(exists(directory));
-    EXPECT_TRUE(exists(outside + L"\\keep.txt"));
-    remove_all(directory);
-    remove_all(outside);
 }
 
 TEST(cleanup_target_directory, gives_up_after_20_more_attempts_on_a_file_held_open) {
@@ -319,6 +373,38 @@ std::wstring shared_scratch_path(const wchar_t* name) {
     wchar_t temp[MAX_PATH + 1];
     GetTempPathW(MAX_PATH + 1, temp);
     return std::wstring(temp) + L"cleanup_test_" + name;
+}
+
+DWORD main_thread_id = 0;
+decltype(&CreateFileW) real_create_file;
+
+HANDLE WINAPI aborting_on_helper(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                                 DWORD disposition, DWORD flags, HANDLE template_file) {
+    if (GetCurrentThreadId() != main_thread_id) abort();
+    return real_create_file(path, access, share, security, disposition, flags, template_file);
+}
+
+// The abort's handler removes the directory, but not from within the removal it stopped,
+// which waits for that very helper.
+TEST(delete_tree, an_abort_on_one_of_its_helpers_ends_the_process) {
+    if (worker_thread_count() == 0) GTEST_SKIP() << "on one processor the walk has no helpers";
+    std::wstring directory = shared_scratch_path(L"helper_abort");
+    remove_all(directory);
+    make_directory(directory);
+    fill_tree(directory);
+    EXPECT_EXIT(
+        {
+            main_thread_id = GetCurrentThreadId();
+            set_target_directory(directory.c_str());
+            extraction_started = true;
+            remove_target_directory_on_abort();
+            scoped_import_hook hook("kernel32.dll", "CreateFileW", reinterpret_cast<void*>(aborting_on_helper));
+            real_create_file = reinterpret_cast<decltype(&CreateFileW)>(hook.original());
+            remove_target_directory();
+            exit(1);  // no helper took a folder
+        },
+        testing::ExitedWithCode(3), "");
+    remove_all(directory);
 }
 
 DWORD WINAPI handle_event(void* event) {

@@ -326,7 +326,8 @@ TEST(extract_payload, a_failed_or_short_write_ends_with_the_unpack_error) {
 }
 
 // A worker's failure and a damage the main thread meets later, decoding ahead while the
-// worker is slow: the worker's, first in payload order, is the one reported.
+// worker is slow: the worker's, first in payload order, is the one reported. So is the
+// slow one of two workers' failures, the other's coming first in time.
 BOOL WINAPI slow_failing_write_file(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED overlapped) {
     if (size != 5000) return real_write_file(file, data, size, written, overlapped);
     Sleep(300);
@@ -338,9 +339,12 @@ TEST(extract_payload, a_workers_failure_is_reported_before_a_later_damage) {
         const wchar_t* name;
         const wchar_t* second_path;
         const char* message;
+        const wchar_t* failing_later = nullptr;
     } cases[] = {
         {L"open", L"blocker\\slow.txt", "^Error, failed to open '.*\\\\blocker\\\\slow\\.txt' for writing\\.\n$"},
         {L"write", L"slow.bin", "^Error, couldn't unpack file to target path\\. \\(\\[Error 112\\] "},
+        {L"two", L"blocker\\slow.txt", "^Error, failed to open '.*\\\\blocker\\\\slow\\.txt' for writing\\.\n$",
+         L"blocker\\fast.txt"},
     };
     for (const auto& c : cases) {
         std::wstring directory = fresh_scratch_path((std::wstring(L"worker_first_") + c.name).c_str());
@@ -350,6 +354,7 @@ TEST(extract_payload, a_workers_failure_is_reported_before_a_later_damage) {
         byte_vector stream;
         append_entry(stream, L"app.dll", pattern_bytes(100, 28));
         append_entry(stream, c.second_path, pattern_bytes(5000, 29));
+        if (c.failing_later != nullptr) append_entry(stream, c.failing_later, pattern_bytes(10, 30));
         append_entry_header(stream, L"damaged.bin", 100000);  // ends inside its data
         stream.insert(stream.end(), 10, 'd');
         append_end_marker(stream);
