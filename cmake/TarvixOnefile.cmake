@@ -4,7 +4,8 @@
 #     [DEPENDS <targets>...]          targets that produce files in DIRECTORY
 #     [COMPANY <text>] [PRODUCT <text>] [VERSION <a.b.c.d>]
 #     [ICON <file.ico>] [LEVEL <n>]
-#     [CACHED [CACHE_DIRECTORY <template>]])
+#     [CACHED [CACHE_DIRECTORY <template>]]
+#     [WINDOWED | CONSOLE])
 # makes the one-file executable <name>.exe. COMPANY, PRODUCT and VERSION go into its
 # version record and are what {COMPANY}, {PRODUCT} and {VERSION} expand to.
 #
@@ -12,6 +13,9 @@
 # it at the end. CACHED extracts them once per user into a cache directory, by default
 # {CACHE_DIR}\{COMPANY}\{PRODUCT}\{VERSION}, followed by a digest of the payload, and
 # runs later starts from there in one process; nothing is deleted at exit.
+#
+# WINDOWED makes an executable of the windowed kind: no console window opens for it, and
+# its errors are shown in a message box as well. CONSOLE, the default, a console one.
 #
 # Everything it needs comes from the targets that tarvix defines, in its own build
 # (add_subdirectory) or in its installed package (find_package): tarvix::launcher, which
@@ -23,7 +27,7 @@ if(POLICY CMP0116)
 endif()
 
 function(tarvix_add_onefile name)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "CACHED" "LIBRARY;DIRECTORY;COMPANY;PRODUCT;VERSION;ICON;LEVEL;CACHE_DIRECTORY"
+  cmake_parse_arguments(PARSE_ARGV 1 arg "CACHED;WINDOWED;CONSOLE" "LIBRARY;DIRECTORY;COMPANY;PRODUCT;VERSION;ICON;LEVEL;CACHE_DIRECTORY"
     "DEPENDS")
   if(NOT arg_LIBRARY)
     message(FATAL_ERROR "tarvix_add_onefile(${name}): LIBRARY is required")
@@ -34,6 +38,9 @@ function(tarvix_add_onefile name)
         "find_package(tarvix CONFIG REQUIRED) or add_subdirectory(<tarvix source>)")
     endif()
   endforeach()
+  if(arg_WINDOWED AND arg_CONSOLE)
+    message(FATAL_ERROR "tarvix_add_onefile(${name}): WINDOWED and CONSOLE exclude each other")
+  endif()
   get_target_property(resources tarvix::launcher TARVIX_RESOURCE_DIR)
   if(NOT DEFINED arg_COMPANY)
     set(arg_COMPANY "tarvix user")
@@ -178,6 +185,11 @@ __asm__(
   # Released executables carry no symbols or DWARF sections (the runtime's own libraries
   # bring them): they would double the launcher's size. Debug builds keep them.
   target_link_options(${name} PRIVATE $<$<NOT:$<CONFIG:Debug,RelWithDebInfo>>:-s>)
+  if(arg_WINDOWED)
+    # Only the header's subsystem differs, as where tarvix-pack sets it in the stub: the
+    # entry stays the console one, whose runtime reports nothing in boxes of its own.
+    target_link_options(${name} PRIVATE -Wl,--subsystem,windows -Wl,--entry,mainCRTStartup)
+  endif()
   set_source_files_properties("${work}/resources.rc" PROPERTIES OBJECT_DEPENDS "${icon};${manifest}")
 endfunction()
 

@@ -42,7 +42,8 @@ constexpr int exit_usage = 2;
 const char* usage_text = R"(usage:
   tarvix-pack exe [--stub STUB.exe] --library APP.dll [--dir DIR] [--company TEXT]
                   [--product TEXT] [--version a.b.c.d] [--icon FILE.ico] [--level N]
-                  [--cached [--cache-directory TEMPLATE]] [--quiet] -o APP.exe
+                  [--cached [--cache-directory TEMPLATE]] [--windowed|--console]
+                  [--quiet] -o APP.exe
   tarvix-pack build --library APP.dll [--dir DIR] [--level N] [--quiet]
                     [--depfile FILE] -o PAYLOAD
   tarvix-pack list PAYLOAD|APP.exe
@@ -57,6 +58,9 @@ exe      Makes the one-file executable APP.exe from the prebuilt launcher STUB.e
          version, default 1.0.0.0), the icon (a default one otherwise) and the
          manifest. --cached extracts once per user into the cache directory
          TEMPLATE (default {CACHE_DIR}\{COMPANY}\{PRODUCT}\{VERSION}).
+         --windowed makes a windowed executable, which opens no console and
+         shows its errors in a message box; --console (the default) a console
+         one.
          APP.dll must be a 64-bit DLL that exports run_code.
 build    Packs APP.dll as the first entry, then every regular file under DIR in
          code point order of its payload path (APP.dll itself only once). Refuses, naming the file, anything
@@ -168,12 +172,14 @@ int run_exe(const std::vector<std::string>& args) {
     parse_arguments(args,
                     {"--stub", "--library", "--dir", "--company", "--product", "--version", "--icon", "--level",
                      "--cache-directory", "-o"},
-                    options, positional, {"--cached", "--quiet"});
+                    options, positional, {"--cached", "--quiet", "--windowed", "--console"});
     if (!positional.empty()) throw usage_error("unexpected argument '" + printable(positional[0]) + "'");
     if (!options.count("--library")) throw usage_error("exe needs --library");
     if (!options.count("-o")) throw usage_error("exe needs -o");
     if (options.count("--cache-directory") && !options.count("--cached"))
         throw usage_error("--cache-directory needs --cached");
+    if (options.count("--windowed") && options.count("--console"))
+        throw usage_error("--windowed and --console exclude each other");
 
     fs::path output = fs::u8path(options["-o"]);
     exe_settings settings;
@@ -195,6 +201,7 @@ int run_exe(const std::vector<std::string>& args) {
         settings.icon = embedded_default_icon();
     }
     settings.manifest = embedded_manifest();
+    settings.subsystem = chosen_subsystem(options.count("--windowed") != 0, options.count("--console") != 0, nullptr);
     settings.level = options.count("--level") ? parse_level(options["--level"]) : default_level;
     settings.workers = worker_count();
     settings.show_progress = !options.count("--quiet") && stderr_is_terminal();
