@@ -67,9 +67,9 @@ bool session_end_event(UINT message, WPARAM wparam, LPARAM lparam, DWORD* event)
 
 LRESULT CALLBACK session_window_procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
     if (message == WM_QUERYENDSESSION) return TRUE;
-    DWORD event = 0;
-    if (session_end_event(message, wparam, lparam, &event)) {
-        console_control_handler(event);
+    if (message == WM_ENDSESSION) {
+        DWORD event = 0;
+        if (session_end_event(message, wparam, lparam, &event)) console_control_handler(event);
         return 0;
     }
     return default_procedure(window, message, wparam, lparam);
