@@ -157,6 +157,15 @@ def cached_probe_exe(request):
     return built_file(ROUTES[request.param][1])
 
 
+# The probe of the windowed kind, from the same inputs as the probe, by either route.
+WINDOWED_ROUTES = {"linked": "TARVIX_E2E_WINDOWED_PROBE_EXE", "stub": "TARVIX_E2E_STUB_WINDOWED_PROBE_EXE"}
+
+
+@pytest.fixture(params=list(WINDOWED_ROUTES))
+def windowed_probe_exe(request):
+    return built_file(WINDOWED_ROUTES[request.param])
+
+
 @pytest.fixture(scope="session")
 def start_runner(paths, tmp_path_factory):
     """start_runner(exe, args=(), tail=None, argv0=None, application=True, cwd=None,
