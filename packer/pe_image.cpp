@@ -252,8 +252,6 @@ void check_stub(const pe_image& stub, const std::string& name) {
         if (section.name == payload_section_name) throw failure(refused + "it already carries a payload");
     }
     if (directory(stub, directory_resource).size != 0) throw failure(refused + "it already has resources");
-    if (stub.subsystem != subsystem_console && stub.subsystem != subsystem_windowed)
-        throw failure(refused + "neither a console nor a windowed program");
     if (stub.directories.size() <= directory_resource) throw failure(refused + "no resource directory entry");
     uint64_t table_end = stub.section_table_offset + uint64_t{section_header_size} * (stub.sections.size() + 2);
     uint64_t first_data = stub.size_of_headers;

@@ -38,7 +38,7 @@ struct pe_image {
     uint32_t section_alignment;
     uint32_t file_alignment;
     uint32_t size_of_headers;
-    uint16_t subsystem;
+    uint16_t subsystem;  // of the optional header
     uint32_t section_table_offset;
     std::vector<pe_data_directory> directories;
     std::vector<pe_section> sections;
@@ -55,8 +55,8 @@ bool is_64bit(const pe_image& image);
 void check_application_library(const std::filesystem::path& library);
 
 // Throws failure("refused stub 'NAME': why") unless the stub can take a payload section
-// and a resource section: a 64-bit console or windowed executable without either, without
-// a signature, without bytes after its last section and with room for two more section headers.
+// and a resource section: a 64-bit executable without either, without a signature,
+// without bytes after its last section and with room for two more section headers.
 void check_stub(const pe_image& stub, const std::string& name);
 
 // A section to be added after the existing ones.

@@ -142,9 +142,10 @@ def paths():
 
 
 # The two ways of making an executable: linked by tarvix_add_onefile, or the stub filled
-# by tarvix-pack exe; each gives the probe and the cached probe.
-ROUTES = {"linked": ("TARVIX_E2E_PROBE_EXE", "TARVIX_E2E_CACHED_PROBE_EXE"),
-          "stub": ("TARVIX_E2E_STUB_PROBE_EXE", "TARVIX_E2E_STUB_CACHED_PROBE_EXE")}
+# by tarvix-pack exe; each gives the probe, the cached probe and the windowed probe.
+ROUTES = {"linked": ("TARVIX_E2E_PROBE_EXE", "TARVIX_E2E_CACHED_PROBE_EXE", "TARVIX_E2E_WINDOWED_PROBE_EXE"),
+          "stub": ("TARVIX_E2E_STUB_PROBE_EXE", "TARVIX_E2E_STUB_CACHED_PROBE_EXE",
+                   "TARVIX_E2E_STUB_WINDOWED_PROBE_EXE")}
 
 
 @pytest.fixture(params=list(ROUTES))
@@ -157,13 +158,9 @@ def cached_probe_exe(request):
     return built_file(ROUTES[request.param][1])
 
 
-# The probe of the windowed kind, from the same inputs as the probe, by either route.
-WINDOWED_ROUTES = {"linked": "TARVIX_E2E_WINDOWED_PROBE_EXE", "stub": "TARVIX_E2E_STUB_WINDOWED_PROBE_EXE"}
-
-
-@pytest.fixture(params=list(WINDOWED_ROUTES))
+@pytest.fixture(params=list(ROUTES))
 def windowed_probe_exe(request):
-    return built_file(WINDOWED_ROUTES[request.param])
+    return built_file(ROUTES[request.param][2])
 
 
 @pytest.fixture(scope="session")

@@ -7,7 +7,7 @@ import xml.etree.ElementTree as ElementTree
 import pefile
 import pytest
 
-from conftest import ROUTES, WINDOWED_ROUTES, built_file
+from conftest import ROUTES, built_file
 
 RT_ICON, RT_GROUP_ICON, RT_MANIFEST = 3, 14, 24
 ASM_V1 = "{urn:schemas-microsoft-com:asm.v1}"
@@ -132,29 +132,25 @@ def test_two_packs_of_the_same_input_are_byte_identical_and_the_windowed_kind_di
                     "--version", "0.1", "--company", 'Müller & Søn "Q" C:\\x', "--product", "Prøbe Ạ", *kind,
                     "-o", output], check=True)
     made, console = output.read_bytes(), built_file("TARVIX_E2E_STUB_PROBE_EXE").read_bytes()
-    if kind != ["--windowed"]:
-        assert made == console
-        return
     pe = pefile.PE(data=made, fast_load=True)
-    subsystem_at = pe.OPTIONAL_HEADER.get_field_absolute_offset("Subsystem")
-    checksum_at = pe.OPTIONAL_HEADER.get_field_absolute_offset("CheckSum")
+    header = pe.OPTIONAL_HEADER
+    checksum = set(range(header.get_field_absolute_offset("CheckSum"), header.get_field_absolute_offset("CheckSum") + 4))
+    differing = {at for at, (one, other) in enumerate(zip(made, console)) if one != other} - checksum
+    windowed = kind == ["--windowed"]
     assert len(made) == len(console)
-    differing = {at for at in range(len(made)) if made[at] != console[at]}
-    assert differing - set(range(checksum_at, checksum_at + 4)) == {subsystem_at}
-    assert pe.OPTIONAL_HEADER.Subsystem == 2 and pe.OPTIONAL_HEADER.CheckSum == pe.generate_checksum()
+    assert differing == ({header.get_field_absolute_offset("Subsystem")} if windowed else set())
+    assert header.Subsystem == (2 if windowed else 3) and header.CheckSum == pe.generate_checksum()
 
 
 @pytest.mark.parametrize("route", list(ROUTES))
 def test_windowed_kind_is_the_console_one_with_the_gui_subsystem(route):
-    console, windowed = (pefile.PE(str(built_file(variable)))
-                         for variable in (ROUTES[route][0], WINDOWED_ROUTES[route]))
+    console, windowed = (pefile.PE(str(built_file(name))) for name in (ROUTES[route][0], ROUTES[route][2]))
     assert (console.OPTIONAL_HEADER.Subsystem, windowed.OPTIONAL_HEADER.Subsystem) == (3, 2)
-    # The same start-up code, whose runtime shows no boxes of its own, and no library more:
-    # user32 is loaded only when a window or a box is needed.
-    assert windowed.OPTIONAL_HEADER.AddressOfEntryPoint == console.OPTIONAL_HEADER.AddressOfEntryPoint
-    imports = [{(entry.dll, tuple(i.name for i in entry.imports)) for entry in pe.DIRECTORY_ENTRY_IMPORT}
-               for pe in (console, windowed)]
-    assert imports[0] == imports[1]
+    # The same start-up, whose runtime shows no boxes of its own, and no import more (user32
+    # is loaded when a window or a box is needed).
+    shapes = [(pe.OPTIONAL_HEADER.AddressOfEntryPoint, [(e.dll, [i.name for i in e.imports])
+                                                        for e in pe.DIRECTORY_ENTRY_IMPORT]) for pe in (windowed, console)]
+    assert shapes[0] == shapes[1]
 
 
 def files_below(root):

@@ -66,11 +66,9 @@ def any_pack(request):
     return request.getfixturevalue("pack" if request.param == "linux" else "windows_pack")
 
 
-def windows_image(dll=True, export=b"run_code", machine=0x8664, header_room=0x1C0, security=0, extra=b"",
-                  subsystem=3):
+def windows_image(dll=True, export=b"run_code", machine=0x8664, header_room=0x1C0, security=0, extra=b""):
     """A 64-bit image as small as the packer accepts: headers with room for header_room
-    bytes, then one section holding an export table naming export; extra follows.
-    subsystem 3 is the console's."""
+    bytes, then one section holding an export table naming export; extra follows."""
     rva = 0x1000
     exports = bytearray(40)
     if export:
@@ -81,7 +79,6 @@ def windows_image(dll=True, export=b"run_code", machine=0x8664, header_room=0x1C
     struct.pack_into("<H", optional, 0, 0x20B)
     struct.pack_into("<II", optional, 32, 0x1000, 16)  # section and file alignment
     struct.pack_into("<II", optional, 56, 0x2000, header_room)
-    struct.pack_into("<H", optional, 68, subsystem)
     struct.pack_into("<III", optional, 108, 16, rva, len(exports))  # 16 directories; the exports
     struct.pack_into("<II", optional, 144, security, security)  # the certificate table
     headers = b"MZ".ljust(0x3C, b"\0") + struct.pack("<I", 0x40) + b"PE\0\0"

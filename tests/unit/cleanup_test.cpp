@@ -328,45 +328,14 @@ DWORD WINAPI handle_event(void* event) {
 
 // The session's end as a launcher without a console hears of it: a message to its window.
 DWORD WINAPI end_session(void* session_end) {
-    return static_cast<DWORD>(
-        session_window_procedure(nullptr, WM_ENDSESSION, TRUE, static_cast<LPARAM>(reinterpret_cast<uintptr_t>(session_end))));
-}
-
-TEST(session_end_event, stands_for_the_console_event_of_a_session_that_does_end) {
-    const struct {
-        UINT message;
-        WPARAM ends;
-        LPARAM how;
-        bool stands_for_one;
-        DWORD event;
-    } cases[] = {
-        {WM_ENDSESSION, TRUE, 0, true, CTRL_SHUTDOWN_EVENT},
-        {WM_ENDSESSION, TRUE, static_cast<LPARAM>(ENDSESSION_CRITICAL), true, CTRL_SHUTDOWN_EVENT},
-        {WM_ENDSESSION, TRUE, static_cast<LPARAM>(ENDSESSION_LOGOFF), true, CTRL_LOGOFF_EVENT},
-        {WM_ENDSESSION, TRUE, static_cast<LPARAM>(ENDSESSION_LOGOFF | ENDSESSION_CRITICAL), true, CTRL_LOGOFF_EVENT},
-        {WM_ENDSESSION, TRUE, ENDSESSION_CLOSEAPP, true, CTRL_CLOSE_EVENT},  // an installer closes this program
-        {WM_ENDSESSION, FALSE, static_cast<LPARAM>(ENDSESSION_LOGOFF), false, 0},  // called off
-        {WM_QUERYENDSESSION, TRUE, static_cast<LPARAM>(ENDSESSION_LOGOFF), false, 0},
-        {WM_CLOSE, 0, 0, false, 0},
-    };
-    for (const auto& c : cases) {
-        DWORD event = 0xFFFF;
-        ASSERT_EQ(session_end_event(c.message, c.ends, c.how, &event), c.stands_for_one) << c.message << " " << c.how;
-        if (c.stands_for_one) {
-            EXPECT_EQ(event, c.event) << c.how;
-        }
-    }
+    return static_cast<DWORD>(session_window_procedure(nullptr, WM_ENDSESSION, TRUE, LPARAM(session_end)));
 }
 
 TEST(console_control_handler, before_the_child_starts_removes_the_directory_and_ends_the_run_as_interrupted) {
-    // Each console event, then the session's ends that the window hears.
-    struct {
-        LPTHREAD_START_ROUTINE deliver;
-        uintptr_t what;
-    } endings[] = {{handle_event, CTRL_C_EVENT},      {handle_event, CTRL_BREAK_EVENT},
-                   {handle_event, CTRL_CLOSE_EVENT},  {handle_event, CTRL_LOGOFF_EVENT},
-                   {handle_event, CTRL_SHUTDOWN_EVENT}, {end_session, ENDSESSION_LOGOFF},
-                   {end_session, 0}};
+    struct { LPTHREAD_START_ROUTINE deliver; uintptr_t what; } endings[] = {
+        {handle_event, CTRL_C_EVENT}, {handle_event, CTRL_BREAK_EVENT}, {handle_event, CTRL_CLOSE_EVENT},
+        {handle_event, CTRL_LOGOFF_EVENT}, {handle_event, CTRL_SHUTDOWN_EVENT}, {end_session, ENDSESSION_LOGOFF},
+        {end_session, ENDSESSION_CLOSEAPP}, {end_session, ENDSESSION_CRITICAL}, {end_session, 0}};
     for (const auto& ending : endings) {
         DWORD event = static_cast<DWORD>(ending.what);
         std::wstring directory = shared_scratch_path(L"before_start");
@@ -430,7 +399,8 @@ TEST(console_control_handler, leaves_a_started_childs_interrupts_to_it_and_a_clo
         // In the services' session a logoff is some user's elsewhere: the child runs on.
         scoped_import_hook session("kernel32.dll", "ProcessIdToSessionId", reinterpret_cast<void*>(&in_session_0));
         EXPECT_EQ(console_control_handler(CTRL_LOGOFF_EVENT), TRUE);
-        EXPECT_EQ(session_window_procedure(nullptr, WM_ENDSESSION, TRUE, static_cast<LPARAM>(ENDSESSION_LOGOFF)), 0);
+        // Not mistaken for a shutdown: this handler would end the child after its grace.
+        EXPECT_EQ(session_window_procedure(nullptr, WM_ENDSESSION, TRUE, LPARAM{ENDSESSION_LOGOFF | ENDSESSION_CRITICAL}), 0);
     }
     // The launcher never objects to the session's end, and one called off changes nothing.
     EXPECT_EQ(session_window_procedure(nullptr, WM_QUERYENDSESSION, 0, 0), TRUE);

@@ -5,7 +5,6 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
-#include <string>
 
 #include "common/decimal_text.h"
 #include "diag/fatal.h"
@@ -63,27 +62,22 @@ TEST(fatal_open_error, cuts_the_path_at_a_wide_character_and_keeps_the_rest_of_t
                 "^Error, failed to open 'C:\\\\t\\\\' for writing\\.\n$");
 }
 
-// A death test's process cannot hand back what it saw: the box the launcher looks up at
-// run time is replaced by one that writes its title and text to standard error, units
-// beyond ASCII escaped, and says whether the target directory still stood.
+// A death test's process cannot hand back what it saw: the box that the launcher looks
+// up at run time writes its title and text to standard error instead, units beyond ASCII
+// as \u escapes, and tells whether the target directory still stood.
 using get_proc_address_function = FARPROC(WINAPI*)(HMODULE, LPCSTR);
 get_proc_address_function real_get_proc_address;
 
-std::string escaped(const wchar_t* text) {
-    std::string out;
-    for (; *text != 0; ++text) {
-        char unit[8];
-        snprintf(unit, sizeof unit, *text < 0x80 ? "%c" : "\\u%04x", static_cast<unsigned>(*text));
-        out += unit;
-    }
-    return out;
+void print_escaped(const wchar_t* text) {
+    for (; text != nullptr && *text != 0; ++text) fprintf(stderr, *text < 0x80 ? "%c" : "\\u%04x", unsigned(*text));
 }
 
 int WINAPI reporting_message_box(HWND, const wchar_t* text, const wchar_t* title, UINT type) {
-    bool directory_stands = GetFileAttributesW(target_directory) != INVALID_FILE_ATTRIBUTES;
-    fprintf(stderr, "box [%s]%s%s: %s\n", title == nullptr ? "default" : escaped(title).c_str(),
-            (type & MB_ICONMASK) == MB_ICONERROR ? "" : " without the error icon",
-            directory_stands ? " before the removal" : "", escaped(text).c_str());
+    fputs(title == nullptr ? "box [default" : "box [", stderr);
+    print_escaped(title);
+    fputs(GetFileAttributesW(target_directory) != INVALID_FILE_ATTRIBUTES ? "] before the removal: " : "]: ", stderr);
+    print_escaped(text);
+    fputs((type & MB_ICONMASK) == MB_ICONERROR ? "\n" : " (no error icon)\n", stderr);
     return IDOK;
 }
 
@@ -94,64 +88,30 @@ FARPROC WINAPI box_reporting_get_proc_address(HMODULE module, LPCSTR name) {
     return real_get_proc_address(module, name);
 }
 
-// A launcher, windowed unless title is nullptr, in a run that has extracted into a
-// directory of its own.
-void as_launcher_with_directory(const wchar_t* title) {
+// A windowed launcher, in a run that has extracted into a directory of its own.
+void as_windowed_launcher(const wchar_t* title) {
     real_get_proc_address = reinterpret_cast<get_proc_address_function>(
         hook_import("kernel32.dll", "GetProcAddress", reinterpret_cast<void*>(box_reporting_get_proc_address)));
-    wchar_t directory[MAX_PATH + 1];
-    GetTempPathW(MAX_PATH + 1, directory);
-    wcscat(directory, L"diag_test_box");
+    const wchar_t* directory = L"C:\\windows\\temp\\diag_test_box";
     CreateDirectoryW(directory, nullptr);
     set_target_directory(directory);
     extraction_started = true;
-    if (title != nullptr) show_failures_in_message_box(title);
+    show_failures_in_message_box(title);
 }
 
 TEST(message_box, shows_each_report_after_the_removal_with_the_same_text_titled_with_the_product) {
-    EXPECT_EXIT(
-        {
-            as_launcher_with_directory(L"Pr\u00f8be \u1ea0");
-            fatal_error(message_header_missing);
-        },
-        testing::ExitedWithCode(2), "^box \\[Pr\\\\u00f8be \\\\u1ea0\\]: Error, couldn't find attached data header\\.\n$");
-    // Standard error has the line first; the box holds it without the line end.
-    EXPECT_EXIT(
-        {
-            as_launcher_with_directory(L"Tool");
-            fatal_os_error(message_launch_failed, 5);
-        },
-        testing::ExitedWithCode(2),
-        "^Error, couldn't launch child \\(\\[Error 5\\] Access denied\\.\\)\n"
-        "box \\[Tool\\]: Error, couldn't launch child \\(\\[Error 5\\] Access denied\\.\\)\n$");
-    // A narrowed path keeps its units up to U+00FF in the box; no product name, no title.
-    EXPECT_EXIT(
-        {
-            as_launcher_with_directory(L"");
-            fatal_open_error(L"C:\\\u00e9\u0416.txt");
-        },
-        testing::ExitedWithCode(2),
-        "^Error, failed to open 'C:\\\\.' for writing\\.\nbox \\[default\\]: Error, failed to open "
-        "'C:\\\\\\\\u00e9' for writing\\.\n$");
-    EXPECT_DEATH(
-        {
-            // Met while choosing the directory: there is none yet.
-            real_get_proc_address = reinterpret_cast<get_proc_address_function>(hook_import(
-                "kernel32.dll", "GetProcAddress", reinterpret_cast<void*>(box_reporting_get_proc_address)));
-            show_failures_in_message_box(L"Tool");
-            fatal_template_error(L"{HOME}");
-        },
-        "^Error, couldn't runtime expand spec '\\{HOME\\}'\\.\nbox \\[Tool\\]: Error, couldn't runtime expand "
-        "spec '\\{HOME\\}'\\.\n");
-}
-
-TEST(message_box, is_never_shown_by_a_console_launcher) {
-    EXPECT_EXIT(
-        {
-            as_launcher_with_directory(nullptr);
-            fatal_os_error(message_launch_failed, 5);
-        },
-        testing::ExitedWithCode(2), "^Error, couldn't launch child \\(\\[Error 5\\] Access denied\\.\\)\n$");
+    EXPECT_EXIT((as_windowed_launcher(L"Pr\u00f8be \u1ea0"), fatal_error(message_header_missing)),
+                testing::ExitedWithCode(2),
+                "^box \\[Pr\\\\u00f8be \\\\u1ea0\\]: Error, couldn't find attached data header\\.\n$");
+    // Standard error has the line first; the box the same without the line end.
+    EXPECT_EXIT((as_windowed_launcher(L"Tool"), fatal_os_error(message_launch_failed, 5)),
+                testing::ExitedWithCode(2),
+                "^Error, couldn't launch child \\(\\[Error 5\\] Access denied\\.\\)\n"
+                "box \\[Tool\\]: Error, couldn't launch child \\(\\[Error 5\\] Access denied\\.\\)\n$");
+    // A narrowed path keeps its units up to U+00FF; without a product name, the system's title.
+    EXPECT_EXIT((as_windowed_launcher(L""), fatal_open_error(L"C:\\\u00e9\u0416.txt")), testing::ExitedWithCode(2),
+                "^Error, failed to open 'C:\\\\.' for writing\\.\n"
+                "box \\[default\\]: Error, failed to open 'C:\\\\\\\\u00e9' for writing\\.\n$");
 }
 
 }  // namespace
