@@ -40,17 +40,12 @@ HANDLE create_child_job() {
 
 }  // namespace
 
-bool launcher_has_console() {
-    // A process attached to a console is on that console's list, so the list is never
-    // empty.
-    DWORD process_ids[1];
-    return GetConsoleProcessList(process_ids, 1) != 0;
-}
-
 DWORD child_console_flags() {
-    // Without a flag, a console program started from one without a console gets a new
-    // console, and with it a window.
-    return launcher_has_console() ? 0 : DETACHED_PROCESS;
+    // A process attached to a console is on that console's list, so the list is never
+    // empty. Without a flag, a console program started from one without a console gets a
+    // new console, and with it a window.
+    DWORD process_ids[1];
+    return GetConsoleProcessList(process_ids, 1) != 0 ? 0 : DETACHED_PROCESS;
 }
 
 const wchar_t* command_line_tail(const wchar_t* command_line) {

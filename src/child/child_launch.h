@@ -12,10 +12,6 @@
 // when it cannot be read.
 uint32_t run_child_process();
 
-// True when the launcher is attached to a console: started from one, or given one by the
-// system as a console program. A windowed launcher has none, nor does one started detached.
-bool launcher_has_console();
-
 // The child's creation flags for its console: none when the launcher has a console, which
 // the child then shares; DETACHED_PROCESS when the launcher has none (started detached,
 // by a service or from a window, or windowed), so that the child has none either, as a

@@ -1,5 +1,5 @@
-// The end of the session for a launcher without a console: no console event reaches it,
-// the system tells its top-level windows instead.
+// The end of the session for a windowed launcher: no console event reaches it, the
+// system tells its top-level windows instead.
 #pragma once
 
 #include <windows.h>

@@ -48,7 +48,8 @@ int launcher_main(int argument_count, wchar_t** arguments) {
     program_arguments = arguments;
     SetDllDirectoryW(L"");  // no libraries from the current directory
     find_attached_payload();
-    if (image_is_windowed()) show_failures_in_message_box(tarvix_product_name);
+    bool windowed = image_is_windowed();
+    if (windowed) show_failures_in_message_box(tarvix_product_name);
     in_process_mode = detect_in_process_mode();
     if (!in_process_mode && tarvix_cache_template[0] != 0) {
         int exit_code = 0;
@@ -65,7 +66,9 @@ int launcher_main(int argument_count, wchar_t** arguments) {
         set_environment("TARVIX_ONEFILE_RANDOM", nullptr);
         publish_process_id();
         if (!SetConsoleCtrlHandler(console_control_handler, TRUE)) fatal_error(message_register_handler);
-        if (!launcher_has_console()) start_session_window();
+        // No console, no console events: the end of the session comes as a message. A console
+        // launcher started detached stays as it is, without user32.
+        if (windowed) start_session_window();
     }
 
     payload_check_header(tarvix_payload, tarvix_payload_size);

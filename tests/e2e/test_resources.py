@@ -146,8 +146,7 @@ def test_two_packs_of_the_same_input_are_byte_identical_and_the_windowed_kind_di
 def test_windowed_kind_is_the_console_one_with_the_gui_subsystem(route):
     console, windowed = (pefile.PE(str(built_file(name))) for name in (ROUTES[route][0], ROUTES[route][2]))
     assert (console.OPTIONAL_HEADER.Subsystem, windowed.OPTIONAL_HEADER.Subsystem) == (3, 2)
-    # The same start-up, whose runtime shows no boxes of its own, and no import more (user32
-    # is loaded when a window or a box is needed).
+    # The same start-up, whose runtime shows no boxes of its own; no import more (no user32).
     shapes = [(pe.OPTIONAL_HEADER.AddressOfEntryPoint, [(e.dll, [i.name for i in e.imports])
                                                         for e in pe.DIRECTORY_ENTRY_IMPORT]) for pe in (windowed, console)]
     assert shapes[0] == shapes[1]

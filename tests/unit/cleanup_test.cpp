@@ -326,7 +326,6 @@ DWORD WINAPI handle_event(void* event) {
     return console_control_handler(static_cast<DWORD>(reinterpret_cast<uintptr_t>(event)));
 }
 
-// The session's end as a launcher without a console hears of it: a message to its window.
 DWORD WINAPI end_session(void* session_end) {
     return static_cast<DWORD>(session_window_procedure(nullptr, WM_ENDSESSION, TRUE, LPARAM(session_end)));
 }

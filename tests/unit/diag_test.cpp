@@ -62,11 +62,9 @@ TEST(fatal_open_error, cuts_the_path_at_a_wide_character_and_keeps_the_rest_of_t
                 "^Error, failed to open 'C:\\\\t\\\\' for writing\\.\n$");
 }
 
-// A death test's process cannot hand back what it saw: the box that the launcher looks
-// up at run time writes its title and text to standard error instead, units beyond ASCII
-// as \u escapes, and tells whether the target directory still stood.
-using get_proc_address_function = FARPROC(WINAPI*)(HMODULE, LPCSTR);
-get_proc_address_function real_get_proc_address;
+// The box the launcher looks up at run time writes its title and text (beyond ASCII as \u
+// escapes) to standard error instead, which a death test sees, and whether the directory stood.
+FARPROC(WINAPI* real_get_proc_address)(HMODULE, LPCSTR);
 
 void print_escaped(const wchar_t* text) {
     for (; text != nullptr && *text != 0; ++text) fprintf(stderr, *text < 0x80 ? "%c" : "\\u%04x", unsigned(*text));
@@ -90,7 +88,7 @@ FARPROC WINAPI box_reporting_get_proc_address(HMODULE module, LPCSTR name) {
 
 // A windowed launcher, in a run that has extracted into a directory of its own.
 void as_windowed_launcher(const wchar_t* title) {
-    real_get_proc_address = reinterpret_cast<get_proc_address_function>(
+    real_get_proc_address = reinterpret_cast<decltype(real_get_proc_address)>(
         hook_import("kernel32.dll", "GetProcAddress", reinterpret_cast<void*>(box_reporting_get_proc_address)));
     const wchar_t* directory = L"C:\\windows\\temp\\diag_test_box";
     CreateDirectoryW(directory, nullptr);
