@@ -5,7 +5,8 @@
 #     [DEPENDS <targets>...]          targets that produce files in DIRECTORY
 #     [COMPANY <text>] [PRODUCT <text>] [VERSION <a.b.c.d>]
 #     [ICON <file.ico>] [LEVEL <n>]
-#     [CACHED [CACHE_DIRECTORY <template>]])
+#     [CACHED [CACHE_DIRECTORY <template>]]
+#     [WINDOWED | CONSOLE])
 # makes the one-file executable <name>.exe. COMPANY, PRODUCT and VERSION go into its
 # version record and are what {COMPANY}, {PRODUCT} and {VERSION} expand to.
 #
@@ -14,6 +15,11 @@
 # {CACHE_DIR}\{COMPANY}\{PRODUCT}\{VERSION}, followed by a digest of the payload, and
 # runs later starts from there (a library in one process, a program as its child);
 # nothing is deleted at exit.
+#
+# WINDOWED makes an executable of the windowed kind: no console window opens for it, and
+# its errors are shown in a message box as well. CONSOLE a console one. Without either, a
+# PROGRAM's own subsystem decides (a target's WIN32_EXECUTABLE, a file's header), and a
+# LIBRARY makes a console one.
 #
 # Everything it needs comes from the targets that tarvix defines, in its own build
 # (add_subdirectory) or in its installed package (find_package): tarvix::launcher, which
@@ -25,7 +31,7 @@ if(POLICY CMP0116)
 endif()
 
 function(tarvix_add_onefile name)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "CACHED" "LIBRARY;PROGRAM;DIRECTORY;COMPANY;PRODUCT;VERSION;ICON;LEVEL;CACHE_DIRECTORY"
+  cmake_parse_arguments(PARSE_ARGV 1 arg "CACHED;WINDOWED;CONSOLE" "LIBRARY;PROGRAM;DIRECTORY;COMPANY;PRODUCT;VERSION;ICON;LEVEL;CACHE_DIRECTORY"
     "DEPENDS")
   if(arg_LIBRARY AND arg_PROGRAM)
     message(FATAL_ERROR "tarvix_add_onefile(${name}): LIBRARY and PROGRAM exclude each other")
@@ -46,6 +52,9 @@ function(tarvix_add_onefile name)
         "find_package(tarvix CONFIG REQUIRED) or add_subdirectory(<tarvix source>)")
     endif()
   endforeach()
+  if(arg_WINDOWED AND arg_CONSOLE)
+    message(FATAL_ERROR "tarvix_add_onefile(${name}): WINDOWED and CONSOLE exclude each other")
+  endif()
   get_target_property(resources tarvix::launcher TARVIX_RESOURCE_DIR)
   if(NOT DEFINED arg_COMPANY)
     set(arg_COMPANY "tarvix user")
@@ -217,7 +226,43 @@ __asm__(
   # Released executables carry no symbols or DWARF sections (the runtime's own libraries
   # bring them): they would double the launcher's size. Debug builds keep them.
   target_link_options(${name} PRIVATE $<$<NOT:$<CONFIG:Debug,RelWithDebInfo>>:-s>)
+  set(windowed "$<BOOL:${arg_WINDOWED}>")
+  if(arg_PROGRAM AND NOT arg_WINDOWED AND NOT arg_CONSOLE)
+    if(TARGET "${arg_PROGRAM}")
+      set(windowed "$<BOOL:$<TARGET_PROPERTY:${arg_PROGRAM},WIN32_EXECUTABLE>>")
+    else()
+      _tarvix_image_is_windowed("${arg_PROGRAM}" windowed)
+    endif()
+  endif()
+  # Only the header's subsystem differs, as where tarvix-pack sets it in the stub: the
+  # entry stays the console one, whose runtime reports nothing in boxes of its own.
+  target_link_options(${name} PRIVATE "$<${windowed}:-Wl,--subsystem,windows>" "$<${windowed}:-Wl,--entry,mainCRTStartup>")
   set_source_files_properties("${work}/resources.rc" PROPERTIES OBJECT_DEPENDS "${icon};${manifest}")
+endfunction()
+
+# Sets result to 1 when the image file names the GUI subsystem in its header, else 0 (also
+# for a file not built yet, or no image at all).
+function(_tarvix_image_is_windowed file result)
+  set(${result} 0 PARENT_SCOPE)
+  if(NOT EXISTS "${file}")
+    return()
+  endif()
+  file(READ "${file}" head LIMIT 4096 HEX)
+  string(LENGTH "${head}" length)
+  if(length LESS 128 OR NOT head MATCHES "^4d5a")
+    return()
+  endif()
+  string(SUBSTRING "${head}" 120 8 at)  # e_lfanew, little-endian
+  string(REGEX REPLACE "(..)(..)(..)(..)" "\\4\\3\\2\\1" at "${at}")
+  math(EXPR at "(0x${at} + 92) * 2")  # the optional header's Subsystem, 24 + 68 bytes in
+  math(EXPR needed "${at} + 4")
+  if(length LESS needed)
+    return()
+  endif()
+  string(SUBSTRING "${head}" ${at} 4 subsystem)
+  if(subsystem STREQUAL "0200")
+    set(${result} 1 PARENT_SCOPE)
+  endif()
 endfunction()
 
 # Warns about each target of the project whose output folder lies in directory but that

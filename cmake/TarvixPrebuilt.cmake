@@ -7,7 +7,8 @@
 #     [DEPENDS <targets>...]          targets that produce files in DIRECTORY
 #     [COMPANY <text>] [PRODUCT <text>] [VERSION <a.b.c.d>]
 #     [ICON <file.ico>] [LEVEL <n>]
-#     [CACHED [CACHE_DIRECTORY <template>]])
+#     [CACHED [CACHE_DIRECTORY <template>]]
+#     [WINDOWED | CONSOLE])
 #
 # with the arguments of the function that builds the launcher from source. It makes
 # <name>.exe in the current binary folder from the archive's stub, with the archive's
@@ -54,7 +55,7 @@ endforeach()
 cmake_policy(SET CMP0116 NEW)
 
 function(tarvix_add_onefile name)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "CACHED"
+  cmake_parse_arguments(PARSE_ARGV 1 arg "CACHED;WINDOWED;CONSOLE"
     "LIBRARY;PROGRAM;DIRECTORY;COMPANY;PRODUCT;VERSION;ICON;LEVEL;CACHE_DIRECTORY" "DEPENDS")
   if(arg_UNPARSED_ARGUMENTS)
     message(FATAL_ERROR "tarvix_add_onefile(${name}): unknown arguments '${arg_UNPARSED_ARGUMENTS}'")
@@ -107,6 +108,13 @@ function(tarvix_add_onefile name)
   endif()
   if(arg_LEVEL)
     list(APPEND options "--level=${arg_LEVEL}")
+  endif()
+  # The packer refuses the two together; without either, a program's own subsystem decides.
+  if(arg_WINDOWED)
+    list(APPEND options --windowed)
+  endif()
+  if(arg_CONSOLE)
+    list(APPEND options --console)
   endif()
   if(arg_CACHED)
     list(APPEND options --cached)

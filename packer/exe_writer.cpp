@@ -127,6 +127,13 @@ void check_cache_template(const std::string& cache_template, const version_texts
                       "' cannot name a folder of the cache directory; give --cache-directory without {PRODUCT}");
 }
 
+uint16_t chosen_subsystem(bool windowed, bool console, const pe_image* program) {
+    if (windowed) return subsystem_windowed;
+    if (console) return subsystem_console;
+    if (program != nullptr && program->subsystem == subsystem_windowed) return subsystem_windowed;
+    return subsystem_console;
+}
+
 void write_exe(const std::vector<pack_file>& files, const exe_settings& settings, const fs::path& output) {
     check_output_name(output);
     std::string stub_name = printable(host_bytes(settings.stub));
@@ -165,7 +172,7 @@ void write_exe(const std::vector<pack_file>& files, const exe_settings& settings
     pad_to_file_alignment(out, stub.file_alignment);
 
     bytes headers(stub_bytes.begin(), stub_bytes.begin() + stub.size_of_headers);
-    add_sections(stub, headers, added, 1);
+    add_sections(stub, headers, added, 1, settings.subsystem);
     overwrite(out, 0, headers.data(), headers.size());
     put_u64(&record[16], payload_size);
     out.stream.flush();

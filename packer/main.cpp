@@ -44,8 +44,8 @@ constexpr int exit_usage = 2;
 const char* usage_text = R"(usage:
   tarvix-pack exe [--stub STUB.exe] (--library APP.dll | --program APP.exe) [--dir DIR]
                   [--company TEXT] [--product TEXT] [--version a.b.c.d] [--icon FILE.ico]
-                  [--level N] [--cached [--cache-directory TEMPLATE]] [--quiet]
-                  [--depfile FILE] -o OUT.exe
+                  [--level N] [--cached [--cache-directory TEMPLATE]] [--windowed|--console]
+                  [--quiet] [--depfile FILE] -o OUT.exe
   tarvix-pack build (--library APP.dll | --program APP.exe) [--dir DIR] [--level N]
                     [--quiet] [--depfile FILE] -o PAYLOAD
   tarvix-pack list PAYLOAD|APP.exe
@@ -60,6 +60,9 @@ exe      Makes the one-file executable OUT.exe from the prebuilt launcher STUB.e
          version, default 1.0.0.0), the icon (a default one otherwise) and the
          manifest. --cached extracts once per user into the cache directory
          TEMPLATE (default {CACHE_DIR}\{COMPANY}\{PRODUCT}\{VERSION}).
+         --windowed makes a windowed executable, which opens no console and
+         shows its errors in a message box; --console a console one. Without
+         either, a program's own subsystem decides, and a library's is console.
          APP.dll must be a 64-bit DLL that exports run_code, which the launcher
          loads; APP.exe a 64-bit program, which the launcher starts as its child.
          --depfile as for build, with OUT.exe as the target.
@@ -207,12 +210,14 @@ int run_exe(const std::vector<std::string>& args) {
     parse_arguments(args,
                     {"--stub", "--library", "--program", "--dir", "--company", "--product", "--version", "--icon",
                      "--level", "--cache-directory", "--depfile", "-o"},
-                    options, positional, {"--cached", "--quiet"});
+                    options, positional, {"--cached", "--quiet", "--windowed", "--console"});
     if (!positional.empty()) throw usage_error("unexpected argument '" + printable(positional[0]) + "'");
     first_entry first = first_entry_of(options, "exe");
     if (!options.count("-o")) throw usage_error("exe needs -o");
     if (options.count("--cache-directory") && !options.count("--cached"))
         throw usage_error("--cache-directory needs --cached");
+    if (options.count("--windowed") && options.count("--console"))
+        throw usage_error("--windowed and --console exclude each other");
 
     fs::path output = fs::u8path(options["-o"]);
     exe_settings settings;
@@ -246,6 +251,11 @@ int run_exe(const std::vector<std::string>& args) {
     settings.kind = first.kind;
 
     std::vector<pack_file> files = collect_checked_files(first, dir);
+    // A program's own subsystem is the default: a windowed tool stays one.
+    std::optional<pe_image> program;
+    if (first.kind == payload_kind_program) program = read_pe_image(first.file);
+    settings.subsystem = chosen_subsystem(options.count("--windowed") != 0, options.count("--console") != 0,
+                                          program ? &*program : nullptr);
     write_exe(files, settings, output);
     if (options.count("--depfile")) write_depfile(fs::u8path(options["--depfile"]), output, files, dir);
     return 0;

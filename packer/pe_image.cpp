@@ -31,6 +31,7 @@ constexpr uint32_t optional_file_alignment = 36;
 constexpr uint32_t optional_size_of_image = 56;
 constexpr uint32_t optional_size_of_headers = 60;
 constexpr uint32_t optional_checksum = 64;
+constexpr uint32_t optional_subsystem = 68;
 constexpr uint32_t optional_directory_count = 108;
 constexpr uint32_t optional_directories = 112;
 // The linked payload starts at this alignment (cmake/TarvixOnefile.cmake).
@@ -99,6 +100,7 @@ pe_image parse_headers(image_file& file) {
     image.section_alignment = get_u32(optional + optional_section_alignment);
     image.file_alignment = get_u32(optional + optional_file_alignment);
     image.size_of_headers = get_u32(optional + optional_size_of_headers);
+    image.subsystem = get_u16(optional + optional_subsystem);
     if (image.file_alignment == 0 || image.section_alignment < image.file_alignment)
         not_an_image(file, "alignments out of order");
     uint32_t directory_count = std::min<uint32_t>(get_u32(optional + optional_directory_count),
@@ -390,7 +392,7 @@ void place_sections(const pe_image& image, std::vector<added_section>& added) {
 }
 
 void add_sections(const pe_image& image, std::vector<unsigned char>& headers, const std::vector<added_section>& added,
-                  size_t resource_section) {
+                  size_t resource_section, uint16_t subsystem) {
     unsigned char* file_header = &headers[image.nt_offset + 4];
     unsigned char* optional = &headers[image.nt_offset + 24];
     unsigned char* table_end = &headers[image.section_table_offset + section_header_size * image.sections.size()];
@@ -412,6 +414,7 @@ void add_sections(const pe_image& image, std::vector<unsigned char>& headers, co
     put_u32(optional + optional_size_of_image,
             align_up(uint64_t{last.virtual_address} + last.virtual_size, image.section_alignment));
     put_u32(optional + optional_checksum, 0);
+    put_u16(optional + optional_subsystem, subsystem);
     unsigned char* resources = optional + optional_directories + 8 * directory_resource;
     put_u32(resources, added[resource_section].virtual_address);
     put_u32(resources + 4, added[resource_section].virtual_size);

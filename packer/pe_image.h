@@ -10,6 +10,11 @@
 // Characteristics of a section of read-only initialized data.
 constexpr uint32_t section_read_only_data = 0x40000040;
 
+// The subsystems of the optional header: the system gives a console program a console
+// (and a window with it) when started without one, a windowed program never.
+constexpr uint16_t subsystem_windowed = 2;
+constexpr uint16_t subsystem_console = 3;
+
 struct pe_section {
     std::string name;  // up to 8 bytes, without the padding zeros
     uint32_t virtual_size;
@@ -33,6 +38,7 @@ struct pe_image {
     uint32_t section_alignment;
     uint32_t file_alignment;
     uint32_t size_of_headers;
+    uint16_t subsystem;  // of the optional header
     uint32_t section_table_offset;
     std::vector<pe_data_directory> directories;
     std::vector<pe_section> sections;
@@ -80,9 +86,10 @@ void place_sections(const pe_image& image, std::vector<added_section>& added);
 
 // Rewrites headers (the first size_of_headers bytes of the image) for the added sections:
 // their section headers, the section count, the image size, the size of initialized data,
-// the resource directory (resource_section indexes added) and a zero checksum.
+// the resource directory (resource_section indexes added), the subsystem and a zero
+// checksum.
 void add_sections(const pe_image& image, std::vector<unsigned char>& headers, const std::vector<added_section>& added,
-                  size_t resource_section);
+                  size_t resource_section, uint16_t subsystem);
 
 // Offset of the checksum field in the file.
 uint32_t checksum_offset(const pe_image& image);

@@ -20,8 +20,8 @@ uint32_t run_child_process();
 
 // The child's creation flags for its console: none when the launcher has a console, which
 // the child then shares; DETACHED_PROCESS when the launcher has none (started detached,
-// by a service or from a window), so that the child has none either, as a plain program
-// started that way would not.
+// by a service or from a window, or windowed), so that the child has none either, as a
+// plain program started that way would not.
 DWORD child_console_flags();
 
 // What follows argument 0 in a command line, found by the system's rule: a quoted

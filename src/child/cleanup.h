@@ -26,6 +26,8 @@ void application_start_end();
 //   cleanup and leave the launcher's end, with the child's exit code, to the main thread.
 // - In session 0, the services' session, logoff is some user's elsewhere: the handler
 //   consumes it and does nothing.
+// A windowed launcher hears of logoff and shutdown through its hidden window
+// (child/session_window.h), which hands them to this handler as the same events.
 BOOL WINAPI console_control_handler(DWORD event);
 
 // Gives a running child 2.5 seconds before ending it with STATUS_CONTROL_C_EXIT, then

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "common/decimal_text.h"
+#include "common/system_library.h"
 #include "diag/messages.h"
 #include "state/run_state.h"
 #include "target_directory/removal.h"
@@ -26,6 +27,12 @@ constexpr size_t line_capacity = message_text_capacity + 1024;
 char narrowed_text[message_text_capacity];
 char line[line_capacity];
 size_t line_length = 0;
+
+// A windowed launcher's user sees no console: its reports go into a box as well, under
+// this title (nullptr: the system's default).
+bool message_box_wanted = false;
+const wchar_t* message_box_title = nullptr;
+wchar_t message_box_text[line_capacity];
 
 // Lines are put together here and written with one call, without the printf family (see
 // common/decimal_text.h). What would not fit is cut; no message comes near it.
@@ -46,9 +53,25 @@ void line_add_formatted(const char* format, const char* text) {
     line_add(insertion + 2);
 }
 
+// The line stays for line_show: every report ends the process, so no second one follows.
 void line_write(FILE* stream) {
     fputs(line, stream);
-    line_length = 0;
+    fflush(stream);
+}
+
+// The same line in a box that waits for the user: user32 is loaded only now, so that a run
+// that shows nothing never pays for it. Without user32 the line on the stream is all.
+void line_show() {
+    if (!message_box_wanted) return;
+    using message_box_function = int(WINAPI*)(HWND, const wchar_t*, const wchar_t*, UINT);
+    auto message_box = reinterpret_cast<message_box_function>(system_function(L"user32.dll", "MessageBoxW"));
+    if (message_box == nullptr) return;
+    // The line's bytes stand for the units of the same value (narrow_for_message).
+    size_t length = 0;
+    for (; line[length] != 0; ++length) message_box_text[length] = static_cast<unsigned char>(line[length]);
+    while (length > 0 && message_box_text[length - 1] == L'\n') --length;
+    message_box_text[length] = 0;
+    message_box(nullptr, message_box_text, message_box_title, MB_OK | MB_ICONERROR | MB_SETFOREGROUND);
 }
 
 // A console event has its handler remove the directory and end the run: reporting the
@@ -60,8 +83,10 @@ void yield_to_a_stop_or_earlier_failure() {
     write_pool_settle();
 }
 
+// The directory goes before the box is shown: the user may leave it open for long.
 [[noreturn]] void end_after_failure() {
     remove_target_directory_after_failure();
+    line_show();
     exit(2);
 }
 
@@ -70,6 +95,11 @@ void remove_before_abort(int) { remove_target_directory_after_failure(); }
 }  // namespace
 
 void remove_target_directory_on_abort() { signal(SIGABRT, remove_before_abort); }
+
+void show_failures_in_message_box(const wchar_t* title) {
+    message_box_wanted = true;
+    message_box_title = title[0] != 0 ? title : nullptr;
+}
 
 void narrow_for_message(const wchar_t* text, char* output, size_t capacity) {
     size_t length = 0;
@@ -82,8 +112,9 @@ void narrow_for_message(const wchar_t* text, char* output, size_t capacity) {
 
 void fatal_error(const char* message) {
     yield_to_a_stop_or_earlier_failure();
-    puts(message);
-    fflush(stdout);
+    line_add(message);
+    line_add("\n");
+    line_write(stdout);
     end_after_failure();
 }
 
@@ -92,6 +123,7 @@ void fatal_template_error(const wchar_t* path_template) {
     narrow_for_message(path_template, narrowed_text, message_text_capacity);
     line_add_formatted(format_template_error, narrowed_text);
     line_write(stderr);
+    line_show();
     abort();
 }
 

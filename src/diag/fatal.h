@@ -1,6 +1,8 @@
 // The ways a failure ends the launcher. None of them returns. A normal run removes the
 // target directory it has made before it ends; a failure met while a console event is
-// being handled is not reported: the handler ends the run.
+// being handled is not reported: the handler ends the run. Once
+// show_failures_in_message_box has been called, each also shows its line in a message box
+// and waits for the user to close it, after the removal and before the exit.
 #pragma once
 
 #include <cstddef>
@@ -22,6 +24,11 @@
 // From now on an abort, the silent way out, also removes the target directory that a
 // normal run has made.
 void remove_target_directory_on_abort();
+
+// A windowed launcher's user sees no console: from now on every failure is also shown in
+// a message box with title (the product name; the system's default title when empty),
+// which must stay valid until the process ends.
+void show_failures_in_message_box(const wchar_t* title);
 
 // Narrows a wide text for a message, one unit at a time: units up to U+00FF become the
 // byte of the same value, and the text ends at the first unit above that. capacity counts

@@ -6,6 +6,7 @@
 
 #include "child/child_launch.h"
 #include "child/cleanup.h"
+#include "child/session_window.h"
 #include "common/bounded_text.h"
 #include "common/decimal_text.h"
 #include "diag/fatal.h"
@@ -31,6 +32,15 @@ void publish_process_id() {
     set_environment("TARVIX_ONEFILE_PARENT", wide);
 }
 
+// The windowed kind is this image with the GUI subsystem in its header, whichever way it
+// was made: the same code, started without a console.
+bool image_is_windowed() {
+    auto base = reinterpret_cast<const unsigned char*>(GetModuleHandleW(nullptr));
+    auto dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+    auto nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+    return nt->OptionalHeader.Subsystem == IMAGE_SUBSYSTEM_WINDOWS_GUI;
+}
+
 }  // namespace
 
 int launcher_main(int argument_count, wchar_t** arguments) {
@@ -38,6 +48,8 @@ int launcher_main(int argument_count, wchar_t** arguments) {
     program_arguments = arguments;
     SetDllDirectoryW(L"");  // no libraries from the current directory
     find_attached_payload();
+    bool windowed = image_is_windowed();
+    if (windowed) show_failures_in_message_box(tarvix_product_name);
     // A program payload has no library to load: every start of this executable, one that
     // the program itself made included, is a run of its own.
     in_process_mode = !child_is_payload_program() && detect_in_process_mode();
@@ -56,6 +68,9 @@ int launcher_main(int argument_count, wchar_t** arguments) {
         set_environment("TARVIX_ONEFILE_RANDOM", nullptr);
         publish_process_id();
         if (!SetConsoleCtrlHandler(console_control_handler, TRUE)) fatal_error(message_register_handler);
+        // No console, no console events: the end of the session comes as a message. A console
+        // launcher started detached stays as it is, without user32.
+        if (windowed) start_session_window();
     }
 
     payload_check_header(tarvix_payload, tarvix_payload_size);

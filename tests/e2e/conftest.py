@@ -151,6 +151,8 @@ ROUTES = {"linked": ("TARVIX_E2E_PROBE_EXE", "TARVIX_E2E_CACHED_PROBE_EXE"),
           "linked-program": ("TARVIX_E2E_PROGRAM_PROBE_EXE", "TARVIX_E2E_CACHED_PROGRAM_PROBE_EXE"),
           "stub-program": ("TARVIX_E2E_STUB_PROGRAM_PROBE_EXE", "TARVIX_E2E_STUB_CACHED_PROGRAM_PROBE_EXE")}
 KINDS = ["library", "program"]
+# The probe library's launcher of the windowed kind, made both ways.
+WINDOWED_ROUTES = {"linked": "TARVIX_E2E_WINDOWED_PROBE_EXE", "stub": "TARVIX_E2E_STUB_WINDOWED_PROBE_EXE"}
 
 
 @pytest.fixture(params=list(ROUTES))
@@ -179,6 +181,11 @@ def child_argv0(run, exe, first_entry):
     """Argument 0 as the application gets it: a library the launcher's full path, a
     program its own, in the directory it was extracted to."""
     return run.start["library"] if first_entry.suffix == ".exe" else windows_path(exe)
+
+
+@pytest.fixture(params=list(WINDOWED_ROUTES))
+def windowed_probe_exe(request):
+    return built_file(WINDOWED_ROUTES[request.param])
 
 
 @pytest.fixture(scope="session")

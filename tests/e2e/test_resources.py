@@ -7,7 +7,7 @@ import xml.etree.ElementTree as ElementTree
 import pefile
 import pytest
 
-from conftest import ROUTES, built_file
+from conftest import ROUTES, WINDOWED_ROUTES, built_file
 
 RT_ICON, RT_GROUP_ICON, RT_MANIFEST = 3, 14, 24
 ASM_V1 = "{urn:schemas-microsoft-com:asm.v1}"
@@ -122,14 +122,34 @@ def test_stub_made_executable_carries_the_resources_of_the_linked_one():
     assert made.OPTIONAL_HEADER.CheckSum == made.generate_checksum()
 
 
-def test_two_packs_of_the_same_input_are_byte_identical(tmp_path):
-    # The build made one from these inputs already.
+@pytest.mark.parametrize("kind", [[], ["--console"], ["--windowed"]], ids=["default", "console", "windowed"])
+def test_two_packs_of_the_same_input_are_byte_identical_and_the_windowed_kind_differs_in_its_subsystem(
+        tmp_path, kind):
+    # The build made the console one from these inputs already.
     output = tmp_path / "probe.exe"
     subprocess.run([built_file("TARVIX_E2E_PACKER"), "exe", "--stub", built_file("TARVIX_E2E_STUB_EXE"),
                     "--library", built_file("TARVIX_E2E_PROBE_DLL"), "--dir", built_file("TARVIX_E2E_PROBE_FILES"),
-                    "--version", "0.1", "--company", 'Müller & Søn "Q" C:\\x', "--product", "Prøbe Ạ",
+                    "--version", "0.1", "--company", 'Müller & Søn "Q" C:\\x', "--product", "Prøbe Ạ", *kind,
                     "-o", output], check=True)
-    assert output.read_bytes() == built_file("TARVIX_E2E_STUB_PROBE_EXE").read_bytes()
+    made, console = output.read_bytes(), built_file("TARVIX_E2E_STUB_PROBE_EXE").read_bytes()
+    pe = pefile.PE(data=made, fast_load=True)
+    header = pe.OPTIONAL_HEADER
+    checksum = set(range(header.get_field_absolute_offset("CheckSum"), header.get_field_absolute_offset("CheckSum") + 4))
+    differing = {at for at, (one, other) in enumerate(zip(made, console)) if one != other} - checksum
+    windowed = kind == ["--windowed"]
+    assert len(made) == len(console)
+    assert differing == ({header.get_field_absolute_offset("Subsystem")} if windowed else set())
+    assert header.Subsystem == (2 if windowed else 3) and header.CheckSum == pe.generate_checksum()
+
+
+@pytest.mark.parametrize("route", list(WINDOWED_ROUTES))
+def test_windowed_kind_is_the_console_one_with_the_gui_subsystem(route):
+    console, windowed = (pefile.PE(str(built_file(name))) for name in (ROUTES[route][0], WINDOWED_ROUTES[route]))
+    assert (console.OPTIONAL_HEADER.Subsystem, windowed.OPTIONAL_HEADER.Subsystem) == (3, 2)
+    # The same start-up, whose runtime shows no boxes of its own; no import more (no user32).
+    shapes = [(pe.OPTIONAL_HEADER.AddressOfEntryPoint, [(e.dll, [i.name for i in e.imports])
+                                                        for e in pe.DIRECTORY_ENTRY_IMPORT]) for pe in (windowed, console)]
+    assert shapes[0] == shapes[1]
 
 
 def files_below(root):

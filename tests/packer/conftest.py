@@ -67,7 +67,7 @@ def any_pack(request):
 
 
 def windows_image(dll=True, export=b"run_code", machine=0x8664, header_room=0x1C0, security=0, extra=b"",
-                  names=1):
+                  names=1, subsystem=0):
     """A 64-bit image as small as the packer accepts: headers with room for header_room
     bytes, then one section holding an export table naming export (names times); extra follows."""
     rva = 0x1000
@@ -82,6 +82,7 @@ def windows_image(dll=True, export=b"run_code", machine=0x8664, header_room=0x1C
     struct.pack_into("<H", optional, 0, 0x20B)
     struct.pack_into("<II", optional, 32, 0x1000, 16)  # section and file alignment
     struct.pack_into("<II", optional, 56, 0x2000, header_room)
+    struct.pack_into("<H", optional, 68, subsystem)
     struct.pack_into("<III", optional, 108, 16, rva, len(exports))  # 16 directories; the exports
     struct.pack_into("<II", optional, 144, security, security)  # the certificate table
     headers = b"MZ".ljust(0x3C, b"\0") + struct.pack("<I", 0x40) + b"PE\0\0"

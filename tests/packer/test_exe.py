@@ -24,13 +24,17 @@ def make_exe(pack, base, *options, stub="stub.exe", output="out/app.exe"):
 
 
 # The kind travels in the record's fourth field: a launcher that knows only libraries
-# refuses anything but 0 there.
-@pytest.mark.parametrize("kind, first, kind_value", [("library", "app.dll", 0), ("program", "app.exe", 1)])
+# refuses anything but 0 there. A program's own subsystem is the default.
+@pytest.mark.parametrize("kind, first, kind_value, flags, subsystem", [
+    ("library", "app.dll", 0, [], 3), ("library", "app.dll", 0, ["--windowed"], 2),
+    ("library", "app.dll", 0, ["--console"], 3), ("program", "app.exe", 1, [], 3),
+    ("program", "windowed.exe", 1, [], 2), ("program", "windowed.exe", 1, ["--console"], 3)])
 def test_payload_section_holds_the_settings_then_the_payload_that_build_writes(pack, inputs, kind, first,
-                                                                                kind_value):
+                                                                                kind_value, flags, subsystem):
+    (inputs / "windowed.exe").write_bytes(windows_image(dll=False, subsystem=2))
     template = r"{TEMP}\c\{COMPANY}"
     made = pack("exe", "--stub", "stub.exe", f"--{kind}", first, "--company", "Ço", "--cached",
-                "--cache-directory", template, "-o", "out/app.exe", cwd=inputs)
+                "--cache-directory", template, *flags, "-o", "out/app.exe", cwd=inputs)
     assert made.returncode == 0, made.stderr
     payload = build(pack, inputs / first, inputs / "p.bin", kind=kind)
 
@@ -46,7 +50,8 @@ def test_payload_section_holds_the_settings_then_the_payload_that_build_writes(p
     last = pe.sections[-1]
     assert pe.OPTIONAL_HEADER.SizeOfImage == (last.VirtualAddress + last.Misc_VirtualSize + 0xFFF) & ~0xFFF
     assert pe.OPTIONAL_HEADER.CheckSum == pe.generate_checksum()
-    size = len(windows_image())
+    assert pe.OPTIONAL_HEADER.Subsystem == subsystem
+    size = (inputs / first).stat().st_size
     listed = pack("list", inputs / "out" / "app.exe").stdout.decode()
     assert listed.splitlines() == [f"{size:12}  {first}", f"1 files, {size} bytes", f"first entry: {kind}"]
     image = bytearray((inputs / "out" / "app.exe").read_bytes())
@@ -65,6 +70,7 @@ REFUSALS = [
     ("full headers", {"stub": windows_image(dll=False, header_room=0x170)}, 1, "no room for two more section"),
     ("bytes after the image", {"stub": windows_image(dll=False, extra=b"x")}, 1, "bytes follow its last section"),
     ("stub with a payload", {"stub": "made"}, 1, "already carries a payload"),
+    ("windowed and console", {"options": ["--windowed", "--console"]}, 2, "exclude each other"),
     ("version of five numbers", {"options": ["--version", "1.2.3.4.5"]}, 1, "not of the form a.b.c.d"),
     ("version number over 65535", {"options": ["--version", "1.65536"]}, 1, "not of the form a.b.c.d"),
     ("company of two lines", {"options": ["--company", "a\nb"]}, 2, "one line"),

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "child/cleanup.h"
+#include "child/session_window.h"
 #include "diag/fatal.h"
 #include "import_hook.h"
 #include "state/run_state.h"
@@ -411,8 +412,17 @@ DWORD WINAPI handle_event(void* event) {
     return console_control_handler(static_cast<DWORD>(reinterpret_cast<uintptr_t>(event)));
 }
 
+DWORD WINAPI end_session(void* session_end) {
+    return static_cast<DWORD>(session_window_procedure(nullptr, WM_ENDSESSION, TRUE, LPARAM(session_end)));
+}
+
 TEST(console_control_handler, before_the_child_starts_removes_the_directory_and_ends_the_run_as_interrupted) {
-    for (DWORD event : {CTRL_C_EVENT, CTRL_BREAK_EVENT, CTRL_CLOSE_EVENT, CTRL_LOGOFF_EVENT, CTRL_SHUTDOWN_EVENT}) {
+    struct { LPTHREAD_START_ROUTINE deliver; uintptr_t what; } endings[] = {
+        {handle_event, CTRL_C_EVENT}, {handle_event, CTRL_BREAK_EVENT}, {handle_event, CTRL_CLOSE_EVENT},
+        {handle_event, CTRL_LOGOFF_EVENT}, {handle_event, CTRL_SHUTDOWN_EVENT}, {end_session, ENDSESSION_LOGOFF},
+        {end_session, ENDSESSION_CLOSEAPP}, {end_session, ENDSESSION_CRITICAL}, {end_session, 0}};
+    for (const auto& ending : endings) {
+        DWORD event = static_cast<DWORD>(ending.what);
         std::wstring directory = shared_scratch_path(L"before_start");
         remove_all(directory);
         make_directory(directory);
@@ -421,7 +431,7 @@ TEST(console_control_handler, before_the_child_starts_removes_the_directory_and_
             {
                 set_target_directory(directory.c_str());
                 extraction_started = true;
-                CreateThread(nullptr, 0, handle_event, reinterpret_cast<void*>(uintptr_t{event}), 0, nullptr);
+                CreateThread(nullptr, 0, ending.deliver, reinterpret_cast<void*>(ending.what), 0, nullptr);
                 // The main thread, about to start the child, finds the run stopping; the
                 // handler deletes once it has stopped.
                 while (!stop_requested) SleepEx(1, FALSE);
@@ -429,8 +439,8 @@ TEST(console_control_handler, before_the_child_starts_removes_the_directory_and_
                 wait_to_be_ended();
             },
             testing::ExitedWithCode(static_cast<int>(STATUS_CONTROL_C_EXIT)), "")
-            << "event " << event;
-        EXPECT_FALSE(exists(directory)) << "event " << event;
+            << "ending " << event;
+        EXPECT_FALSE(exists(directory)) << "ending " << event;
         remove_all(directory);
     }
 }
@@ -474,7 +484,12 @@ TEST(console_control_handler, leaves_a_started_childs_interrupts_to_it_and_a_clo
         // In the services' session a logoff is some user's elsewhere: the child runs on.
         scoped_import_hook session("kernel32.dll", "ProcessIdToSessionId", reinterpret_cast<void*>(&in_session_0));
         EXPECT_EQ(console_control_handler(CTRL_LOGOFF_EVENT), TRUE);
+        // Not mistaken for a shutdown: this handler would end the child after its grace.
+        EXPECT_EQ(session_window_procedure(nullptr, WM_ENDSESSION, TRUE, LPARAM{ENDSESSION_LOGOFF | ENDSESSION_CRITICAL}), 0);
     }
+    // The launcher never objects to the session's end, and one called off changes nothing.
+    EXPECT_EQ(session_window_procedure(nullptr, WM_QUERYENDSESSION, 0, 0), TRUE);
+    EXPECT_EQ(session_window_procedure(nullptr, WM_ENDSESSION, FALSE, 0), 0);
     EXPECT_EQ(WaitForSingleObject(child, 0), static_cast<DWORD>(WAIT_TIMEOUT));
     EXPECT_TRUE(exists(directory + L"\\app.dll"));
     EXPECT_FALSE(stop_requested);
