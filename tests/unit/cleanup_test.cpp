@@ -382,6 +382,7 @@ decltype(&CreateFileW) real_create_file;
 HANDLE WINAPI aborting_on_helper(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                                  DWORD disposition, DWORD flags, HANDLE template_file) {
     if (GetCurrentThreadId() != main_thread_id) abort();
+    Sleep(10);  // leaves the helpers, slow to start on a loaded machine, folders to take
     return real_create_file(path, access, share, security, disposition, flags, template_file);
 }
 
