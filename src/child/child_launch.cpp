@@ -103,8 +103,6 @@ uint32_t run_child_process() {
         application_start_end();
         fatal_os_error(message_launch_failed, error);
     }
-    // The directory stays held for the run (the removal lets it go first): nobody may
-    // rename it and put another in its place while the application loads from it.
     // An outer job that forbids ours only costs the binding, never the start.
     if (child_job != nullptr && !AssignProcessToJobObject(child_job, child.hProcess)) {
         CloseHandle(child_job);
