@@ -101,7 +101,7 @@ uint32_t run_child_process() {
                         &child)) {
         DWORD error = GetLastError();
         application_start_end();
-        fatal_os_error(message_launch_failed, error);
+        fatal_load_error(message_launch_failed, error, program);
     }
     // The directory stays held for the run (the removal lets it go first): nobody may
     // rename it and put another in its place while the application loads from it.
@@ -122,6 +122,10 @@ uint32_t run_child_process() {
     WaitForSingleObject(child.hProcess, INFINITE);
     if (!GetExitCodeProcess(child.hProcess, &exit_code)) exit_code = 1;
     CloseHandle(child_handle_withdraw());
+    // The system ends a program whose imports it cannot find before any of its code runs,
+    // with this status and nothing said on the console: the user learns what is missing
+    // while the files are still there to be read. The exit code stays the program's.
+    if (exit_code == STATUS_DLL_NOT_FOUND && child_is_payload_program()) report_missing_import(program);
 
     cleanup_target_directory();
     return exit_code;

@@ -280,7 +280,7 @@ bool try_cache(int argument_count, wchar_t** arguments, int* exit_code) {
     }
     HMODULE library = load_from_held_cache(filled_here);
     // Files just written that do not load: the library itself is at fault.
-    if (library == nullptr) fatal_os_error(message_load_library, GetLastError());
+    if (library == nullptr) fatal_load_error(message_load_library, GetLastError(), application_library_path);
     return run_cached_library(library, argument_count, arguments, exit_code);
 }
 

@@ -162,6 +162,6 @@ int run_loaded_library(HMODULE library, int argument_count, wchar_t** arguments)
 
 int run_application_library(int argument_count, wchar_t** arguments) {
     HMODULE library = load_application_library();
-    if (library == nullptr) fatal_os_error(message_load_library, GetLastError());
+    if (library == nullptr) fatal_load_error(message_load_library, GetLastError(), application_library_path);
     return run_loaded_library(library, argument_count, arguments);
 }

@@ -3,6 +3,7 @@ the environment, the arguments and the exit code."""
 
 import filecmp
 import json
+import re
 import shutil
 import subprocess
 
@@ -165,7 +166,28 @@ def test_library_whose_import_lies_only_on_path_is_not_loaded(paths, pack, make_
     run = run_launcher(exe, temp=temp, variables={"PATH": windows_path(on_path) + ";C:\\windows\\system32"})
     assert run.exit_code == 2, run
     assert run.stdout == "" and run.stderr.startswith("Error, load DLL. ([Error 126] "), run
+    assert run.stderr.endswith("\\hello_app.dll' needs 'greeting.dll', which is neither beside it nor in the "
+                               "system folder.\n"), run
     assert target_directories(temp) == []
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_start_that_lacks_an_import_names_the_file_and_the_import(paths, run_launcher, tmp_path, kind):
+    # The example's library, or a program importing the same library, packed without it.
+    first = paths.hello_dll if kind == "library" else built_file("TARVIX_E2E_NEEDS_GREETING_EXE")
+    exe = tmp_path / "lacks_import.exe"
+    subprocess.run([paths.packer, "exe", "--stub", paths.stub_exe, f"--{kind}", first, "--quiet", "-o", exe],
+                   check=True)
+    run = run_launcher(exe, temp=tmp_path)
+    named = re.fullmatch(r"Error, '(.*)\\([^\\']*)' needs 'greeting\.dll', which is neither beside it nor in the "
+                         r"system folder\.\n", run.stderr.split("\n", 1)[1] if kind == "library" else run.stderr)
+    assert named and named.group(2) == first.name and TARGET_NAME.search(named.group(1)), run
+    if kind == "library":
+        assert run.exit_code == 2 and run.stderr.startswith("Error, load DLL. ([Error 126] "), run
+    else:
+        # The program's own end, as the system gave it, before any of its code ran.
+        assert run.exit_code == 0xC0000135, run
+    assert run.stdout == "" and target_directories(tmp_path) == []
 
 
 @pytest.mark.parametrize("kind", KINDS)
