@@ -9,6 +9,7 @@
 #include "common/bounded_text.h"
 #include "diag/fatal.h"
 #include "diag/messages.h"
+#include "diag/trace.h"
 #include "paths/executable_path.h"
 #include "payload/attached_payload.h"
 #include "state/run_state.h"
@@ -110,6 +111,7 @@ uint32_t run_child_process() {
         CloseHandle(child_job);
         child_job = nullptr;
     }
+    if (trace_enabled) trace_line("child %u started: %w", 0ULL + child.dwProcessId, program);
     ResumeThread(child.hThread);
     CloseHandle(child.hThread);
     child_handle_publish(child.hProcess);
@@ -122,6 +124,7 @@ uint32_t run_child_process() {
     WaitForSingleObject(child.hProcess, INFINITE);
     if (!GetExitCodeProcess(child.hProcess, &exit_code)) exit_code = 1;
     CloseHandle(child_handle_withdraw());
+    if (trace_enabled) trace_line("child %u ended with exit code %u", 0ULL + child.dwProcessId, 0ULL + exit_code);
     // The system ends a program whose imports it cannot find before any of its code runs,
     // with this status and nothing said on the console: the user learns what is missing
     // while the files are still there to be read. The exit code stays the program's.

@@ -11,6 +11,7 @@
 #include "common/pe_imports.h"
 #include "common/system_library.h"
 #include "diag/messages.h"
+#include "diag/trace.h"
 #include "state/run_state.h"
 #include "target_directory/removal.h"
 #include "workers/write_pool.h"
@@ -104,6 +105,7 @@ void yield_to_a_stop_or_earlier_failure() {
 
 // The directory goes before the box is shown: the user may leave it open for long.
 [[noreturn]] void end_after_failure() {
+    if (trace_enabled) trace_line("failed: %s", line);
     remove_target_directory_after_failure();
     line_show();
     exit(2);
@@ -142,6 +144,7 @@ void fatal_template_error(const wchar_t* path_template) {
     narrow_for_message(path_template, narrowed_text, message_text_capacity);
     line_add_formatted(format_template_error, narrowed_text);
     line_write(stderr);
+    if (trace_enabled) trace_line("failed: %s", line);
     line_show();
     abort();
 }
