@@ -259,7 +259,7 @@ bool run_cached_program(wchar_t** arguments, int* exit_code) {
 }
 
 // What the trace says of each state open_cache finds.
-constexpr const char* cache_state_text[] = {"missing: this start fills it", "damaged: set aside and filled again",
+constexpr const char* state_text[] = {"missing: this start fills it", "damaged: set aside and filled again",
                                             "unusable (a link, not the user's own, or no access lists)",
                                             "ready: a warm start"};
 
@@ -271,7 +271,7 @@ bool cache_given_up(const char* why) {
 bool try_cache(int argument_count, wchar_t** arguments, int* exit_code) {
     if (!fix_cache_directory() || !choose_cache_for_token()) return cache_given_up("no absolute directory for it");
     cache_state state = open_cache(cache_directory);
-    if (trace_enabled) trace_line("cache %w, from %w: %s", cache_directory, tarvix_cache_template, cache_state_text[state]);
+    if (trace_enabled) trace_line("cache %w, from %w: %s", cache_directory, tarvix_cache_template, state_text[state]);
     if (state == cache_unusable) return false;
     if (state != cache_missing) remove_abandoned_siblings();
     if (state == cache_ready && child_is_payload_program()) return run_cached_program(arguments, exit_code);
@@ -287,7 +287,7 @@ bool try_cache(int argument_count, wchar_t** arguments, int* exit_code) {
     if (!fill_cache()) return cache_given_up("it could not be filled (a folder above untrusted, or no room)");
     bool filled_here = held_directory != INVALID_HANDLE_VALUE;
     if (trace_enabled) trace_line("cache filled by %s", filled_here ? "this start" : "another start at once");
-    if (!filled_here && open_cache(cache_directory) != cache_ready) return cache_given_up("the other start's is not ready");
+    if (!filled_here && open_cache(cache_directory) != cache_ready) return cache_given_up("the other's not ready");
     if (child_is_payload_program()) {
         if (filled_here) hold_filled_cache_plainly();
         return run_cached_program(arguments, exit_code);

@@ -613,7 +613,7 @@ void remove_target_directory() {
     if (trace_enabled) {
         bool left = directory_exists(long_target);
         trace_line("%s %w after %u retries%s", left ? "left" : "removed", target_directory, retries,
-                   !left ? "" : link_stays ? ": a link to a folder stays, which cannot be removed" : ": files still held");
+                   !left ? "" : link_stays ? ": a link to a folder stays, which nothing removes" : ": files held");
     }
     removing_thread = 0;
     ReleaseSRWLockExclusive(&removal_lock);

@@ -9,8 +9,8 @@ import subprocess
 
 import pytest
 
-from conftest import (KINDS, TARGET_NAME, assert_steps, built_file, run_traced, child_argv0, finish, linux_path, plant_libraries,
-                      probe_of_kind, target_directories, wine_environment, windows_path)
+from conftest import (KINDS, TARGET_NAME, assert_steps, built_file, child_argv0, finish, linux_path, plant_libraries,
+                      probe_of_kind, run_traced, target_directories, wine_environment, windows_path)
 
 
 def files_below(root):
@@ -190,8 +190,8 @@ def test_start_that_lacks_an_import_names_the_file_and_the_import(paths, run_lau
     else:
         # The program's own end, as the system gave it, before any of its code ran.
         assert run.exit_code == 0xC0000135, run
-    assert_steps(steps[run.pid][-3:], [rf"child \d+ ended with exit code {run.exit_code}", r"removed .* after 0 retries",
-                                       f"exit code {run.exit_code}"])
+    assert_steps(steps[run.pid][-3:], [rf"child \d+ ended with exit code {run.exit_code}",
+                                       r"removed .* after 0 retries", f"exit code {run.exit_code}"])
     assert run.stdout == "" and target_directories(tmp_path / "plain") == target_directories(tmp_path / "traced") == []
 
 
