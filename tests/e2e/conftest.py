@@ -436,9 +436,8 @@ TRACE_LINE = re.compile(r"\[tarvix (\d+) \+(\d+) ms\] (.*)")
 
 
 def run_traced(run_launcher, exe, args, tmp_path, **options):
-    """exe run twice, in the temporary folders tmp_path/plain and tmp_path/traced, the
-    second with TARVIX_TRACE naming a file. Asserts that the user sees the same from both
-    and returns the traced Run with its trace: {process id: [step text, ...]} in order."""
+    """exe run with TEMP tmp_path/plain, then with tmp_path/traced and TARVIX_TRACE naming a file: asserts that
+    both show the user the same and returns the traced Run and its trace, {process id: [step, ...]}."""
     trace_file = tmp_path / "trace.txt"
     variables = options.pop("variables", {})
     runs = []

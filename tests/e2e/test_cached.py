@@ -219,10 +219,6 @@ def test_trace_says_fresh_warm_healed_and_the_way_around_a_cache_that_cannot_be_
         assert run.exit_code == 6, run
         return run, steps.pop(run.pid), steps
 
-    def both_caches(change):
-        for temp in ("plain", "traced"):
-            change(cache_of(tmp_path / temp))
-
     run, steps, others = traced()
     assert_steps(steps, [start, cache + "missing: this start fills it", *fill, "cache filled by this start", *ran,
                          "exit code 6"])
@@ -232,16 +228,15 @@ def test_trace_says_fresh_warm_healed_and_the_way_around_a_cache_that_cannot_be_
     assert_steps(steps, [start, cache + "ready: a warm start", *ran, "exit code 6"])
     assert re.fullmatch(ran[0], steps[-3])[1] == library and others == {}
 
-    both_caches(lambda directory: (directory / "readme.txt").unlink())
+    for temp in ("plain", "traced"):
+        (cache_of(tmp_path / temp) / "readme.txt").unlink()
     run, steps, others = traced()
     assert_steps(steps, [start, cache + "damaged: set aside and filled again", *fill, "cache filled by this start",
                          *ran, "exit code 6"])
 
-    def in_the_way(directory):
+    for directory in (cache_of(tmp_path / "plain"), cache_of(tmp_path / "traced")):
         shutil.rmtree(directory)
         directory.write_text("in the way")
-
-    both_caches(in_the_way)
     run, steps, others = traced()
     assert_steps(steps, [start, cache + r"unusable \(.*\)", "cache not used: running the default way, from a private "
                          "directory", r"target directory .*\\onefile_.*, a fresh private one in \{TEMP\}", *fill,
