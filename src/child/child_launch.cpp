@@ -9,6 +9,7 @@
 #include "common/bounded_text.h"
 #include "diag/fatal.h"
 #include "diag/messages.h"
+#include "diag/trace.h"
 #include "paths/executable_path.h"
 #include "payload/attached_payload.h"
 #include "state/run_state.h"
@@ -101,13 +102,14 @@ uint32_t run_child_process() {
                         &child)) {
         DWORD error = GetLastError();
         application_start_end();
-        fatal_os_error(message_launch_failed, error);
+        fatal_load_error(message_launch_failed, error, program);
     }
     // An outer job that forbids ours only costs the binding, never the start.
     if (child_job != nullptr && !AssignProcessToJobObject(child_job, child.hProcess)) {
         CloseHandle(child_job);
         child_job = nullptr;
     }
+    if (trace_enabled) trace_line("child %u started: %w", 0ULL + child.dwProcessId, program);
     ResumeThread(child.hThread);
     CloseHandle(child.hThread);
     child_handle_publish(child.hProcess);
@@ -120,6 +122,11 @@ uint32_t run_child_process() {
     WaitForSingleObject(child.hProcess, INFINITE);
     if (!GetExitCodeProcess(child.hProcess, &exit_code)) exit_code = 1;
     CloseHandle(child_handle_withdraw());
+    if (trace_enabled) trace_line("child %u ended with exit code %u", 0ULL + child.dwProcessId, 0ULL + exit_code);
+    // The system ends a program whose imports it cannot find before any of its code runs,
+    // with this status and nothing said on the console: the user learns what is missing
+    // while the files are still there to be read. The exit code stays the program's.
+    if (exit_code == STATUS_DLL_NOT_FOUND && child_is_payload_program()) report_missing_import(program);
 
     cleanup_target_directory();
     return exit_code;

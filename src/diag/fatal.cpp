@@ -8,8 +8,10 @@
 #include <cstring>
 
 #include "common/decimal_text.h"
+#include "common/pe_imports.h"
 #include "common/system_library.h"
 #include "diag/messages.h"
+#include "diag/trace.h"
 #include "state/run_state.h"
 #include "target_directory/removal.h"
 #include "workers/write_pool.h"
@@ -45,12 +47,30 @@ void line_add(const char* text, size_t length) {
 
 void line_add(const char* text) { line_add(text, strlen(text)); }
 
-// The format's one %s becomes text.
-void line_add_formatted(const char* format, const char* text) {
+// The format's %s become text and then second.
+void line_add_formatted(const char* format, const char* text, const char* second = nullptr) {
     const char* insertion = strstr(format, "%s");
     line_add(format, static_cast<size_t>(insertion - format));
     line_add(text);
-    line_add(insertion + 2);
+    const char* rest = insertion + 2;
+    if (second != nullptr) {
+        insertion = strstr(rest, "%s");
+        line_add(rest, static_cast<size_t>(insertion - rest));
+        line_add(second);
+        rest = insertion + 2;
+    }
+    line_add(rest);
+}
+
+// What failed to load, for the line after the system's error: false when nothing is
+// known beyond the path.
+bool add_missing_import_line(const wchar_t* path) {
+    static wchar_t importer[message_text_capacity];
+    char missing[256];
+    if (!find_missing_import(path, importer, message_text_capacity, missing, sizeof missing)) return false;
+    narrow_for_message(importer, narrowed_text, message_text_capacity);
+    line_add_formatted(format_missing_import, narrowed_text, missing);
+    return true;
 }
 
 // The line stays for line_show: every report ends the process, so no second one follows.
@@ -85,6 +105,7 @@ void yield_to_a_stop_or_earlier_failure() {
 
 // The directory goes before the box is shown: the user may leave it open for long.
 [[noreturn]] void end_after_failure() {
+    if (trace_enabled) trace_line("failed: %s", line);
     remove_target_directory_after_failure();
     line_show();
     exit(2);
@@ -123,12 +144,15 @@ void fatal_template_error(const wchar_t* path_template) {
     narrow_for_message(path_template, narrowed_text, message_text_capacity);
     line_add_formatted(format_template_error, narrowed_text);
     line_write(stderr);
+    if (trace_enabled) trace_line("failed: %s", line);
     line_show();
     abort();
 }
 
-void fatal_os_error(const char* message, uint32_t error_code) {
-    yield_to_a_stop_or_earlier_failure();
+namespace {
+
+// "<message> ([Error <code>] <system text>)" and the line end.
+void add_os_error_line(const char* message, uint32_t error_code) {
     char* system_text = nullptr;
     DWORD length = FormatMessageA(
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM,
@@ -149,8 +173,34 @@ void fatal_os_error(const char* message, uint32_t error_code) {
     line_add("] ");
     line_add(system_text);
     line_add(")\n");
+}
+
+}  // namespace
+
+void fatal_os_error(const char* message, uint32_t error_code) {
+    yield_to_a_stop_or_earlier_failure();
+    add_os_error_line(message, error_code);
     line_write(stderr);
     end_after_failure();
+}
+
+void fatal_load_error(const char* message, uint32_t error_code, const wchar_t* path) {
+    yield_to_a_stop_or_earlier_failure();
+    add_os_error_line(message, error_code);
+    if (!add_missing_import_line(path)) {
+        narrow_for_message(path, narrowed_text, message_text_capacity);
+        line_add_formatted(format_failed_file, narrowed_text);
+    }
+    line_write(stderr);
+    end_after_failure();
+}
+
+void report_missing_import(const wchar_t* path) {
+    line_length = 0;
+    line[0] = 0;
+    if (add_missing_import_line(path)) line_write(stderr);
+    line_length = 0;
+    line[0] = 0;
 }
 
 void fatal_open_error(const wchar_t* path) {

@@ -18,6 +18,17 @@
 // error_code is what GetLastError returned right after the failed call.
 [[noreturn]] void fatal_os_error(const char* message, uint32_t error_code);
 
+// fatal_os_error's line, then one that names what failed: the first import that neither
+// path's folder nor the system folder holds and the file that needs it (path, or a library
+// beside it), else path itself. For a library that does not load and a program that does
+// not start; path must still be there.
+[[noreturn]] void fatal_load_error(const char* message, uint32_t error_code, const wchar_t* path);
+
+// The second line of fatal_load_error alone on standard error, when a missing import is
+// found, and nothing otherwise: for a program that started but ended at once because the
+// system could not load it. Reports, never ends the run.
+void report_missing_import(const wchar_t* path);
+
 // "Error, failed to open '<path>' for writing." on standard error, then exit code 2.
 [[noreturn]] void fatal_open_error(const wchar_t* path);
 

@@ -17,3 +17,8 @@ inline constexpr char message_entry_missing[] = "Error, DLL entry point not foun
 // Formats with one wide text, narrowed by narrow_for_message before printing.
 inline constexpr char format_template_error[] = "Error, couldn't runtime expand spec '%s'.\n";
 inline constexpr char format_open_error[] = "Error, failed to open '%s' for writing.\n";
+// After a library or program that did not load or start: the file, and where it can be
+// found out, the import it lacks (the file that needs it first, then the import's name).
+inline constexpr char format_failed_file[] = "Error, the file that failed is '%s'.\n";
+inline constexpr char format_missing_import[] =
+    "Error, '%s' needs '%s', which is neither beside it nor in the system folder.\n";

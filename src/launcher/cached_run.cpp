@@ -10,6 +10,7 @@
 #include "common/bounded_text.h"
 #include "diag/fatal.h"
 #include "diag/messages.h"
+#include "diag/trace.h"
 #include "launcher/cache_record.h"
 #include "launcher/cache_trust.h"
 #include "launcher/in_process.h"
@@ -257,9 +258,20 @@ bool run_cached_program(wchar_t** arguments, int* exit_code) {
     return true;
 }
 
+// What the trace says of each state open_cache finds.
+constexpr const char* state_text[] = {"missing: this start fills it", "damaged: set aside and filled again",
+                                      "unusable (a link, not the user's own, or no access lists)",
+                                      "ready: a warm start"};
+
+bool cache_given_up(const char* why) {
+    if (trace_enabled) trace_line("cache given up: %s", why);
+    return false;
+}
+
 bool try_cache(int argument_count, wchar_t** arguments, int* exit_code) {
-    if (!fix_cache_directory() || !choose_cache_for_token()) return false;
+    if (!fix_cache_directory() || !choose_cache_for_token()) return cache_given_up("no absolute directory for it");
     cache_state state = open_cache(cache_directory);
+    if (trace_enabled) trace_line("cache %w, from %w: %s", cache_directory, tarvix_cache_template, state_text[state]);
     if (state == cache_unusable) return false;
     if (state != cache_missing) remove_abandoned_siblings();
     if (state == cache_ready && child_is_payload_program()) return run_cached_program(arguments, exit_code);
@@ -267,20 +279,22 @@ bool try_cache(int argument_count, wchar_t** arguments, int* exit_code) {
         HMODULE library = load_from_held_cache(false);
         if (library != nullptr) return run_cached_library(library, argument_count, arguments, exit_code);
         state = cache_damaged;  // a library that does not load: a cleaner or a power loss was there
+        if (trace_enabled) trace_line("cache damaged: its library does not load");
     }
     // Missing or damaged: extracted again, once, in this start.
     release_held_directory();
-    if (state == cache_damaged && !set_aside(cache_directory)) return false;
-    if (!fill_cache()) return false;
+    if (state == cache_damaged && !set_aside(cache_directory)) return cache_given_up("damaged and in use");
+    if (!fill_cache()) return cache_given_up("it could not be filled (a folder above untrusted, or no room)");
     bool filled_here = held_directory != INVALID_HANDLE_VALUE;
-    if (!filled_here && open_cache(cache_directory) != cache_ready) return false;
+    if (trace_enabled) trace_line("cache filled by %s", filled_here ? "this start" : "another start at once");
+    if (!filled_here && open_cache(cache_directory) != cache_ready) return cache_given_up("the other's not ready");
     if (child_is_payload_program()) {
         if (filled_here) hold_filled_cache_plainly();
         return run_cached_program(arguments, exit_code);
     }
     HMODULE library = load_from_held_cache(filled_here);
     // Files just written that do not load: the library itself is at fault.
-    if (library == nullptr) fatal_os_error(message_load_library, GetLastError());
+    if (library == nullptr) fatal_load_error(message_load_library, GetLastError(), application_library_path);
     return run_cached_library(library, argument_count, arguments, exit_code);
 }
 

@@ -9,6 +9,7 @@
 #include "common/system_library.h"
 #include "diag/fatal.h"
 #include "diag/messages.h"
+#include "diag/trace.h"
 #include "paths/environment.h"
 #include "paths/executable_path.h"
 #include "paths/path_template.h"
@@ -144,6 +145,7 @@ HMODULE load_application_library() {
     HMODULE library = LoadLibraryExW(application_library_path, nullptr,
                                      LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS |
                                          LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (trace_enabled) trace_line("library %w %s", application_library_path, library ? "loaded" : "does not load");
     if (library == nullptr) {
         // A cache that fails to load is extracted again or given up: its directory must
         // not stay in the search.
@@ -157,11 +159,13 @@ HMODULE load_application_library() {
 int run_loaded_library(HMODULE library, int argument_count, wchar_t** arguments) {
     auto run_code = reinterpret_cast<run_code_function>(reinterpret_cast<void*>(GetProcAddress(library, "run_code")));
     if (run_code == nullptr) fatal_error(message_entry_missing);
-    return run_code(argument_count, arguments, application_library_path);
+    int exit_code = run_code(argument_count, arguments, application_library_path);
+    if (trace_enabled) trace_line("run_code returned %d", 0LL + exit_code);
+    return exit_code;
 }
 
 int run_application_library(int argument_count, wchar_t** arguments) {
     HMODULE library = load_application_library();
-    if (library == nullptr) fatal_os_error(message_load_library, GetLastError());
+    if (library == nullptr) fatal_load_error(message_load_library, GetLastError(), application_library_path);
     return run_loaded_library(library, argument_count, arguments);
 }

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <cwchar>
 
 #include "child/child_launch.h"
@@ -11,10 +12,12 @@
 #include "common/decimal_text.h"
 #include "diag/fatal.h"
 #include "diag/messages.h"
+#include "diag/trace.h"
 #include "launcher/cached_run.h"
 #include "launcher/in_process.h"
 #include "launcher/launcher_facts.h"
 #include "paths/environment.h"
+#include "paths/executable_path.h"
 #include "payload/attached_payload.h"
 #include "payload/extraction.h"
 #include "payload/payload_reader.h"
@@ -41,11 +44,17 @@ bool image_is_windowed() {
     return nt->OptionalHeader.Subsystem == IMAGE_SUBSYSTEM_WINDOWS_GUI;
 }
 
+int traced_exit_code(int exit_code) {
+    if (trace_enabled) trace_line("exit code %u", static_cast<unsigned long long>(static_cast<uint32_t>(exit_code)));
+    return exit_code;
+}
+
 }  // namespace
 
 int launcher_main(int argument_count, wchar_t** arguments) {
     program_argument_count = argument_count;
     program_arguments = arguments;
+    trace_start();
     SetDllDirectoryW(L"");  // no libraries from the current directory
     find_attached_payload();
     bool windowed = image_is_windowed();
@@ -53,11 +62,17 @@ int launcher_main(int argument_count, wchar_t** arguments) {
     // A program payload has no library to load: every start of this executable, one that
     // the program itself made included, is a run of its own.
     in_process_mode = !child_is_payload_program() && detect_in_process_mode();
+    if (trace_enabled) {
+        trace_line("start %w: %s payload of %u bytes, %s, %s%s", get_executable_path(false),
+                   child_is_payload_program() ? "program" : "library", tarvix_payload_size, tarvix_payload_route,
+                   windowed ? "windowed" : "console", in_process_mode ? ", the child of a library payload" : "");
+    }
     if (!in_process_mode && tarvix_cache_template[0] != 0) {
         int exit_code = 0;
-        if (run_from_cache(argument_count, arguments, &exit_code)) return exit_code;
+        if (run_from_cache(argument_count, arguments, &exit_code)) return traced_exit_code(exit_code);
         // A cache that cannot be used must not keep the application from running: this
         // start runs it the default way, from a private directory of its own.
+        if (trace_enabled) trace_line("cache not used: running the default way, from a private directory");
     }
     if (in_process_mode) {
         fix_target_directory();  // the parent's, from the values it published
@@ -78,13 +93,14 @@ int launcher_main(int argument_count, wchar_t** arguments) {
     if (!in_process_mode) {
         remove_target_directory_on_abort();
         create_fresh_target_directory(choose_temporary_directory);
+        if (trace_enabled) trace_line("target directory %w, a fresh private one in {TEMP}", target_directory);
     }
     extract_payload();
     // Released in both modes: the decoder's window (up to 128 MiB) would otherwise stay
     // committed for the application's whole life, although it needed only the first path.
     payload_reader_release();
-    if (in_process_mode) return run_application_library(argument_count, arguments);
+    if (in_process_mode) return traced_exit_code(run_application_library(argument_count, arguments));
 
     publish_launcher_facts(arguments[0]);
-    return static_cast<int>(run_child_process());
+    return traced_exit_code(static_cast<int>(run_child_process()));
 }

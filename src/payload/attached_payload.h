@@ -25,6 +25,8 @@ extern const wchar_t* tarvix_version;
 extern const wchar_t* tarvix_cache_template;
 extern const wchar_t* tarvix_payload_digest;
 extern uint32_t tarvix_payload_kind;
+// Which finder is linked: "linked" or "stub-made", for the trace.
+extern const char tarvix_payload_route[];
 
 // Points the values above at this executable's payload and settings: the symbols that
 // tarvix_add_onefile links in (linked_payload.cpp), or the section that tarvix-pack

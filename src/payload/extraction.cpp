@@ -9,6 +9,7 @@
 #include "common/bounded_text.h"
 #include "diag/fatal.h"
 #include "diag/messages.h"
+#include "diag/trace.h"
 #include "paths/long_path.h"
 #include "paths/path_template.h"
 #include "payload/attached_payload.h"
@@ -112,6 +113,7 @@ void write_entry_data(uint64_t size) {
 void (*entry_extracted)(const wchar_t* relative_path, uint64_t size) = nullptr;
 
 void extract_payload() {
+    unsigned long long files = 0, bytes = 0, began = trace_enabled ? trace_milliseconds() : 0;
     while (read_relative_path()) {
         if (stop_requested) wait_to_be_ended();
         if (!relative_path_is_safe(relative_path)) fatal_error(message_unsafe_path);
@@ -127,8 +129,10 @@ void extract_payload() {
         create_directory_chain(long_path);  // before the file is handed over
         if (entry_extracted != nullptr) entry_extracted(relative_path, size);
         write_entry_data(size);
+        ++files, bytes += size;
     }
     write_pool_finish();
+    if (trace_enabled) trace_line("extracted %u files, %u bytes in %u ms", files, bytes, trace_milliseconds() - began);
     if (application_library_path[0] == 0) fatal_error(message_payload_empty);
 }
 

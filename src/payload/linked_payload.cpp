@@ -11,6 +11,8 @@ extern "C" const wchar_t tarvix_linked_cache_template[];
 extern "C" const wchar_t tarvix_linked_payload_digest[];
 extern "C" const unsigned tarvix_linked_payload_kind;
 
+const char tarvix_payload_route[] = "linked";
+
 void find_attached_payload() {
     tarvix_payload = tarvix_linked_payload;
     tarvix_payload_size = tarvix_linked_payload_size;

@@ -6,6 +6,8 @@
 
 #include "payload/attached_payload.h"
 
+const char tarvix_payload_route[] = "stub-made";
+
 void find_attached_payload() {
     const unsigned char* image = reinterpret_cast<const unsigned char*>(GetModuleHandleW(nullptr));
     if (image == nullptr) return;

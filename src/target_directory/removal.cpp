@@ -10,6 +10,7 @@
 
 #include "common/bounded_text.h"
 #include "common/system_library.h"
+#include "diag/trace.h"
 #include "paths/long_path.h"
 #include "state/run_state.h"
 #include "workers/worker_threads.h"
@@ -599,13 +600,20 @@ void remove_target_directory() {
     // reading it) is let go within moments: the walk and the shell try again.
     // A link that stays keeps the directory: trying again cannot change that.
     delete_tree_locked(long_target);
+    unsigned long long retries = 0;
     for (int attempt = 0; attempt <= further_attempts && !link_stays && directory_exists(long_target); ++attempt) {
         if (attempt > 0) {
             Sleep(retry_pause_ms);
+            ++retries;
             delete_tree_locked(long_target);
             if (link_stays || !directory_exists(long_target)) break;
         }
         request_shell_delete();
+    }
+    if (trace_enabled) {
+        bool left = directory_exists(long_target);
+        trace_line("%s %w after %u retries%s", left ? "left" : "removed", target_directory, retries,
+                   !left ? "" : link_stays ? ": a link to a folder stays, which nothing removes" : ": files held");
     }
     removing_thread = 0;
     ReleaseSRWLockExclusive(&removal_lock);

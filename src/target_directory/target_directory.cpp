@@ -8,6 +8,7 @@
 #include "common/bounded_text.h"
 #include "diag/fatal.h"
 #include "diag/messages.h"
+#include "diag/trace.h"
 #include "paths/environment.h"
 #include "paths/path_template.h"
 #include "payload/extraction.h"
@@ -112,6 +113,7 @@ void create_fresh_target_directory(void (*choose_name)(int attempt)) {
         choose_name(attempt);
         DWORD error = create_private_directory(target_directory);
         if (error == 0) break;
+        if (trace_enabled) trace_line("target directory %w not made (error %u)", target_directory, 0ULL + error);
         if (error != ERROR_ALREADY_EXISTS || attempt == fresh_name_attempts) {
             fatal_os_error(message_create_directory_failed, error);
         }

@@ -9,6 +9,7 @@
 
 #include "diag/fatal.h"
 #include "diag/messages.h"
+#include "diag/trace.h"
 #include "state/run_state.h"
 #include "workers/worker_threads.h"
 
@@ -407,6 +408,7 @@ void write_pool_finish() {
         WaitForSingleObject(workers[i].thread, INFINITE);
         CloseHandle(workers[i].thread);
     }
+    if (trace_enabled) trace_line("write pool: %d worker threads beside the main thread", 0LL + worker_count);
     worker_count = 0;
     free(slices);
     slices = nullptr;

@@ -430,3 +430,42 @@ def plant_libraries(exe, root):
 def target_directories(temp):
     """The launcher's directories in a Linux temp directory."""
     return sorted(path for path in Path(temp).iterdir() if TARGET_NAME.fullmatch(path.name))
+
+
+TRACE_LINE = re.compile(r"\[tarvix (\d+) \+(\d+) ms\] (.*)")
+
+
+def run_traced(run_launcher, exe, args, tmp_path, **options):
+    """exe run with TEMP tmp_path/plain, then with tmp_path/traced and TARVIX_TRACE naming a file: asserts that
+    both show the user the same and returns the traced Run and its trace, {process id: [step, ...]}."""
+    trace_file = tmp_path / "trace.txt"
+    variables = options.pop("variables", {})
+    runs = []
+    for name, trace in (("plain", {}), ("traced", {"TARVIX_TRACE": windows_path(trace_file)})):
+        (tmp_path / name).mkdir(exist_ok=True)
+        runs.append(run_launcher(exe, args, temp=tmp_path / name, variables={**variables, **trace}, **options))
+    plain, traced = runs
+
+    def seen(run, temp):
+        events = [(event["event"], event.get("argv", [])[1:]) for event in run.events]
+        return run.exit_code, run.lines, TARGET_NAME.sub("", run.stderr.replace(windows_path(temp), "")), events
+
+    assert seen(plain, tmp_path / "plain") == seen(traced, tmp_path / "traced"), (plain, traced)
+    steps, stamps = {}, {}
+    lines = trace_file.read_bytes().decode("latin-1").split("\r\n") if trace_file.exists() else [""]
+    trace_file.unlink(missing_ok=True)
+    assert lines[-1] == "", lines
+    for line in lines[:-1]:
+        matched = TRACE_LINE.fullmatch(line)
+        assert matched, line
+        pid, stamp = int(matched[1]), int(matched[2])
+        assert stamp >= stamps.get(pid, 0), lines  # each process's lines in the order of its steps
+        stamps[pid] = stamp
+        steps.setdefault(pid, []).append(matched[3])
+    return traced, steps
+
+
+def assert_steps(steps, patterns):
+    """Each step matches its pattern in full, one for one and in order."""
+    assert len(steps) == len(patterns) and all(re.fullmatch(p, s) for p, s in zip(patterns, steps)), \
+        "\n".join(steps)

@@ -9,7 +9,8 @@ import subprocess
 
 import pytest
 
-from conftest import TARGET_NAME, linux_path, plant_libraries, target_directories, wine_environment, windows_path
+from conftest import (TARGET_NAME, assert_steps, linux_path, plant_libraries, run_traced, target_directories,
+                      wine_environment, windows_path)
 
 
 def files_below(root):
@@ -199,3 +200,46 @@ def test_ten_first_starts_at_once_all_run_and_leave_one_directory(cached_probe_e
                for library in libraries), libraries
     assert target_directories(tmp_path) == []
     assert (directory / ".tarvix-complete").is_file()
+
+
+
+def test_trace_says_fresh_warm_healed_and_the_way_around_a_cache_that_cannot_be_used(cached_probe_exe, first_entry,
+                                                                                      run_launcher, tmp_path):
+    program = first_entry.suffix == ".exe"
+    route = "stub-made" if cached_probe_exe.parent.name == "stub_made" else "linked"
+    start = (rf"start {re.escape(windows_path(cached_probe_exe))}: {'program' if program else 'library'} payload of "
+             rf"\d+ bytes, {route}, console")
+    cache = r"cache .*\\cache\\Probe\\0\.1\\[0-9a-f]{16}, from \{TEMP\}\\cache\\\{PRODUCT\}\\\{VERSION\}: "
+    fill = [r"write pool: \d worker threads beside the main thread", r"extracted 5 files, \d+ bytes in \d+ ms"]
+    ran = ([r"child \d+ started: (.*)", r"child \d+ ended with exit code 6"] if program else
+           [r"library (.*) loaded", "run_code returned 6"])
+
+    def traced():
+        run, steps = run_traced(run_launcher, cached_probe_exe, ["--exit", "6"], tmp_path)
+        assert run.exit_code == 6, run
+        return run, steps.pop(run.pid), steps
+
+    run, steps, others = traced()
+    assert_steps(steps, [start, cache + "missing: this start fills it", *fill, "cache filled by this start", *ran,
+                         "exit code 6"])
+    library = re.fullmatch(ran[0], steps[-3])[1]
+    assert linux_path(library) == cache_of(tmp_path / "traced") / first_entry.name and others == {}
+    run, steps, others = traced()
+    assert_steps(steps, [start, cache + "ready: a warm start", *ran, "exit code 6"])
+    assert re.fullmatch(ran[0], steps[-3])[1] == library and others == {}
+
+    for temp in ("plain", "traced"):
+        (cache_of(tmp_path / temp) / "readme.txt").unlink()
+    run, steps, others = traced()
+    assert_steps(steps, [start, cache + "damaged: set aside and filled again", *fill, "cache filled by this start",
+                         *ran, "exit code 6"])
+
+    for directory in (cache_of(tmp_path / "plain"), cache_of(tmp_path / "traced")):
+        shutil.rmtree(directory)
+        directory.write_text("in the way")
+    run, steps, others = traced()
+    assert_steps(steps, [start, cache + r"unusable \(.*\)", "cache not used: running the default way, from a private "
+                         "directory", r"target directory .*\\onefile_.*, a fresh private one in \{TEMP\}", *fill,
+                         r"child \d+ started: .*", r"child \d+ ended with exit code 6", r"removed .* after 0 retries",
+                         "exit code 6"])
+    assert len(others) == (0 if program else 1)

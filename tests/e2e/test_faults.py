@@ -43,9 +43,10 @@ STDOUT_MESSAGES = {
 STDERR_MESSAGES = {
     "open": re.compile(r"Error, failed to open '(.*)' for writing\.\n", re.DOTALL),
     "unpack": re.compile(r"Error, couldn't unpack file to target path\. \(\[Error -?\d+\] [^\n]*\)\n"),
-    "launch": re.compile(r"Error, couldn't launch child \(\[Error -?\d+\] [^\n]*\)\n"),
+    # A load or start that fails names the file, or the import it lacks, on a second line.
+    "launch": re.compile(r"Error, couldn't launch child \(\[Error -?\d+\] [^\n]*\)\nError, [^\n]*\n"),
     "create": re.compile(r"Error, couldn't create target directory\. \(\[Error -?\d+\] [^\n]*\)\n"),
-    "load": re.compile(r"Error, load DLL\. \(\[Error -?\d+\] [^\n]*\)\n"),
+    "load": re.compile(r"Error, load DLL\. \(\[Error -?\d+\] [^\n]*\)\nError, [^\n]*\n"),
 }
 ABORT_EXIT = 3  # the runtime's abort under Wine
 CTRL_C_EXIT = 0xC000013A  # STATUS_CONTROL_C_EXIT

@@ -152,7 +152,8 @@ def test_library_that_cannot_be_loaded_ends_the_child_and_the_directory_goes(mak
     run = run_launcher(make_launcher(payload, "text_library"), [], temp=temp)
     assert run.exit_code == 2
     assert run.lines == []
-    assert re.fullmatch(r"Error, load DLL\. \(\[Error [1-9]\d*\] [^\r\n]*\)\n", run.stderr), run.stderr
+    assert re.fullmatch(r"Error, load DLL\. \(\[Error [1-9]\d*\] [^\r\n]*\)\n"
+                        r"Error, the file that failed is '.*\\app\.dll'\.\n", run.stderr), run.stderr
     assert target_directories(temp) == []
 
 

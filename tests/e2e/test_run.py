@@ -3,13 +3,14 @@ the environment, the arguments and the exit code."""
 
 import filecmp
 import json
+import re
 import shutil
 import subprocess
 
 import pytest
 
-from conftest import (KINDS, TARGET_NAME, built_file, child_argv0, finish, linux_path, plant_libraries,
-                      probe_of_kind, target_directories, wine_environment, windows_path)
+from conftest import (KINDS, TARGET_NAME, assert_steps, built_file, child_argv0, finish, linux_path, plant_libraries,
+                      probe_of_kind, run_traced, target_directories, wine_environment, windows_path)
 
 
 def files_below(root):
@@ -165,7 +166,33 @@ def test_library_whose_import_lies_only_on_path_is_not_loaded(paths, pack, make_
     run = run_launcher(exe, temp=temp, variables={"PATH": windows_path(on_path) + ";C:\\windows\\system32"})
     assert run.exit_code == 2, run
     assert run.stdout == "" and run.stderr.startswith("Error, load DLL. ([Error 126] "), run
+    assert run.stderr.endswith("\\hello_app.dll' needs 'greeting.dll', which is neither beside it nor in the "
+                               "system folder.\n"), run
     assert target_directories(temp) == []
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_start_that_lacks_an_import_names_the_file_and_the_import(paths, run_launcher, tmp_path, kind):
+    # The example's library, or a program importing the same library, packed without it.
+    first = paths.hello_dll if kind == "library" else built_file("TARVIX_E2E_NEEDS_GREETING_EXE")
+    exe = tmp_path / "lacks_import.exe"
+    subprocess.run([paths.packer, "exe", "--stub", paths.stub_exe, f"--{kind}", first, "--quiet", "-o", exe],
+                   check=True)
+    run, steps = run_traced(run_launcher, exe, [], tmp_path)
+    named = re.fullmatch(r"Error, '(.*)\\([^\\']*)' needs 'greeting\.dll', which is neither beside it nor in the "
+                         r"system folder\.\n", run.stderr.split("\n", 1)[1] if kind == "library" else run.stderr)
+    assert named and named.group(2) == first.name and TARGET_NAME.search(named.group(1)), run
+    if kind == "library":
+        assert run.exit_code == 2 and run.stderr.startswith("Error, load DLL. ([Error 126] "), run
+        [child] = set(steps) - {run.pid}
+        assert steps[child][-2:] == [f"library {named[1]}\\{first.name} does not load",
+                                     "failed: " + run.stderr.replace("\n", " ").strip()], steps
+    else:
+        # The program's own end, as the system gave it, before any of its code ran.
+        assert run.exit_code == 0xC0000135, run
+    assert_steps(steps[run.pid][-3:], [rf"child \d+ ended with exit code {run.exit_code}",
+                                       r"removed .* after 0 retries", f"exit code {run.exit_code}"])
+    assert run.stdout == "" and target_directories(tmp_path / "plain") == target_directories(tmp_path / "traced") == []
 
 
 @pytest.mark.parametrize("kind", KINDS)
@@ -276,3 +303,29 @@ def test_twenty_launches_at_once_each_get_their_own_directory(paths):
     assert len({run.start["env"]["TARVIX_ONEFILE_PARENT"] for run in runs}) == 20
     assert [path for path in directories if path.exists()] == []
 
+
+
+def test_trace_says_each_step_of_a_run_in_order_and_changes_nothing(probe_exe, first_entry, paths, run_launcher,
+                                                                   tmp_path):
+    run, steps = run_traced(run_launcher, probe_exe, ["--exit", "5"], tmp_path)
+    program = first_entry.suffix == ".exe"
+    payload_files = [first_entry, *(path for path in paths.probe_files.rglob("*") if path.is_file())]
+    directory = re.escape(str(run.start["library"]).rsplit("\\", 1)[0])
+    route = "stub-made" if probe_exe.parent.name == "stub_made" else "linked"
+    start = rf"start {re.escape(windows_path(probe_exe))}: {'program' if program else 'library'} payload of \d+ bytes, "
+    child = run.start["pid"]
+    assert_steps(steps.pop(run.pid), [
+        start + f"{route}, console",
+        rf"target directory {directory}, a fresh private one in \{{TEMP\}}",
+        r"write pool: \d worker threads beside the main thread",
+        rf"extracted {len(payload_files)} files, {sum(path.stat().st_size for path in payload_files)} bytes in \d+ ms",
+        rf"child {child} started: {re.escape(run.start['library'] if program else windows_path(probe_exe))}",
+        rf"child {child} ended with exit code 5",
+        rf"removed {directory} after 0 retries",
+        r"exit code 5"])
+    # A library's child, the same executable again, writes to the same file; a program does not know of it.
+    if not program:
+        assert_steps(steps.pop(child), [start + f"{route}, console, the child of a library payload",
+                                        f"library {re.escape(run.start['library'])} loaded", "run_code returned 5",
+                                        "exit code 5"])
+    assert steps == {}

@@ -13,3 +13,4 @@ uint64_t tarvix_payload_size = sizeof test_payload;
 
 void find_attached_payload() {}
 uint32_t tarvix_payload_kind = payload_kind_library;
+const char tarvix_payload_route[] = "test";

@@ -5,8 +5,11 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "common/decimal_text.h"
+#include "common/pe_imports.h"
 #include "diag/fatal.h"
 #include "diag/messages.h"
 #include "import_hook.h"
@@ -110,6 +113,136 @@ TEST(message_box, shows_each_report_after_the_removal_with_the_same_text_titled_
     EXPECT_EXIT((as_windowed_launcher(L""), fatal_open_error(L"C:\\\u00e9\u0416.txt")), testing::ExitedWithCode(2),
                 "^Error, failed to open 'C:\\\\.' for writing\\.\n"
                 "box \\[default\\]: Error, failed to open 'C:\\\\\\\\u00e9' for writing\\.\n$");
+}
+
+}  // namespace
+
+namespace {
+
+// A PE32+ file as stored, with one section at file offset 0x200 holding the import table
+// (one descriptor and the zero one) and then each name after it.
+constexpr size_t crafted_section_offset = 0x200;
+
+std::vector<unsigned char> crafted_pe(const std::vector<std::string>& imports, uint32_t rva_count = 16) {
+    std::vector<unsigned char> file(crafted_section_offset);
+    auto put32 = [&file](size_t at, uint32_t value) {
+        for (int i = 0; i < 4; ++i) file[at + i] = static_cast<unsigned char>(value >> (8 * i));
+    };
+    file[0] = 'M', file[1] = 'Z';
+    put32(0x3C, 0x40);
+    memcpy(&file[0x40], "PE\0\0", 4);
+    file[0x44 + 2] = 1;      // one section
+    file[0x44 + 16] = 0xF0;  // the optional header's size
+    size_t optional = 0x58;
+    file[optional] = 0x0B, file[optional + 1] = 0x02;
+    put32(optional + 108, rva_count);
+    size_t table_size = (imports.size() + 1) * 20;
+    put32(optional + 120, 0x1000);  // the import directory
+    put32(optional + 124, static_cast<uint32_t>(table_size));
+    std::vector<unsigned char> section(table_size);
+    for (size_t i = 0; i < imports.size(); ++i) {
+        uint32_t name_rva = static_cast<uint32_t>(0x1000 + section.size());
+        for (int b = 0; b < 4; ++b) section[i * 20 + 12 + b] = static_cast<unsigned char>(name_rva >> (8 * b));
+        section.insert(section.end(), imports[i].begin(), imports[i].end());
+        section.push_back(0);
+    }
+    size_t header = optional + 0xF0;
+    put32(header + 12, 0x1000);
+    put32(header + 16, static_cast<uint32_t>(section.size()));
+    put32(header + 20, crafted_section_offset);
+    file.insert(file.end(), section.begin(), section.end());
+    return file;
+}
+
+pe_import_result import_at(const std::vector<unsigned char>& file, size_t size, size_t index, std::string* name) {
+    const char* found = nullptr;
+    size_t length = 0;
+    pe_import_result result = pe_import_name(file.data(), size, index, &found, &length);
+    if (result == pe_import_found) name->assign(found, length);
+    return result;
+}
+
+TEST(pe_import_name, reads_each_name_up_to_the_zero_descriptor) {
+    auto file = crafted_pe({"KERNEL32.dll", "missing_dep.dll"});
+    std::string name;
+    EXPECT_EQ(pe_import_found, import_at(file, file.size(), 0, &name));
+    EXPECT_EQ("KERNEL32.dll", name);
+    EXPECT_EQ(pe_import_found, import_at(file, file.size(), 1, &name));
+    EXPECT_EQ("missing_dep.dll", name);
+    EXPECT_EQ(pe_import_end, import_at(file, file.size(), 2, &name));
+    // Without an import directory entry, or with none of its entries, there is nothing.
+    auto short_directory = crafted_pe({"a.dll"}, 1);
+    EXPECT_EQ(pe_import_end, import_at(short_directory, short_directory.size(), 0, &name));
+    auto no_imports = crafted_pe({});
+    EXPECT_EQ(pe_import_end, import_at(no_imports, no_imports.size(), 0, &name));
+}
+
+TEST(pe_import_name, needs_the_name_and_its_terminator_inside_the_file) {
+    auto file = crafted_pe({"missing_dep.dll"});
+    std::string name;
+    // N: the file ends just after the terminator; N-1 cuts it; N+1 is one byte more.
+    EXPECT_EQ(pe_import_found, import_at(file, file.size(), 0, &name));
+    EXPECT_EQ(pe_import_malformed, import_at(file, file.size() - 1, 0, &name));
+    file.push_back(0);
+    EXPECT_EQ(pe_import_found, import_at(file, file.size(), 0, &name));
+    // A table that the file ends in before its zero descriptor.
+    EXPECT_EQ(pe_import_malformed, import_at(file, crafted_section_offset + 39, 1, &name));
+    EXPECT_EQ(pe_import_end, import_at(file, crafted_section_offset + 40, 1, &name));
+}
+
+TEST(pe_import_name, refuses_headers_and_addresses_outside_the_file) {
+    auto good = crafted_pe({"a.dll"});
+    std::string name;
+    auto damaged = [&good](size_t at, unsigned char value) {
+        auto copy = good;
+        copy[at] = value;
+        return copy;
+    };
+    const std::vector<unsigned char> cases[] = {
+        damaged(0, 'X'),                 // no MZ
+        damaged(0x3C, 0xFF),             // the PE header beyond the end
+        damaged(0x42, 'X'),              // no PE signature
+        damaged(0x58, 0x0C),             // neither PE32 nor PE32+
+        damaged(0x58 + 0xF0 + 13, 0x20), // the section does not hold the table's address
+        damaged(0x58 + 0xF0 + 21, 0x7F), // the section's bytes beyond the end
+        damaged(crafted_section_offset + 13, 0x7F),  // the name's address outside every section
+    };
+    for (const auto& file : cases) EXPECT_EQ(pe_import_malformed, import_at(file, file.size(), 0, &name));
+    EXPECT_EQ(pe_import_malformed, import_at(good, 0x3F, 0, &name));  // shorter than a DOS header
+    // The section's stored size ends just before the name's terminator.
+    auto cut = damaged(0x58 + 0xF0 + 16, static_cast<unsigned char>(40 + 5 - 1));
+    EXPECT_EQ(pe_import_malformed, import_at(cut, cut.size(), 0, &name));
+}
+
+void write_file(const std::wstring& path, const std::vector<unsigned char>& bytes) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    DWORD written = 0;
+    WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    CloseHandle(file);
+}
+
+TEST(fatal_load_error, names_the_first_import_found_neither_beside_nor_in_the_system_folder) {
+    const std::wstring folder = L"C:\\windows\\temp\\diag_test_imports";
+    CreateDirectoryW(folder.c_str(), nullptr);
+    // The system's and an API set are found; beside.dll is, and it lacks deeper.dll.
+    write_file(folder + L"\\app.dll",
+               crafted_pe({"kernel32.dll", "API-MS-win-x.dll", "ext-ms-win-y.dll", "beside.dll"}));
+    write_file(folder + L"\\beside.dll", crafted_pe({"KERNEL32.DLL", "deeper.dll"}));
+    write_file(folder + L"\\alone.dll", crafted_pe({"kernel32.dll", "missing_dep.dll"}));
+    write_file(folder + L"\\complete.dll", crafted_pe({"kernel32.dll"}));
+    EXPECT_EXIT(fatal_load_error(message_load_library, 126, (folder + L"\\alone.dll").c_str()),
+                testing::ExitedWithCode(2),
+                "^Error, load DLL\\. \\(\\[Error 126\\] .*\\)\n"
+                "Error, 'C:\\\\windows\\\\temp\\\\diag_test_imports\\\\alone\\.dll' needs 'missing_dep\\.dll', "
+                "which is neither beside it nor in the system folder\\.\n$");
+    EXPECT_EXIT(fatal_load_error(message_load_library, 126, (folder + L"\\app.dll").c_str()),
+                testing::ExitedWithCode(2), "\nError, '.*\\\\beside\\.dll' needs 'deeper\\.dll', .*\n$");
+    // Nothing missing, or no file at all: the path alone.
+    for (const wchar_t* name : {L"\\complete.dll", L"\\absent.dll"}) {
+        EXPECT_EXIT(fatal_load_error(message_launch_failed, 193, (folder + name).c_str()), testing::ExitedWithCode(2),
+                    "^Error, couldn't launch child \\(\\[Error 193\\] .*\\)\n"
+                    "Error, the file that failed is 'C:\\\\windows\\\\temp\\\\diag_test_imports\\\\\\w+\\.dll'\\.\n$");
+    }
 }
 
 }  // namespace
