@@ -21,7 +21,9 @@ namespace {
 // A cache directory in %TEMP% as a first start leaves it: three folders, a record.
 class cache_directory : public testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override { fill(false); }
+    // Folders that are old when the record is written have their times recorded.
+    void fill(bool old_folders) {
         wchar_t temp[MAX_PATH + 1];
         GetTempPathW(MAX_PATH + 1, temp);
         scratch_ = std::wstring(temp) + L"cache_test_" + std::to_wstring(GetCurrentProcessId());
@@ -31,6 +33,16 @@ protected:
                                   {L"data\\z.txt", 1}}) {
             write_file(path, size);
             entry_extracted(path, size);
+        }
+        for (const wchar_t* folder : {L"\\data", L"\\data\\sub"}) {
+            if (!old_folders) continue;
+            HANDLE handle = CreateFileW((directory_ + folder).c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr,
+                                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+            FILETIME an_hour_ago;
+            GetSystemTimeAsFileTime(&an_hour_ago);
+            an_hour_ago.dwHighDateTime -= 8;  // 2^32 units of 100 ns: about 7 minutes each
+            ASSERT_TRUE(SetFileTime(handle, nullptr, nullptr, &an_hour_ago));
+            CloseHandle(handle);
         }
         ASSERT_TRUE(write_cache_record(directory_.c_str(), L"app.dll"));
     }
@@ -92,6 +104,58 @@ TEST_F(cache_directory, is_ready_only_while_every_recorded_file_is_there_with_it
         SetUp();
         damages[i]();
         EXPECT_EQ(open_cache(directory_.c_str()), cache_damaged) << "damage " << i;
+        release_held_directory();
+    }
+}
+
+// A folder whose recorded time still stands is left to the background comparison, which
+// marks the record when it finds a file resized in place: the next start heals.
+TEST_F(cache_directory, lists_at_the_start_only_folders_whose_time_changed_and_leaves_the_rest_to_the_background) {
+    faked_token ordinary(false);
+    scoped_import_hook hook("kernel32.dll", "FindFirstFileExW", reinterpret_cast<void*>(&counted_find_first));
+    real_find_first = reinterpret_cast<find_first_function>(hook.original());
+    struct damage {
+        std::function<void()> make;
+        int start_listings;  // -1: damaged at the start
+        bool damaged_next;
+    };
+    const damage damages[] = {
+        {[] {}, 1, false},
+        {[&] { write_file(L"data\\new.txt", 1); }, 2, false},  // the application's own file
+        {[&] { DeleteFileW((directory_ + L"\\data\\sub\\empty.bin").c_str()); }, -1, true},
+        {[&] { delete_tree((directory_ + L"\\data\\sub").c_str()); }, -1, true},
+        {[&] { write_file(L"data\\z.txt", 2); }, 1, true},
+        {[&] { write_file(L"app.dll", 4); }, -1, true},
+    };
+    for (size_t i = 0; i < std::size(damages); ++i) {
+        TearDown();
+        fill(true);
+        damages[i].make();
+        listings = 0;
+        cache_state state = open_cache(directory_.c_str());
+        if (damages[i].start_listings < 0) {
+            EXPECT_EQ(state, cache_damaged) << "damage " << i;
+            release_held_directory();
+            continue;
+        }
+        ASSERT_EQ(state, cache_ready) << "damage " << i;
+        EXPECT_EQ(listings, damages[i].start_listings) << "damage " << i;
+        begin_background_comparison();
+        std::wstring record = directory_ + L"\\.tarvix-complete";
+        for (int wait = 0; damages[i].damaged_next && wait < 500; ++wait) {
+            HANDLE file = CreateFileW(record.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                      OPEN_EXISTING, 0, nullptr);
+            wchar_t first = 0;
+            DWORD read = 0;
+            ReadFile(file, &first, sizeof first, &read, nullptr);
+            CloseHandle(file);
+            if (first != L't') break;
+            Sleep(20);
+        }
+        end_background_comparison();
+        release_held_directory();
+        EXPECT_EQ(open_cache(directory_.c_str()), damages[i].damaged_next ? cache_damaged : cache_ready)
+            << "damage " << i;
         release_held_directory();
     }
 }
