@@ -28,7 +28,7 @@ constexpr size_t size_digits_limit = 19;
 constexpr size_t listing_capacity = target_directory_capacity + relative_path_capacity + 4;
 // File systems stamp a change with the clock of their last tick (up to 15.6 ms on Windows,
 // 10 ms on Linux): a change within the tick of a folder's recorded write time would keep
-// that time. A folder whose time is not this much older than the record is listed always.
+// that time. A folder whose time is not this much older than the record has none recorded.
 constexpr uint64_t tick_margin = 32 * 10'000;  // in 100 ns units
 // A reader of the record keeps writers out for a moment.
 constexpr int mark_attempts = 50;
@@ -164,6 +164,9 @@ uint64_t folder_write_time(const wchar_t* path) {
 // Records, with the first entry of each folder below directory but the top, the folder's
 // write time now, when it is older than a tick: once the record stands, nothing but a
 // change of an entry in it changes it. The top, the library's folder, is listed always.
+// Folders that the last tick of the extraction wrote to, the small files at the end of a
+// large payload above all, would cost a listing at every start: they are compared in the
+// background instead.
 void note_folder_times(const wchar_t* directory) {
     wchar_t folder[listing_capacity];
     for (size_t first = 0; first < noted_count;) {
@@ -347,11 +350,14 @@ size_t find_listed(const wchar_t* directory, record_entry* entries, size_t count
 }
 
 // What the last matching record left to the comparison in the background: its text,
-// which the entries point into, and the directory.
+// which the entries point into, the directory, and the folder where the comparison begins:
+// one that changes from start to start, so that starts whose application ends before the
+// comparison does still cover every folder in turn.
 wchar_t* kept_text = nullptr;
 record_entry* kept_entries = nullptr;
 size_t kept_count = 0;
 wchar_t kept_directory[target_directory_capacity];
+size_t kept_first = 0;
 HANDLE comparison = nullptr;
 volatile LONG comparison_stopped = 0;
 
@@ -378,14 +384,18 @@ void mark_record_damaged(const wchar_t* directory) {
 // of it, and its end is waited for before the process ends.
 DWORD WINAPI compare_deferred_folders(void*) {
     SetThreadPriority(GetCurrentThread(), THREAD_MODE_BACKGROUND_BEGIN);
-    for (size_t first = 0; first < kept_count && comparison_stopped == 0;) {
-        size_t end = folder_end(kept_entries, kept_count, first);
-        if (kept_entries[first].deferred &&
-            find_listed(kept_directory, kept_entries + first, end - first) != end - first) {
-            mark_record_damaged(kept_directory);
-            break;
+    for (size_t pass = 0; pass < 2; ++pass) {
+        size_t first = pass == 0 ? kept_first : 0;
+        size_t last = pass == 0 ? kept_count : kept_first;
+        while (first < last && comparison_stopped == 0) {
+            size_t end = folder_end(kept_entries, kept_count, first);
+            if (kept_entries[first].deferred &&
+                find_listed(kept_directory, kept_entries + first, end - first) != end - first) {
+                mark_record_damaged(kept_directory);
+                return 0;
+            }
+            first = end;
         }
-        first = end;
     }
     return 0;
 }
@@ -398,9 +408,9 @@ void drop_kept_record() {
     kept_count = 0;
 }
 
-// Compares the top folder, folders without a recorded time and those whose time has
-// changed by listing them now; a folder that is gone means damage. The others are left
-// for the background, and the record is kept for it when there are any.
+// Compares the top folder and the folders whose time has changed by listing them now; a
+// folder that is gone means damage. The others are left for the background, and the
+// record is kept for it when there are any.
 bool entries_match(const wchar_t* directory, wchar_t* record, wchar_t* text) {
     size_t count = 0;
     for (const wchar_t* unit = text; *unit != 0; ++unit) count += *unit == L'\n';
@@ -417,7 +427,7 @@ bool entries_match(const wchar_t* directory, wchar_t* record, wchar_t* text) {
         uint64_t now = entries[first].folder_length != 0 ? folder_write_time(folder) : 1;
         if (now == 0) {
             whole = false;
-        } else if (recorded != 0 && now == recorded) {
+        } else if (entries[first].folder_length != 0 && (recorded == 0 || now == recorded)) {
             entries[first].deferred = true;
             any_deferred = true;
         } else {
@@ -434,6 +444,10 @@ bool entries_match(const wchar_t* directory, wchar_t* record, wchar_t* text) {
     kept_entries = entries;
     kept_count = parsed;
     text_copy(kept_directory, target_directory_capacity, directory);
+    LARGE_INTEGER counter;
+    QueryPerformanceCounter(&counter);
+    kept_first = static_cast<size_t>(counter.QuadPart % static_cast<LONGLONG>(parsed));
+    while (kept_first > 0 && compare_folders(entries[kept_first - 1], entries[kept_first]) == 0) --kept_first;
     return true;
 }
 

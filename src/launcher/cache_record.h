@@ -9,8 +9,8 @@
 // letter case ignored as the file system ignores it), so that each folder's entries lie
 // together; of two entries that differ only in case, the later one alone is listed. A
 // folder's write time (FILETIME units) changes when an entry in it is added, removed or
-// renamed; 0 stands for a folder listed at every start: the top, and any folder written
-// too shortly before the record for a later change to be told by its time.
+// renamed; 0 stands for one whose time tells nothing: the top, and any folder written too
+// shortly before the record for a later change to be told by its time.
 #pragma once
 
 #include <cstddef>
@@ -24,18 +24,18 @@ void begin_cache_record();
 bool write_cache_record(const wchar_t* directory, const wchar_t* library_name);
 
 // True when directory holds a record of this payload and every folder it lists is there,
-// and every entry of the top folder, of folders without a recorded time and of folders
-// whose write time differs from the record is a file of the recorded size (one listing
-// per such folder; one attribute query for each other folder); library_name then
-// receives the library's name. The other folders, whose time says no entry has come or
-// gone, are left to begin_background_comparison. Files that are not listed (an
-// application's own caches, for one) do not matter.
+// and every entry of the top folder and of folders whose write time differs from the
+// recorded one is a file of the recorded size (one attribute query per folder, and one
+// listing per folder so compared); library_name then receives the library's name. The
+// other folders, whose time says no entry has come or gone or has none recorded, are
+// left to begin_background_comparison. Files that are not listed (an application's own
+// caches, for one) do not matter.
 bool directory_matches_record(const wchar_t* directory, wchar_t* library_name, size_t capacity);
 
 // Lists, on a thread of background priority, the folders that the last true
-// directory_matches_record left, and when a file there is missing or of another size
-// (resized in place), marks the record damaged, so that the next start heals the
-// directory. Nothing when no folder was left.
+// directory_matches_record left, from one that changes from start to start, and when a
+// file there is missing or of another size (resized in place), marks the record damaged,
+// so that the next start heals the directory. Nothing when no folder was left.
 void begin_background_comparison();
 
 // Stops that comparison after the folder it is listing and waits for its thread, and

@@ -74,91 +74,112 @@ HANDLE WINAPI counted_find_first(LPCWSTR pattern, FINDEX_INFO_LEVELS level, LPVO
     return real_find_first(pattern, level, found, search, filter, flags);
 }
 
-TEST_F(cache_directory, is_ready_only_while_every_recorded_file_is_there_with_its_size) {
+// Which start notices each damage: this one, whose check at the start finds it and
+// which heals at once, or this one's comparison in the background, which marks the record
+// so that the next start heals.
+enum noticed { never, at_the_start, in_the_background };
+
+struct damage {
+    const char* what;
+    bool old_folders;  // folders older than the record by more than a tick have times
+    std::function<void(const std::wstring&)> make;
+    int start_listings;
+    noticed when;
+};
+
+void write_over(const std::wstring& path, LONG offset, const wchar_t* text) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    SetFilePointer(file, offset, nullptr, FILE_BEGIN);
+    DWORD written = 0;
+    WriteFile(file, text, static_cast<DWORD>(wcslen(text) * sizeof(wchar_t)), &written, nullptr);
+    CloseHandle(file);
+}
+
+wchar_t first_unit(const std::wstring& path) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              0, nullptr);
+    wchar_t first = 0;
+    DWORD read = 0;
+    ReadFile(file, &first, sizeof first, &read, nullptr);
+    CloseHandle(file);
+    return first;
+}
+
+class damaged_cache : public cache_directory, public testing::WithParamInterface<damage> {
+protected:
+    void SetUp() override {}
+};
+
+TEST_P(damaged_cache, is_noticed_at_the_start_or_in_its_background_comparison) {
+    const damage& damage = GetParam();
+    fill(damage.old_folders);
     faked_token ordinary(false);
     scoped_import_hook hook("kernel32.dll", "FindFirstFileExW", reinterpret_cast<void*>(&counted_find_first));
     real_find_first = reinterpret_cast<find_first_function>(hook.original());
-    write_file(L"data\\__pycache__.txt", 5);  // the application's own files do not matter
+    damage.make(directory_);
     listings = 0;
-    ASSERT_EQ(open_cache(directory_.c_str()), cache_ready);
-    EXPECT_EQ(listings, 3) << "one listing per folder";
+    cache_state state = open_cache(directory_.c_str());
+    if (damage.when == at_the_start) {
+        EXPECT_EQ(state, cache_damaged);
+        return;
+    }
+    ASSERT_EQ(state, cache_ready);
     EXPECT_EQ(std::wstring(application_library_path), directory_ + L"\\app.dll");
-    release_held_directory();
-
+    EXPECT_EQ(listings, damage.start_listings);
+    begin_background_comparison();
     std::wstring record = directory_ + L"\\.tarvix-complete";
-    const std::function<void()> damages[] = {
-        [&] { DeleteFileW((directory_ + L"\\data\\sub\\empty.bin").c_str()); },
-        [&] { write_file(L"app.dll", 0); },  // what a power loss can leave
-        [&] { write_file(L"data\\z.txt", 2); },
-        [&] { DeleteFileW(record.c_str()); },
-        [&] {  // another payload's record
-            HANDLE file = CreateFileW(record.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-            SetFilePointer(file, 44, nullptr, FILE_BEGIN);
-            DWORD written = 0;
-            WriteFile(file, L"f", 2, &written, nullptr);
-            CloseHandle(file);
-        },
-    };
-    for (size_t i = 0; i < std::size(damages); ++i) {
-        TearDown();
-        SetUp();
-        damages[i]();
-        EXPECT_EQ(open_cache(directory_.c_str()), cache_damaged) << "damage " << i;
-        release_held_directory();
-    }
+    for (int wait = 0; damage.when == in_the_background && first_unit(record) == L't' && wait < 500; ++wait) Sleep(20);
+    end_background_comparison();
+    release_held_directory();
+    EXPECT_EQ(open_cache(directory_.c_str()), damage.when == in_the_background ? cache_damaged : cache_ready);
 }
 
-// A folder whose recorded time still stands is left to the background comparison, which
-// marks the record when it finds a file resized in place: the next start heals.
-TEST_F(cache_directory, lists_at_the_start_only_folders_whose_time_changed_and_leaves_the_rest_to_the_background) {
-    faked_token ordinary(false);
-    scoped_import_hook hook("kernel32.dll", "FindFirstFileExW", reinterpret_cast<void*>(&counted_find_first));
-    real_find_first = reinterpret_cast<find_first_function>(hook.original());
-    struct damage {
-        std::function<void()> make;
-        int start_listings;  // -1: damaged at the start
-        bool damaged_next;
-    };
-    const damage damages[] = {
-        {[] {}, 1, false},
-        {[&] { write_file(L"data\\new.txt", 1); }, 2, false},  // the application's own file
-        {[&] { DeleteFileW((directory_ + L"\\data\\sub\\empty.bin").c_str()); }, -1, true},
-        {[&] { delete_tree((directory_ + L"\\data\\sub").c_str()); }, -1, true},
-        {[&] { write_file(L"data\\z.txt", 2); }, 1, true},
-        {[&] { write_file(L"app.dll", 4); }, -1, true},
-    };
-    for (size_t i = 0; i < std::size(damages); ++i) {
-        TearDown();
-        fill(true);
-        damages[i].make();
-        listings = 0;
-        cache_state state = open_cache(directory_.c_str());
-        if (damages[i].start_listings < 0) {
-            EXPECT_EQ(state, cache_damaged) << "damage " << i;
-            release_held_directory();
-            continue;
-        }
-        ASSERT_EQ(state, cache_ready) << "damage " << i;
-        EXPECT_EQ(listings, damages[i].start_listings) << "damage " << i;
-        begin_background_comparison();
-        std::wstring record = directory_ + L"\\.tarvix-complete";
-        for (int wait = 0; damages[i].damaged_next && wait < 500; ++wait) {
-            HANDLE file = CreateFileW(record.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                      OPEN_EXISTING, 0, nullptr);
-            wchar_t first = 0;
-            DWORD read = 0;
-            ReadFile(file, &first, sizeof first, &read, nullptr);
-            CloseHandle(file);
-            if (first != L't') break;
-            Sleep(20);
-        }
-        end_background_comparison();
-        release_held_directory();
-        EXPECT_EQ(open_cache(directory_.c_str()), damages[i].damaged_next ? cache_damaged : cache_ready)
-            << "damage " << i;
-        release_held_directory();
-    }
+void remove_file(const std::wstring& path) { DeleteFileW(path.c_str()); }
+
+// In place when the file is there: its folder's entries stay as they are.
+void resize_file(const std::wstring& path, int size) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, 0, nullptr);
+    SetEndOfFile(file);
+    DWORD written = 0;
+    WriteFile(file, "0123456789", size, &written, nullptr);
+    CloseHandle(file);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    kinds, damaged_cache,
+    testing::Values(
+        damage{"none", false, [](auto&) {}, 1, never},
+        damage{"none_old", true, [](auto&) {}, 1, never},
+        // The application's own files do not matter; where they change a folder's time,
+        // that folder is listed.
+        damage{"own_file", false, [](auto& d) { resize_file(d + L"\\data\\cache.txt", 5); }, 1, never},
+        damage{"own_file_old", true, [](auto& d) { resize_file(d + L"\\data\\cache.txt", 5); }, 2, never},
+        damage{"file_deleted", false, [](auto& d) { remove_file(d + L"\\data\\sub\\empty.bin"); }, 1,
+               in_the_background},
+        damage{"file_deleted_old", true, [](auto& d) { remove_file(d + L"\\data\\sub\\empty.bin"); }, 0,
+               at_the_start},
+        damage{"folder_gone", false, [](auto& d) { delete_tree((d + L"\\data\\sub").c_str()); }, 0, at_the_start},
+        damage{"file_resized", false, [](auto& d) { resize_file(d + L"\\data\\z.txt", 2); }, 1, in_the_background},
+        damage{"file_resized_old", true, [](auto& d) { resize_file(d + L"\\data\\z.txt", 2); }, 1,
+               in_the_background},
+        damage{"library_emptied", true, [](auto& d) { resize_file(d + L"\\app.dll", 0); }, 0, at_the_start},
+        damage{"record_deleted", false, [](auto& d) { remove_file(d + L"\\.tarvix-complete"); }, 0, at_the_start},
+        damage{"record_marked", false, [](auto& d) { write_over(d + L"\\.tarvix-complete", 0, L"!"); }, 0,
+               at_the_start},
+        // another payload's record
+        damage{"record_of_another", false, [](auto& d) { write_over(d + L"\\.tarvix-complete", 44, L"f"); }, 0,
+               at_the_start},
+        damage{"folder_time_damaged", true, [](auto& d) {
+                   std::wstring record = d + L"\\.tarvix-complete";
+                   HANDLE file = CreateFileW(record.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                             0, nullptr);
+                   wchar_t text[4096] = {};
+                   DWORD read = 0;
+                   ReadFile(file, text, sizeof text - sizeof(wchar_t), &read, nullptr);
+                   CloseHandle(file);
+                   write_over(record, static_cast<LONG>((wcschr(text, L'@') - text) * sizeof(wchar_t)), L"x");
+               }, 0, at_the_start}),
+    [](const testing::TestParamInfo<damage>& info) { return std::string(info.param.what); });
 
 TEST_F(cache_directory, holds_one_file_for_entries_that_differ_only_in_letter_case) {
     TearDown();
