@@ -116,15 +116,15 @@ def test_siblings_of_killed_first_starts_go_while_a_live_ones_stays_and_a_link_n
     assert holder.returncode == 0
 
 
-def test_a_damaged_cache_in_use_stays_in_place_and_is_healed_once_free(cached_probe_exe, run_launcher, start_runner,
-                                                                       tmp_path):
+def test_a_damaged_cache_in_use_stays_in_place_and_is_healed_once_free(cached_probe_exe, first_entry, run_launcher,
+                                                                       start_runner, tmp_path):
     assert run_launcher(cached_probe_exe, [], temp=tmp_path).exit_code == 0
     directory = cache_of(tmp_path)
     whole = sizes_below(directory)
     release = tmp_path / "release"
     running = start_runner(cached_probe_exe, ["--wait-for", windows_path(release), "--exit", "2"], temp=tmp_path)
     try:
-        assert linux_path(json.loads(running.read_line())["library"]) == directory / "probe_app.dll"
+        assert linux_path(json.loads(running.read_line())["library"]) == directory / first_entry.name
         (directory / "data" / "notes.txt").unlink()
         meanwhile = run_launcher(cached_probe_exe, ["--exit", "3"], temp=tmp_path)
         assert meanwhile.exit_code == 3, meanwhile
@@ -134,7 +134,7 @@ def test_a_damaged_cache_in_use_stays_in_place_and_is_healed_once_free(cached_pr
         release.touch()
     assert running.finish().exit_code == 2
     healed = run_launcher(cached_probe_exe, ["--exit", "4"], temp=tmp_path)
-    assert healed.exit_code == 4 and linux_path(healed.start["library"]) == directory / "probe_app.dll", healed
+    assert healed.exit_code == 4 and linux_path(healed.start["library"]) == directory / first_entry.name, healed
     assert sizes_below(cache_of(tmp_path)) == whole
 
 

@@ -22,8 +22,9 @@ namespace {
 class cache_directory : public testing::Test {
 protected:
     void SetUp() override { fill(false); }
-    // Folders that are old when the record is written have their times recorded.
-    void fill(bool old_folders) {
+    // Folders that are old when the record is written have their times recorded; more than
+    // a few folders make a comparison in the background.
+    void fill(bool old_folders, int more_folders = 17) {
         wchar_t temp[MAX_PATH + 1];
         GetTempPathW(MAX_PATH + 1, temp);
         scratch_ = std::wstring(temp) + L"cache_test_" + std::to_wstring(GetCurrentProcessId());
@@ -33,6 +34,11 @@ protected:
                                   {L"data\\z.txt", 1}}) {
             write_file(path, size);
             entry_extracted(path, size);
+        }
+        for (int i = 0; i < more_folders; ++i) {
+            std::wstring path = L"more\\" + std::to_wstring(i) + L"\\a.txt";
+            write_file(path, 1);
+            entry_extracted(path.c_str(), 1);
         }
         for (const wchar_t* folder : {L"\\data", L"\\data\\sub"}) {
             if (!old_folders) continue;
@@ -85,6 +91,7 @@ struct damage {
     std::function<void(const std::wstring&)> make;
     int start_listings;
     noticed when;
+    int more_folders = 17;
 };
 
 void write_over(const std::wstring& path, LONG offset, const wchar_t* text) {
@@ -112,7 +119,7 @@ protected:
 
 TEST_P(damaged_cache, is_noticed_at_the_start_or_in_its_background_comparison) {
     const damage& damage = GetParam();
-    fill(damage.old_folders);
+    fill(damage.old_folders, damage.more_folders);
     faked_token ordinary(false);
     scoped_import_hook hook("kernel32.dll", "FindFirstFileExW", reinterpret_cast<void*>(&counted_find_first));
     real_find_first = reinterpret_cast<find_first_function>(hook.original());
@@ -160,6 +167,8 @@ INSTANTIATE_TEST_SUITE_P(
                at_the_start},
         damage{"folder_gone", false, [](auto& d) { delete_tree((d + L"\\data\\sub").c_str()); }, 0, at_the_start},
         damage{"file_resized", false, [](auto& d) { resize_file(d + L"\\data\\z.txt", 2); }, 1, in_the_background},
+        damage{"file_resized_few_folders", true, [](auto& d) { resize_file(d + L"\\data\\z.txt", 2); }, 0,
+               at_the_start, 0},
         damage{"file_resized_old", true, [](auto& d) { resize_file(d + L"\\data\\z.txt", 2); }, 1,
                in_the_background},
         damage{"library_emptied", true, [](auto& d) { resize_file(d + L"\\app.dll", 0); }, 0, at_the_start},
