@@ -92,6 +92,8 @@ int compare_text(const wchar_t* a, int a_length, const wchar_t* b, int b_length)
 int compare_names(const wchar_t* a, const wchar_t* b) { return compare_text(a, -1, b, -1); }
 
 int compare_folders(const record_entry& a, const record_entry& b) {
+    // Mostly the same text: neighbours in a sorted record.
+    if (a.folder_length == b.folder_length && wmemcmp(a.path, b.path, a.folder_length) == 0) return 0;
     return compare_text(a.path, static_cast<int>(a.folder_length), b.path, static_cast<int>(b.folder_length));
 }
 
