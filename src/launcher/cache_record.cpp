@@ -26,10 +26,6 @@ constexpr wchar_t damaged_mark = L'!';
 constexpr uint64_t record_size_limit = 256u << 20;
 constexpr size_t size_digits_limit = 19;
 constexpr size_t listing_capacity = target_directory_capacity + relative_path_capacity + 4;
-// File systems stamp a change with the clock of their last tick (up to 15.6 ms on Windows,
-// 10 ms on Linux): a change within the tick of a folder's recorded write time would keep
-// that time. A folder whose time is not this much older than the record has none recorded.
-constexpr uint64_t tick_margin = 32 * 10'000;  // in 100 ns units
 // A reader of the record keeps writers out for a moment.
 constexpr int mark_attempts = 50;
 constexpr DWORD mark_pause_ms = 20;
@@ -42,8 +38,8 @@ constexpr size_t background_folders_floor = 16;
 // move), where its folder part ends (0 at the top), its size. order keeps the payload's
 // order among entries of one path (letter case aside), which only a payload made by hand
 // can hold: the later one is what lies on disk. The first entry of each folder holds the
-// folder's recorded write time (0: to be listed at every start) and whether its listing
-// was left to the comparison in the background.
+// folder's recorded write time (0 for the top) and whether its listing was left to the
+// comparison in the background.
 struct record_entry {
     const wchar_t* path;
     size_t path_offset;
@@ -167,11 +163,11 @@ uint64_t folder_write_time(const wchar_t* path) {
 }
 
 // Records, with the first entry of each folder below directory but the top, the folder's
-// write time now, when it is older than a tick: once the record stands, nothing but a
-// change of an entry in it changes it. The top, the library's folder, is listed always.
-// Folders that the last tick of the extraction wrote to, the small files at the end of a
-// large payload above all, would cost a listing at every start: they are compared in the
-// background instead.
+// write time now: once the record stands, nothing but a change of an entry in it changes
+// it. The top, the library's folder, is listed always. File systems stamp a change with
+// the clock of their last tick (up to 15.6 ms on Windows), so that a change within the
+// tick of the extraction's end can keep a folder's time: the background comparison,
+// which lists every folder whose time has not changed, finds that one.
 void note_folder_times(const wchar_t* directory) {
     wchar_t folder[listing_capacity];
     for (size_t first = 0; first < noted_count;) {
@@ -181,11 +177,6 @@ void note_folder_times(const wchar_t* directory) {
             noted[first].folder_time = folder_write_time(folder);
         }
         first = end;
-    }
-    FILETIME now;
-    GetSystemTimePreciseAsFileTime(&now);
-    for (size_t i = 0; i < noted_count; ++i) {
-        if (noted[i].folder_time + tick_margin > time_value(now)) noted[i].folder_time = 0;
     }
 }
 
@@ -432,7 +423,7 @@ bool entries_match(const wchar_t* directory, wchar_t* record, wchar_t* text) {
         uint64_t now = entries[first].folder_length != 0 ? folder_write_time(folder) : 1;
         if (now == 0) {
             whole = false;
-        } else if (entries[first].folder_length != 0 && (recorded == 0 || now == recorded)) {
+        } else if (entries[first].folder_length != 0 && now == recorded) {
             entries[first].deferred = true;
             ++deferred;
         } else {

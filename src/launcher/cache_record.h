@@ -9,8 +9,7 @@
 // letter case ignored as the file system ignores it), so that each folder's entries lie
 // together; of two entries that differ only in case, the later one alone is listed. A
 // folder's write time (FILETIME units) changes when an entry in it is added, removed or
-// renamed; 0 stands for one whose time tells nothing: the top, and any folder written too
-// shortly before the record for a later change to be told by its time.
+// renamed; the top's is 0, as it is listed at every start.
 #pragma once
 
 #include <cstddef>
@@ -27,8 +26,8 @@ bool write_cache_record(const wchar_t* directory, const wchar_t* library_name);
 // and every entry of the top folder and of folders whose write time differs from the
 // recorded one is a file of the recorded size (one attribute query per folder, and one
 // listing per folder so compared); library_name then receives the library's name. The
-// other folders, whose time says no entry has come or gone or has none recorded, are
-// left to begin_background_comparison, unless they are a few, which are listed as well. Files that are not listed (an application's own
+// other folders, whose time says no entry has come or gone, are left to
+// begin_background_comparison, unless they are a few, which are listed as well. Files that are not listed (an application's own
 // caches, for one) do not matter.
 bool directory_matches_record(const wchar_t* directory, wchar_t* library_name, size_t capacity);
 
