@@ -638,6 +638,8 @@ def main():
                              "then one); the first gives every table, the others the threads table")
     parser.add_argument("--disk-temp", action="store_true",
                         help="extract into the Wine prefix's temporary directory on disk instead of /dev/shm")
+    parser.add_argument("--cached-only", action="store_true",
+                        help="only the cached table: a bare process, the cold run, the floors and the cached starts")
     arguments = parser.parse_args()
 
     build = Path(arguments.build).resolve()
@@ -668,9 +670,11 @@ def main():
     if not arguments.no_pack_timing:
         packing, default_level = time_packing(packer, library, trees, work, apps, levels)
     log("bench: building the launchers")
-    launchers = [f"bench_{app}{variant}" for app in apps for variant in ("", "_one_thread", "_program")]
+    variants = ("",) if arguments.cached_only else ("", "_one_thread", "_program")
+    launchers = [f"bench_{app}{variant}" for app in apps for variant in variants]
     launchers += [f"bench_{app}{kind}_cached" for app in apps if app in CACHED_APPS for kind in ("", "_program")]
-    launchers += [f"bench_interp_{variant}" for variant in ("scanner", "scanner_one_thread") if "interp" in apps]
+    if not arguments.cached_only:
+        launchers += [f"bench_interp_{variant}" for variant in ("scanner", "scanner_one_thread") if "interp" in apps]
     configure_and_build(build, trees, launcher_level, launchers)
     stub_made = make_stub_exes(packer, build / "src" / "tarvix-stub.exe", library, trees, work, apps, launcher_level)
 
@@ -700,7 +704,9 @@ def main():
                          ("floors", f"{windows_path(build / 'bench' / 'bench_floors.exe')} {windows_path(payload)}"),
                          ("stub", windows_path(stub_made[app])),
                          ("program", windows_path(build / "bench" / f"bench_{app}_program.exe"))]
-                if app == "interp":
+                if arguments.cached_only:
+                    lines = [line for line in lines if line[0] in ("bare", "launcher", "floors")]
+                elif app == "interp":
                     lines += [(variant, windows_path(build / "bench" / f"bench_interp_{variant}.exe"))
                               for variant in ("scanner", "scanner_one_thread")]
                 if app in CACHED_APPS and first_set:
@@ -714,12 +720,15 @@ def main():
                               ("cached_program_warm", program)]
                 log(f"bench: timing {app} on CPUs {cpus}")
                 runs = run_plan(build, environment, group, work, f"{app}-time-{tag}", lines, rounds, warm_up, cpus)
-                threads.append(thread_row(cpus, app, runs, summaries[app]))
+                if not arguments.cached_only:
+                    threads.append(thread_row(cpus, app, runs, summaries[app]))
                 if not first_set:
                     continue
                 timings.append(timing_row(app, summaries[app], runs))
                 timings[-1]["sizes"] = {"payload": payload.stat().st_size, "linked": launcher.stat().st_size,
                                         "stub": stub_made[app].stat().st_size}
+                if arguments.cached_only:
+                    continue
                 log(f"bench: memory of {app}")
                 runs = run_plan(build, environment, group, work, f"{app}-memory", lines[:3], memory_rounds, warm_up,
                                 cpus, memory=True)

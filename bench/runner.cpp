@@ -185,6 +185,25 @@ std::string read_whole_file(HANDLE file) {
     return text;
 }
 
+// Every program runs as the user's ordinary processes do, with the limited token that Wine
+// links to the elevated one it gives every process: an elevated start would refuse a cache
+// below the user's own folders and run the default way.
+HANDLE limited_token() {
+    static HANDLE limited = nullptr;
+    if (limited != nullptr) return limited;
+    HANDLE own_token = nullptr;
+    TOKEN_LINKED_TOKEN linked = {};
+    DWORD size = 0;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &own_token) ||
+        !GetTokenInformation(own_token, TokenLinkedToken, &linked, sizeof linked, &size)) {
+        fprintf(stderr, "bench_runner: no limited token (error %lu)\n", GetLastError());
+        exit(2);
+    }
+    CloseHandle(own_token);
+    limited = linked.LinkedToken;
+    return limited;
+}
+
 void run_once(const plan_line& line, int round, bool warm_up, bool memory, HANDLE output) {
     remove_fresh_directory(line);
     SetFilePointer(output, 0, nullptr, FILE_BEGIN);
@@ -199,10 +218,11 @@ void run_once(const plan_line& line, int round, bool warm_up, bool memory, HANDL
     command_line.push_back(0);
     PROCESS_INFORMATION process = {};
 
+    HANDLE token = limited_token();  // before the clock starts
     long long cpu_before = group_cpu_microseconds();
     unsigned long long start = precise_now();
-    if (!CreateProcessW(nullptr, command_line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                        &process)) {
+    if (!CreateProcessAsUserW(token, nullptr, command_line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                              &startup, &process)) {
         fprintf(stderr, "bench_runner: cannot start '%ls' (error %lu)\n", line.command_line.c_str(), GetLastError());
         exit(2);
     }

@@ -17,17 +17,29 @@
 
 namespace {
 
-constexpr wchar_t record_header[] = L"tarvix cache record 2\n";
+constexpr wchar_t record_header[] = L"tarvix cache record 3\n";
+// Written over the record's first character by a comparison that found the directory
+// damaged after its start had begun: the next start takes the record for damaged and heals.
+constexpr wchar_t damaged_mark = L'!';
 // Far above any payload's record (3,000 entries take about 0.3 MiB); a larger file is
 // not one of ours.
 constexpr uint64_t record_size_limit = 256u << 20;
 constexpr size_t size_digits_limit = 19;
 constexpr size_t listing_capacity = target_directory_capacity + relative_path_capacity + 4;
+// A reader of the record keeps writers out for a moment.
+constexpr int mark_attempts = 50;
+constexpr DWORD mark_pause_ms = 20;
+constexpr DWORD comparison_stack_size = 64 * 1024;
+// Up to this many folders left for the background are listed at the start instead: that
+// costs less than a thread's start and end.
+constexpr size_t background_folders_floor = 16;
 
 // An entry of the record: its path (while noted, its offset in path_text, which may still
 // move), where its folder part ends (0 at the top), its size. order keeps the payload's
 // order among entries of one path (letter case aside), which only a payload made by hand
-// can hold: the later one is what lies on disk.
+// can hold: the later one is what lies on disk. The first entry of each folder holds the
+// folder's recorded write time (0 for the top) and whether its listing was left to the
+// comparison in the background.
 struct record_entry {
     const wchar_t* path;
     size_t path_offset;
@@ -35,6 +47,8 @@ struct record_entry {
     uint64_t size;
     size_t order;
     bool seen;
+    uint64_t folder_time;
+    bool deferred;
 };
 
 // The entries noted while extracting, their paths one after another in path_text, each
@@ -74,6 +88,8 @@ int compare_text(const wchar_t* a, int a_length, const wchar_t* b, int b_length)
 int compare_names(const wchar_t* a, const wchar_t* b) { return compare_text(a, -1, b, -1); }
 
 int compare_folders(const record_entry& a, const record_entry& b) {
+    // Mostly the same text: neighbours in a sorted record.
+    if (a.folder_length == b.folder_length && wmemcmp(a.path, b.path, a.folder_length) == 0) return 0;
     return compare_text(a.path, static_cast<int>(a.folder_length), b.path, static_cast<int>(b.folder_length));
 }
 
@@ -93,7 +109,7 @@ void note_entry(const wchar_t* relative_path, uint64_t size) {
     path_text = static_cast<wchar_t*>(grow(path_text, &path_text_capacity, path_text_used + length, sizeof(wchar_t)));
     wmemcpy(path_text + path_text_used, relative_path, length);
     noted = static_cast<record_entry*>(grow(noted, &noted_capacity, noted_count + 1, sizeof(record_entry)));
-    noted[noted_count] = {nullptr, path_text_used, folder_length_of(relative_path), size, noted_count, false};
+    noted[noted_count] = {nullptr, path_text_used, folder_length_of(relative_path), size, noted_count, false, 0, false};
     ++noted_count;
     path_text_used += length;
 }
@@ -112,12 +128,62 @@ void append_line(wchar_t* text, size_t* used, const wchar_t* line, size_t length
     text[(*used)++] = L'\n';
 }
 
+// Sorted noted[i] that another entry of the same path follows, which is on disk instead.
+bool is_overwritten(size_t i) {
+    return i + 1 < noted_count && compare_folders(noted[i], noted[i + 1]) == 0 &&
+           compare_names(name_of(noted[i]), name_of(noted[i + 1])) == 0;
+}
+
+// The end of the group of entries in one folder that starts at entries[first].
+size_t folder_end(const record_entry* entries, size_t count, size_t first) {
+    size_t end = first + 1;
+    while (end < count && compare_folders(entries[first], entries[end]) == 0) ++end;
+    return end;
+}
+
+// The folder of entry within directory.
+void folder_path(wchar_t* output, size_t capacity, const wchar_t* directory, const record_entry& entry) {
+    text_copy(output, capacity, directory);
+    if (entry.folder_length == 0) return;
+    text_append(output, capacity, L"\\");
+    size_t used = wcslen(output);
+    if (used + entry.folder_length >= capacity) return;  // too long to exist: its listing fails
+    wmemcpy(output + used, entry.path, entry.folder_length);
+    output[used + entry.folder_length] = 0;
+}
+
+uint64_t time_value(FILETIME time) { return (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime; }
+
+// The write time of the folder at path; 0 when it is no folder.
+uint64_t folder_write_time(const wchar_t* path) {
+    WIN32_FILE_ATTRIBUTE_DATA attributes;
+    if (!GetFileAttributesExW(path, GetFileExInfoStandard, &attributes)) return 0;
+    if (!(attributes.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) return 0;
+    return time_value(attributes.ftLastWriteTime);
+}
+
+// Records, with the first entry of each folder below directory but the top, the folder's
+// write time now: once the record stands, nothing but a change of an entry in it changes
+// it. The top, the library's folder, is listed always. File systems stamp a change with
+// the clock of their last tick (up to 15.6 ms on Windows), so that a change within the
+// tick of the extraction's end can keep a folder's time: the background comparison,
+// which lists every folder whose time has not changed, finds that one.
+void note_folder_times(const wchar_t* directory) {
+    wchar_t folder[listing_capacity];
+    for (size_t first = 0; first < noted_count;) {
+        size_t end = folder_end(noted, noted_count, first);
+        if (noted[first].folder_length != 0) {
+            folder_path(folder, listing_capacity, directory, noted[first]);
+            noted[first].folder_time = folder_write_time(folder);
+        }
+        first = end;
+    }
+}
+
 // The record's text, header to last entry, in a block the caller frees.
 wchar_t* format_record(const wchar_t* library_name, size_t* length) {
-    for (size_t i = 0; i < noted_count; ++i) noted[i].path = path_text + noted[i].path_offset;
-    qsort(noted, noted_count, sizeof(record_entry), compare_entries);
     size_t capacity = wcslen(record_header) + wcslen(tarvix_payload_digest) + wcslen(library_name) + 2 +
-                      path_text_used + noted_count * (decimal_text_capacity + 1);
+                      path_text_used + noted_count * (2 * decimal_text_capacity + 3);
     auto text = static_cast<wchar_t*>(malloc(capacity * sizeof(wchar_t)));
     if (text == nullptr) fatal_error(message_out_of_memory);
     size_t used = 0;
@@ -125,11 +191,22 @@ wchar_t* format_record(const wchar_t* library_name, size_t* length) {
     used += wcslen(record_header);
     append_line(text, &used, tarvix_payload_digest, wcslen(tarvix_payload_digest));
     append_line(text, &used, library_name, wcslen(library_name));
+    uint64_t folder_time = 0;
+    bool folder_line_due = false;
     for (size_t i = 0; i < noted_count; ++i) {
-        bool overwritten = i + 1 < noted_count && compare_folders(noted[i], noted[i + 1]) == 0 &&
-                           compare_names(name_of(noted[i]), name_of(noted[i + 1])) == 0;
-        if (overwritten) continue;
+        if (i == 0 || compare_folders(noted[i - 1], noted[i]) != 0) {
+            folder_time = noted[i].folder_time;
+            folder_line_due = true;
+        }
+        if (is_overwritten(i)) continue;
         char digits[decimal_text_capacity];
+        if (folder_line_due) {
+            folder_line_due = false;
+            decimal_text(digits, static_cast<long long>(folder_time), 1);
+            text[used++] = L'@';
+            for (const char* digit = digits; *digit != 0; ++digit) text[used++] = static_cast<wchar_t>(*digit);
+            text[used++] = L'\n';
+        }
         decimal_text(digits, static_cast<long long>(noted[i].size), 1);
         for (const char* digit = digits; *digit != 0; ++digit) text[used++] = static_cast<wchar_t>(*digit);
         text[used++] = L' ';
@@ -181,31 +258,61 @@ bool is_top_level_name(const wchar_t* name, size_t capacity) {
     return length > 0 && length < capacity && wcscspn(name, L"\\/:") == length && wcsspn(name, L".") != length;
 }
 
+// Reads the decimal number that text starts with, up to the first unit not a digit, which
+// must be end; false for anything else.
+bool parse_number(const wchar_t* text, wchar_t end, uint64_t* value, size_t* length) {
+    size_t digits = wcsspn(text, L"0123456789");
+    if (digits == 0 || digits > size_digits_limit || text[digits] != end) return false;
+    *value = 0;
+    for (size_t i = 0; i < digits; ++i) *value = *value * 10 + static_cast<uint64_t>(text[i] - L'0');
+    *length = digits;
+    return true;
+}
+
 // Reads "size path" into entry; false for anything else.
 bool parse_entry(wchar_t* line, record_entry* entry) {
-    size_t digits = wcsspn(line, L"0123456789");
-    if (digits == 0 || digits > size_digits_limit || line[digits] != L' ') return false;
-    entry->size = 0;
-    for (size_t i = 0; i < digits; ++i) entry->size = entry->size * 10 + static_cast<uint64_t>(line[i] - L'0');
+    size_t digits = 0;
+    if (!parse_number(line, L' ', &entry->size, &digits)) return false;
     entry->path = line + digits + 1;
     size_t length = wcslen(entry->path);
     if (length == 0 || length >= relative_path_capacity) return false;
     entry->folder_length = folder_length_of(entry->path);
     entry->seen = false;
+    entry->folder_time = 0;
+    entry->deferred = false;
     return true;
+}
+
+// Reads the lines of the entries into entries: each folder's first entry after its
+// "@time" line, and no such line anywhere else. The number of entries; 0 when the text
+// is not such a list.
+size_t parse_entries(wchar_t* text, record_entry* entries) {
+    size_t parsed = 0;
+    bool folder_line = false;
+    uint64_t folder_time = 0;
+    for (wchar_t* line; (line = next_line(&text)) != nullptr;) {
+        size_t digits = 0;
+        if (line[0] == L'@') {
+            if (folder_line || !parse_number(line + 1, 0, &folder_time, &digits)) return 0;
+            folder_line = true;
+            continue;
+        }
+        record_entry& entry = entries[parsed];
+        if (!parse_entry(line, &entry)) return 0;
+        bool first_of_folder = parsed == 0 || compare_folders(entries[parsed - 1], entry) != 0;
+        if (first_of_folder != folder_line) return 0;
+        if (first_of_folder) entry.folder_time = folder_time;
+        folder_line = false;
+        ++parsed;
+    }
+    return *text == 0 && !folder_line ? parsed : 0;
 }
 
 // Marks the entries of one folder, entries[0..count), that the folder holds as files of
 // their size, and returns how many were found.
 size_t find_listed(const wchar_t* directory, record_entry* entries, size_t count) {
     wchar_t pattern[listing_capacity];
-    text_copy(pattern, listing_capacity, directory);
-    if (entries[0].folder_length != 0) {
-        text_append(pattern, listing_capacity, L"\\");
-        size_t used = wcslen(pattern);
-        wmemcpy(pattern + used, entries[0].path, entries[0].folder_length);
-        pattern[used + entries[0].folder_length] = 0;
-    }
+    folder_path(pattern, listing_capacity, directory, entries[0]);
     text_append(pattern, listing_capacity, L"\\*");
     WIN32_FIND_DATAW found;
     HANDLE search =
@@ -238,25 +345,111 @@ size_t find_listed(const wchar_t* directory, record_entry* entries, size_t count
     return matched;
 }
 
-bool entries_match(const wchar_t* directory, wchar_t* text) {
+// What the last matching record left to the comparison in the background: its text,
+// which the entries point into, the directory, and the folder where the comparison begins:
+// one that changes from start to start, so that starts whose application ends before the
+// comparison does still cover every folder in turn.
+wchar_t* kept_text = nullptr;
+record_entry* kept_entries = nullptr;
+size_t kept_count = 0;
+wchar_t kept_directory[target_directory_capacity];
+size_t kept_first = 0;
+HANDLE comparison = nullptr;
+volatile LONG comparison_stopped = 0;
+
+void mark_record_damaged(const wchar_t* directory) {
+    wchar_t path[target_directory_capacity];
+    record_path(path, directory);
+    for (int attempt = 0; attempt < mark_attempts && comparison_stopped == 0; ++attempt) {
+        HANDLE file = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_EXISTING, 0, nullptr);
+        if (file != INVALID_HANDLE_VALUE) {
+            DWORD written = 0;
+            WriteFile(file, &damaged_mark, sizeof damaged_mark, &written, nullptr);
+            CloseHandle(file);
+            return;
+        }
+        if (GetLastError() != ERROR_SHARING_VIOLATION) return;
+        Sleep(mark_pause_ms);
+    }
+}
+
+// Lists, at background priority, the folders whose write time spoke for them at the
+// start, and marks the record when one of them is damaged after all (a file resized in
+// place leaves its folder's time as it was). It reads only: the application sees nothing
+// of it, and its end is waited for before the process ends.
+DWORD WINAPI compare_deferred_folders(void*) {
+    SetThreadPriority(GetCurrentThread(), THREAD_MODE_BACKGROUND_BEGIN);
+    for (size_t pass = 0; pass < 2; ++pass) {
+        size_t first = pass == 0 ? kept_first : 0;
+        size_t last = pass == 0 ? kept_count : kept_first;
+        while (first < last && comparison_stopped == 0) {
+            size_t end = folder_end(kept_entries, kept_count, first);
+            if (kept_entries[first].deferred &&
+                find_listed(kept_directory, kept_entries + first, end - first) != end - first) {
+                mark_record_damaged(kept_directory);
+                return 0;
+            }
+            first = end;
+        }
+    }
+    return 0;
+}
+
+void drop_kept_record() {
+    free(kept_entries);
+    free(kept_text);
+    kept_entries = nullptr;
+    kept_text = nullptr;
+    kept_count = 0;
+}
+
+// Compares the top folder and the folders whose time has changed by listing them now; a
+// folder that is gone means damage. The others are left for the background, and the
+// record is kept for it when there are any.
+bool entries_match(const wchar_t* directory, wchar_t* record, wchar_t* text) {
     size_t count = 0;
     for (const wchar_t* unit = text; *unit != 0; ++unit) count += *unit == L'\n';
     auto entries = static_cast<record_entry*>(malloc((count + 1) * sizeof(record_entry)));
     if (entries == nullptr) fatal_error(message_out_of_memory);
-    size_t parsed = 0;
-    bool whole = true;
-    for (wchar_t* line; whole && (line = next_line(&text)) != nullptr; ++parsed) {
-        whole = parse_entry(line, &entries[parsed]);
-    }
-    whole = whole && *text == 0 && parsed > 0;
+    size_t parsed = parse_entries(text, entries);
+    bool whole = parsed > 0;
+    size_t deferred = 0;
+    wchar_t folder[listing_capacity];
     for (size_t first = 0; whole && first < parsed;) {
-        size_t end = first + 1;
-        while (end < parsed && compare_folders(entries[first], entries[end]) == 0) ++end;
-        whole = find_listed(directory, entries + first, end - first) == end - first;
+        size_t end = folder_end(entries, parsed, first);
+        uint64_t recorded = entries[first].folder_time;
+        folder_path(folder, listing_capacity, directory, entries[first]);
+        uint64_t now = entries[first].folder_length != 0 ? folder_write_time(folder) : 1;
+        if (now == 0) {
+            whole = false;
+        } else if (entries[first].folder_length != 0 && now == recorded) {
+            entries[first].deferred = true;
+            ++deferred;
+        } else {
+            whole = find_listed(directory, entries + first, end - first) == end - first;
+        }
         first = end;
     }
-    free(entries);
-    return whole;
+    for (size_t first = 0; whole && first < parsed && deferred <= background_folders_floor;) {
+        size_t end = folder_end(entries, parsed, first);
+        if (entries[first].deferred) whole = find_listed(directory, entries + first, end - first) == end - first;
+        first = end;
+    }
+    if (!whole || deferred <= background_folders_floor) {
+        free(entries);
+        free(record);
+        return whole;
+    }
+    kept_text = record;
+    kept_entries = entries;
+    kept_count = parsed;
+    text_copy(kept_directory, target_directory_capacity, directory);
+    LARGE_INTEGER counter;
+    QueryPerformanceCounter(&counter);
+    kept_first = static_cast<size_t>(counter.QuadPart % static_cast<LONGLONG>(parsed));
+    while (kept_first > 0 && compare_folders(entries[kept_first - 1], entries[kept_first]) == 0) --kept_first;
+    return true;
 }
 
 }  // namespace
@@ -269,14 +462,19 @@ void begin_cache_record() {
 
 bool write_cache_record(const wchar_t* directory, const wchar_t* library_name) {
     entry_extracted = nullptr;
-    size_t length = 0;
-    wchar_t* text = format_record(library_name, &length);
+    for (size_t i = 0; i < noted_count; ++i) noted[i].path = path_text + noted[i].path_offset;
+    qsort(noted, noted_count, sizeof(record_entry), compare_entries);
     wchar_t path[target_directory_capacity];
     record_path(path, directory);
+    // Made before the folders' times are read: it is an entry of the top.
     entry_file = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    if (entry_file == INVALID_HANDLE_VALUE) return false;
+    note_folder_times(directory);
+    size_t length = 0;
+    wchar_t* text = format_record(library_name, &length);
     DWORD size = static_cast<DWORD>(length * sizeof(wchar_t));
     DWORD written = 0;
-    bool whole = entry_file != INVALID_HANDLE_VALUE && WriteFile(entry_file, text, size, &written, nullptr);
+    bool whole = WriteFile(entry_file, text, size, &written, nullptr);
     if (whole && written != size) {
         SetLastError(ERROR_WRITE_FAULT);
         whole = false;
@@ -289,6 +487,7 @@ bool write_cache_record(const wchar_t* directory, const wchar_t* library_name) {
 }
 
 bool directory_matches_record(const wchar_t* directory, wchar_t* library_name, size_t capacity) {
+    end_background_comparison();
     wchar_t* text = read_record(directory);
     if (text == nullptr) return false;
     size_t header_length = wcslen(record_header);
@@ -297,8 +496,28 @@ bool directory_matches_record(const wchar_t* directory, wchar_t* library_name, s
     wchar_t* digest = next_line(&rest);
     wchar_t* library = next_line(&rest);
     whole = whole && digest != nullptr && wcscmp(digest, tarvix_payload_digest) == 0 && library != nullptr &&
-            is_top_level_name(library, capacity) && entries_match(directory, rest);
-    if (whole) text_copy(library_name, capacity, library);
-    free(text);
-    return whole;
+            is_top_level_name(library, capacity);
+    if (!whole) {
+        free(text);
+        return false;
+    }
+    text_copy(library_name, capacity, library);
+    return entries_match(directory, text, rest);  // which keeps or frees text
+}
+
+void begin_background_comparison() {
+    if (kept_count == 0 || comparison != nullptr) return;
+    comparison_stopped = 0;
+    comparison = CreateThread(nullptr, comparison_stack_size, compare_deferred_folders, nullptr,
+                              STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+}
+
+void end_background_comparison() {
+    if (comparison != nullptr) {
+        InterlockedExchange(&comparison_stopped, 1);
+        WaitForSingleObject(comparison, INFINITE);
+        CloseHandle(comparison);
+        comparison = nullptr;
+    }
+    drop_kept_record();
 }

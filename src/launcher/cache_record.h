@@ -2,11 +2,14 @@
 // entry of the payload with its size, so that a later start can tell a whole directory
 // from one that a cleaner, a scanner or a power loss has damaged.
 //
-//   tarvix cache record 2 \n  digest \n  library name \n  then per entry:  size " " path \n
+//   tarvix cache record 3 \n  digest \n  library name \n
+//   then per folder:  "@" write time \n  and per entry in it:  size " " path \n
 //
 // UTF-16 text. The entries are sorted by folder, then by name (ordinally, unit by unit,
 // letter case ignored as the file system ignores it), so that each folder's entries lie
-// together; of two entries that differ only in case, the later one alone is listed.
+// together; of two entries that differ only in case, the later one alone is listed. A
+// folder's write time (FILETIME units) changes when an entry in it is added, removed or
+// renamed; the top's is 0, as it is listed at every start.
 #pragma once
 
 #include <cstddef>
@@ -19,8 +22,22 @@ void begin_cache_record();
 // system's error code is then GetLastError's.
 bool write_cache_record(const wchar_t* directory, const wchar_t* library_name);
 
-// True when directory holds a record of this payload and every entry it lists is there,
-// a file of the recorded size; library_name then receives the library's name. Each
-// folder is read with one listing, not one call per file. Files that are not listed
-// (an application's own caches, for one) do not matter.
+// True when directory holds a record of this payload and every folder it lists is there,
+// and every entry of the top folder and of folders whose write time differs from the
+// recorded one is a file of the recorded size (one attribute query per folder, and one
+// listing per folder so compared); library_name then receives the library's name. The
+// other folders, whose time says no entry has come or gone, are left to
+// begin_background_comparison, unless they are a few, which are listed as well. Files that are not listed (an application's own
+// caches, for one) do not matter.
 bool directory_matches_record(const wchar_t* directory, wchar_t* library_name, size_t capacity);
+
+// Lists, on a thread of background priority, the folders that the last true
+// directory_matches_record left, from one that changes from start to start, and when a
+// file there is missing or of another size (resized in place), marks the record damaged,
+// so that the next start heals the directory. Nothing when no folder was left.
+void begin_background_comparison();
+
+// Stops that comparison after the folder it is listing and waits for its thread, and
+// forgets what the record left: before the process ends, and before the directory is
+// set aside.
+void end_background_comparison();

@@ -243,7 +243,9 @@ bool run_cached_library(HMODULE library, int argument_count, wchar_t** arguments
     // The application sees what a default run's child sees: argument 0 is the full module
     // path, the path as typed is in TARVIX_ORIGINAL_ARGV0. Every template is expanded by now.
     arguments[0] = const_cast<wchar_t*>(get_executable_path(false));
+    begin_background_comparison();
     *exit_code = run_loaded_library(library, argument_count, arguments);
+    end_background_comparison();
     return true;
 }
 
@@ -254,7 +256,9 @@ bool run_cached_program(wchar_t** arguments, int* exit_code) {
     set_target_directory(cache_directory);
     publish_launcher_facts(arguments[0]);
     if (!SetConsoleCtrlHandler(console_control_handler, TRUE)) fatal_error(message_register_handler);
+    begin_background_comparison();
     *exit_code = static_cast<int>(run_child_process());
+    end_background_comparison();
     return true;
 }
 
@@ -282,6 +286,7 @@ bool try_cache(int argument_count, wchar_t** arguments, int* exit_code) {
         if (trace_enabled) trace_line("cache damaged: its library does not load");
     }
     // Missing or damaged: extracted again, once, in this start.
+    end_background_comparison();  // not begun: what a ready directory kept for it goes
     release_held_directory();
     if (state == cache_damaged && !set_aside(cache_directory)) return cache_given_up("damaged and in use");
     if (!fill_cache()) return cache_given_up("it could not be filled (a folder above untrusted, or no room)");
@@ -326,6 +331,7 @@ cache_state open_cache(const wchar_t* directory) {
 
 bool run_from_cache(int argument_count, wchar_t** arguments, int* exit_code) {
     if (try_cache(argument_count, arguments, exit_code)) return true;
+    end_background_comparison();
     release_held_directory();
     application_library_path[0] = 0;
     return false;

@@ -21,7 +21,10 @@ namespace {
 // A cache directory in %TEMP% as a first start leaves it: three folders, a record.
 class cache_directory : public testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override { fill(false); }
+    // Folders made old before the record is written surely change their time with a later
+    // change of an entry; more than a few folders make a comparison in the background.
+    void fill(bool old_folders, int more_folders = 17) {
         wchar_t temp[MAX_PATH + 1];
         GetTempPathW(MAX_PATH + 1, temp);
         scratch_ = std::wstring(temp) + L"cache_test_" + std::to_wstring(GetCurrentProcessId());
@@ -31,6 +34,21 @@ protected:
                                   {L"data\\z.txt", 1}}) {
             write_file(path, size);
             entry_extracted(path, size);
+        }
+        for (int i = 0; i < more_folders; ++i) {
+            std::wstring path = L"more\\" + std::to_wstring(i) + L"\\a.txt";
+            write_file(path, 1);
+            entry_extracted(path.c_str(), 1);
+        }
+        for (const wchar_t* folder : {L"\\data", L"\\data\\sub"}) {
+            if (!old_folders) continue;
+            HANDLE handle = CreateFileW((directory_ + folder).c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr,
+                                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+            FILETIME an_hour_ago;
+            GetSystemTimeAsFileTime(&an_hour_ago);
+            an_hour_ago.dwHighDateTime -= 8;  // 2^32 units of 100 ns: about 7 minutes each
+            ASSERT_TRUE(SetFileTime(handle, nullptr, nullptr, &an_hour_ago));
+            CloseHandle(handle);
         }
         ASSERT_TRUE(write_cache_record(directory_.c_str(), L"app.dll"));
     }
@@ -62,39 +80,115 @@ HANDLE WINAPI counted_find_first(LPCWSTR pattern, FINDEX_INFO_LEVELS level, LPVO
     return real_find_first(pattern, level, found, search, filter, flags);
 }
 
-TEST_F(cache_directory, is_ready_only_while_every_recorded_file_is_there_with_its_size) {
+// Which start notices each damage: this one, whose check at the start finds it and
+// which heals at once, or this one's comparison in the background, which marks the record
+// so that the next start heals.
+enum noticed { never, at_the_start, in_the_background };
+
+struct damage {
+    const char* what;
+    bool old_folders;  // else a change may fall within the clock tick of the record's
+    std::function<void(const std::wstring&)> make;
+    int start_listings;
+    noticed when;
+    int more_folders = 17;
+};
+
+void write_over(const std::wstring& path, LONG offset, const wchar_t* text) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    SetFilePointer(file, offset, nullptr, FILE_BEGIN);
+    DWORD written = 0;
+    WriteFile(file, text, static_cast<DWORD>(wcslen(text) * sizeof(wchar_t)), &written, nullptr);
+    CloseHandle(file);
+}
+
+wchar_t first_unit(const std::wstring& path) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              0, nullptr);
+    wchar_t first = 0;
+    DWORD read = 0;
+    ReadFile(file, &first, sizeof first, &read, nullptr);
+    CloseHandle(file);
+    return first;
+}
+
+class damaged_cache : public cache_directory, public testing::WithParamInterface<damage> {
+protected:
+    void SetUp() override {}
+};
+
+TEST_P(damaged_cache, is_noticed_at_the_start_or_in_its_background_comparison) {
+    const damage& damage = GetParam();
+    fill(damage.old_folders, damage.more_folders);
     faked_token ordinary(false);
     scoped_import_hook hook("kernel32.dll", "FindFirstFileExW", reinterpret_cast<void*>(&counted_find_first));
     real_find_first = reinterpret_cast<find_first_function>(hook.original());
-    write_file(L"data\\__pycache__.txt", 5);  // the application's own files do not matter
+    damage.make(directory_);
     listings = 0;
-    ASSERT_EQ(open_cache(directory_.c_str()), cache_ready);
-    EXPECT_EQ(listings, 3) << "one listing per folder";
-    EXPECT_EQ(std::wstring(application_library_path), directory_ + L"\\app.dll");
-    release_held_directory();
-
-    std::wstring record = directory_ + L"\\.tarvix-complete";
-    const std::function<void()> damages[] = {
-        [&] { DeleteFileW((directory_ + L"\\data\\sub\\empty.bin").c_str()); },
-        [&] { write_file(L"app.dll", 0); },  // what a power loss can leave
-        [&] { write_file(L"data\\z.txt", 2); },
-        [&] { DeleteFileW(record.c_str()); },
-        [&] {  // another payload's record
-            HANDLE file = CreateFileW(record.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-            SetFilePointer(file, 44, nullptr, FILE_BEGIN);
-            DWORD written = 0;
-            WriteFile(file, L"f", 2, &written, nullptr);
-            CloseHandle(file);
-        },
-    };
-    for (size_t i = 0; i < std::size(damages); ++i) {
-        TearDown();
-        SetUp();
-        damages[i]();
-        EXPECT_EQ(open_cache(directory_.c_str()), cache_damaged) << "damage " << i;
-        release_held_directory();
+    cache_state state = open_cache(directory_.c_str());
+    if (damage.when == at_the_start) {
+        EXPECT_EQ(state, cache_damaged);
+        return;
     }
+    ASSERT_EQ(state, cache_ready);
+    EXPECT_EQ(std::wstring(application_library_path), directory_ + L"\\app.dll");
+    EXPECT_EQ(listings, damage.start_listings);
+    begin_background_comparison();
+    std::wstring record = directory_ + L"\\.tarvix-complete";
+    for (int wait = 0; damage.when == in_the_background && first_unit(record) == L't' && wait < 500; ++wait) Sleep(20);
+    end_background_comparison();
+    release_held_directory();
+    EXPECT_EQ(open_cache(directory_.c_str()), damage.when == in_the_background ? cache_damaged : cache_ready);
 }
+
+void remove_file(const std::wstring& path) { DeleteFileW(path.c_str()); }
+
+// In place when the file is there: its folder's entries stay as they are.
+void resize_file(const std::wstring& path, int size) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, 0, nullptr);
+    SetEndOfFile(file);
+    DWORD written = 0;
+    WriteFile(file, "0123456789", size, &written, nullptr);
+    CloseHandle(file);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    kinds, damaged_cache,
+    testing::Values(
+        damage{"none", false, [](auto&) {}, 1, never},
+        damage{"none_old", true, [](auto&) {}, 1, never},
+        // The application's own files do not matter; where they change a folder's time,
+        // that folder is listed.
+        damage{"own_file_old", true, [](auto& d) { resize_file(d + L"\\data\\cache.txt", 5); }, 2, never},
+        damage{"file_deleted_old", true, [](auto& d) { remove_file(d + L"\\data\\sub\\empty.bin"); }, 0,
+               at_the_start},
+        damage{"file_renamed_old", true,
+               [](auto& d) { MoveFileW((d + L"\\data\\z.txt").c_str(), (d + L"\\data\\y.txt").c_str()); }, 0,
+               at_the_start},
+        damage{"folder_gone", false, [](auto& d) { delete_tree((d + L"\\data\\sub").c_str()); }, 0, at_the_start},
+        damage{"file_resized", false, [](auto& d) { resize_file(d + L"\\data\\z.txt", 2); }, 1, in_the_background},
+        damage{"file_resized_few_folders", true, [](auto& d) { resize_file(d + L"\\data\\z.txt", 2); }, 0,
+               at_the_start, 0},
+        damage{"file_resized_old", true, [](auto& d) { resize_file(d + L"\\data\\z.txt", 2); }, 1,
+               in_the_background},
+        damage{"library_emptied", true, [](auto& d) { resize_file(d + L"\\app.dll", 0); }, 0, at_the_start},
+        damage{"record_deleted", false, [](auto& d) { remove_file(d + L"\\.tarvix-complete"); }, 0, at_the_start},
+        damage{"record_marked", false, [](auto& d) { write_over(d + L"\\.tarvix-complete", 0, L"!"); }, 0,
+               at_the_start},
+        // another payload's record
+        damage{"record_of_another", false, [](auto& d) { write_over(d + L"\\.tarvix-complete", 44, L"f"); }, 0,
+               at_the_start},
+        damage{"folder_time_damaged", true, [](auto& d) {
+                   std::wstring record = d + L"\\.tarvix-complete";
+                   HANDLE file = CreateFileW(record.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                             0, nullptr);
+                   wchar_t text[4096] = {};
+                   DWORD read = 0;
+                   ReadFile(file, text, sizeof text - sizeof(wchar_t), &read, nullptr);
+                   CloseHandle(file);
+                   write_over(record, static_cast<LONG>((wcschr(text, L'@') - text) * sizeof(wchar_t)), L"x");
+               }, 0, at_the_start}),
+    [](const testing::TestParamInfo<damage>& info) { return std::string(info.param.what); });
 
 TEST_F(cache_directory, holds_one_file_for_entries_that_differ_only_in_letter_case) {
     TearDown();
