@@ -41,6 +41,7 @@ DEVICE_NAMES = {"con", "prn", "aux", "nul"} | {f"com{i}" for i in range(1, 10)} 
 MIB = 1024 * 1024
 # A program payload's run may cost at most this much more than the library payload's.
 PROGRAM_GOAL = 1.05
+WINDOWED_GOAL = 1.02  # the windowed kind's cold run against the console kind's
 # What the launcher may add to the payload, in bytes, either way it is made.
 LAUNCHER_GOAL = 200_000
 
@@ -403,6 +404,8 @@ def timing_row(app, summary, runs, label="launcher"):
         row["stub_cold"] = median_of(runs["stub"], "wall_us")
     if "program" in runs:
         row["program_cold"] = median_of(runs["program"], "wall_us")
+    if "windowed" in runs:
+        row["windowed_cold"] = median_of(runs["windowed"], "wall_us")
     if "cached_program_warm" in runs:
         row["program_cached"] = {"first": median_of(runs["cached_program_first"], "wall_us"),
                                  "warm": median_of(runs["cached_program_warm"], "wall_us")}
@@ -549,6 +552,16 @@ def format_tables(packing, default_level, timings, threads, memories, context):
                               for library, program in cells)
             out.append(f"| {row['app']} | {text} |" + " | | |" * (3 - len(cells)))
         out.append("")
+    windowed_rows = [row for row in timings if "windowed_cold" in row]
+    if windowed_rows:
+        out.append(f"The windowed kind against the console kind, cold run (ms; goal: within {WINDOWED_GOAL:.2f}):")
+        out.append("")
+        out.append("| app | console | windowed | ratio |")
+        out.append("| --- | ---: | ---: | ---: |")
+        for row in windowed_rows:
+            out.append(f"| {row['app']} | {milliseconds(row['cold'])} | {milliseconds(row['windowed_cold'])} "
+                       f"| {row['windowed_cold'] / row['cold']:.2f} |")
+        out.append("")
     cached_rows = [row for row in timings if "cached" in row]
     if cached_rows:
         out.append("Cached mode against a bare process and the default mode's cold run (ms):")
@@ -672,6 +685,8 @@ def main():
     log("bench: building the launchers")
     variants = ("",) if arguments.cached_only else ("", "_one_thread", "_program")
     launchers = [f"bench_{app}{variant}" for app in apps for variant in variants]
+    if "tiny" in apps and not arguments.cached_only:
+        launchers.append("bench_tiny_windowed")
     launchers += [f"bench_{app}{kind}_cached" for app in apps if app in CACHED_APPS for kind in ("", "_program")]
     if not arguments.cached_only:
         launchers += [f"bench_interp_{variant}" for variant in ("scanner", "scanner_one_thread") if "interp" in apps]
@@ -706,6 +721,8 @@ def main():
                          ("program", windows_path(build / "bench" / f"bench_{app}_program.exe"))]
                 if arguments.cached_only:
                     lines = [line for line in lines if line[0] in ("bare", "launcher", "floors")]
+                elif app == "tiny":
+                    lines.append(("windowed", windows_path(build / "bench" / "bench_tiny_windowed.exe")))
                 elif app == "interp":
                     lines += [(variant, windows_path(build / "bench" / f"bench_interp_{variant}.exe"))
                               for variant in ("scanner", "scanner_one_thread")]
