@@ -1,8 +1,10 @@
 """What the one-file executables carry besides their payload: the version record, the
 icon and the manifest, and the shape of the image."""
 
+import re
 import subprocess
 import xml.etree.ElementTree as ElementTree
+from pathlib import Path
 
 import pefile
 import pytest
@@ -156,14 +158,21 @@ def files_below(root):
     return {str(path.relative_to(root)): path.read_bytes() for path in root.rglob("*") if path.is_file()}
 
 
-def test_list_verify_and_extract_read_the_executable(probe_exe, first_entry, tmp_path):
+def test_list_verify_and_extract_read_the_executable(request, probe_exe, first_entry, tmp_path):
     def pack(*args):
         packer = built_file("TARVIX_E2E_PACKER")
         return subprocess.run([packer, *args], capture_output=True, text=True, check=True).stdout
 
     name, kind = first_entry.name, "library" if first_entry.suffix == ".dll" else "program"
     expected = {name: first_entry.read_bytes(), **files_below(built_file("TARVIX_E2E_PROBE_FILES"))}
-    assert pack("list", probe_exe).splitlines()[0] == f"{len(expected[name]):12}  {name}"
-    assert pack("verify", probe_exe) == f"ok: 5 files, {sum(map(len, expected.values()))} bytes\nfirst entry: {kind}\n"
+    version = re.search(r"^project\(tarvix VERSION ([\d.]+)", (Path(__file__).parents[2] / "CMakeLists.txt").read_text(), re.M)[1]
+    # Both launchers say their version; the stub's settings travel in its record.
+    settings = (["company: Müller & Søn \"Q\" C:\\x", "product: Prøbe Ạ", "version: 0.1", "cached: no"]
+                if request.node.callspec.params["probe_exe"].startswith("stub") else ["settings: compiled in"])
+    listed = pack("list", probe_exe).splitlines()
+    assert listed[0] == f"{len(expected[name]):12}  {name}"
+    assert listed[-len(settings) - 2:] == [f"first entry: {kind}", f"launcher: {version}", *settings]
+    assert pack("verify", probe_exe).splitlines() == [f"ok: 5 files, {sum(map(len, expected.values()))} bytes",
+                                                      f"first entry: {kind}", f"launcher: {version}", *settings]
     pack("extract", probe_exe, tmp_path / "out")
     assert files_below(tmp_path / "out") == expected
