@@ -98,8 +98,8 @@ extract  Verifies, then writes the entries under DIR ('/' for '\'); DIR must be
          the first entry's own header tells. For an executable, list and
          verify then say its launcher's version ("launcher: unknown" where it
          states none) and its settings: company, product, version and the
-         cache directory template, or "settings: compiled in" for one that
-         tarvix_add_onefile linked.
+         cache directory template; for one that tarvix_add_onefile linked,
+         the texts of its version record and "cached: compiled in".
 
 Exit status: 0 done, 1 refused or failed, 2 wrong usage.
 )";
@@ -232,7 +232,18 @@ void print_executable_facts(const payload_totals& totals) {
     if (!totals.executable) return;
     std::printf("launcher: %s\n", totals.launcher_version.empty() ? "unknown" : totals.launcher_version.c_str());
     if (totals.settings.size() < 4) {
-        std::printf("settings: compiled in\n");
+        // A linked executable's settings are code; its version record holds the texts.
+        bool any = false;
+        for (const auto& [label, key] : {std::pair<const char*, const char*>{"company", "CompanyName"},
+                                         {"product", "ProductName"}, {"version", "ProductVersion"}}) {
+            for (const auto& [found, text] : totals.version_strings) {
+                if (found != key) continue;
+                std::printf("%s: %s\n", label, printable(text).c_str());
+                any = true;
+                break;
+            }
+        }
+        std::printf(any ? "cached: compiled in\n" : "settings: compiled in\n");
         return;
     }
     std::printf("company: %s\nproduct: %s\nversion: %s\n", printable(totals.settings[0]).c_str(),

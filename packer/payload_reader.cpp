@@ -259,6 +259,7 @@ payload_totals read_payload(const fs::path& file, const entry_visitor& visitor) 
         facts.executable = true;
         facts.launcher_version = launcher_version_of(file, image, span);
         for (const std::u16string& text : span.texts) facts.settings.push_back(utf16_to_utf8(text));
+        if (span.texts.empty()) facts.version_strings = version_record_strings(file, image);
     }
     in.clear();
     // The first entry's leading bytes, for a payload without a settings record.

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 struct entry_info {
@@ -33,6 +34,8 @@ struct payload_totals {
     // version, cache directory template (empty: not cached), digest. Empty for an
     // executable linked by tarvix_add_onefile, which compiles its settings in.
     std::vector<std::string> settings;
+    // For an executable without a settings record: the strings of its version record.
+    std::vector<std::pair<std::string, std::string>> version_strings;
 };
 
 // Reads a payload file, or the payload inside an executable of either kind (see

@@ -251,6 +251,61 @@ void read_import_table(image_file& file, const pe_image& image, size_t index, si
     }
 }
 
+// At most this much of a version record is read: one holds a few hundred bytes.
+constexpr size_t max_version_record = 1 << 16;
+constexpr uint32_t resource_type_version = 16;
+constexpr uint32_t resource_subdirectory = 0x80000000;
+
+// The offset (from the resource directory's start) that the entry of directory_at (the
+// same) with the given id points to, or of its first entry when id is 0; false when
+// there is none or the bytes lie outside the file.
+bool resource_entry(image_file& file, const pe_image& image, uint64_t resources, uint32_t directory_at, uint32_t id,
+                    uint32_t* target) {
+    uint64_t at = 0;
+    unsigned char head[16];
+    if (file_bytes_at(image, resources + directory_at, &at) < sizeof head || !file.read(at, head, sizeof head))
+        return false;
+    size_t count = size_t{get_u16(head + 12)} + get_u16(head + 14);
+    if (count == 0 || file_bytes_at(image, resources + directory_at + 16, &at) < 8 * count) return false;
+    std::vector<unsigned char> entries(8 * count);
+    if (!file.read(at, entries.data(), entries.size())) return false;
+    for (size_t i = 0; i < count; ++i) {
+        if (id != 0 && get_u32(&entries[8 * i]) != id) continue;
+        *target = get_u32(&entries[8 * i + 4]);
+        return true;
+    }
+    return false;
+}
+
+// The UTF-16 text of units at bytes[at..end), up to its first 0x0000.
+std::u16string text_at(const std::vector<unsigned char>& bytes, size_t at, size_t end) {
+    std::u16string text;
+    for (; at + 2 <= end && get_u16(&bytes[at]) != 0; at += 2) text += static_cast<char16_t>(get_u16(&bytes[at]));
+    return text;
+}
+
+// One block of a version record at bytes[at..): its end, its key, where its value and its
+// children begin. False when it does not fit in [at, end).
+struct version_block {
+    size_t end;
+    std::u16string key;
+    size_t value;
+    size_t value_units;  // of a text value
+    size_t children;
+};
+bool read_version_block(const std::vector<unsigned char>& bytes, size_t at, size_t end, version_block* block) {
+    if (at + 6 > end) return false;
+    size_t length = get_u16(&bytes[at]);
+    if (length < 6 || length > end - at) return false;
+    block->end = at + length;
+    block->key = text_at(bytes, at + 6, block->end);
+    block->value = std::min(block->end, (at + 6 + 2 * block->key.size() + 2 + 3) / 4 * 4);
+    block->value_units = get_u16(&bytes[at + 2]);
+    size_t value_bytes = get_u16(&bytes[at + 4]) == 1 ? 2 * block->value_units : block->value_units;
+    block->children = std::min(block->end, (block->value + value_bytes + 3) / 4 * 4);
+    return true;
+}
+
 const char* settings_fault_text(settings_fault fault) {
     switch (fault) {
         case settings_fault::none: break;
@@ -576,4 +631,40 @@ std::string launcher_version_of(const fs::path& file, const pe_image& image, con
         }
     }
     return "";
+}
+
+std::vector<std::pair<std::string, std::string>> version_record_strings(const fs::path& file, const pe_image& image) {
+    image_file input(file);
+    std::vector<std::pair<std::string, std::string>> strings;
+    uint64_t resources = directory(image, directory_resource).virtual_address;
+    uint32_t type = 0, name = 0, language = 0;
+    // Type, name and language: three directories down to the record's data entry.
+    if (resources == 0 || !resource_entry(input, image, resources, 0, resource_type_version, &type) ||
+        !(type & resource_subdirectory) ||
+        !resource_entry(input, image, resources, type & ~resource_subdirectory, 0, &name) ||
+        !(name & resource_subdirectory) ||
+        !resource_entry(input, image, resources, name & ~resource_subdirectory, 0, &language) ||
+        (language & resource_subdirectory))
+        return strings;
+    unsigned char entry[8];
+    uint64_t at = 0;
+    if (file_bytes_at(image, resources + language, &at) < sizeof entry || !input.read(at, entry, sizeof entry))
+        return strings;
+    uint64_t size = std::min<uint64_t>(get_u32(entry + 4), max_version_record);
+    if (file_bytes_at(image, get_u32(entry), &at) < size) return strings;
+    std::vector<unsigned char> bytes(static_cast<size_t>(size));
+    if (!input.read(at, bytes.data(), bytes.size())) return strings;
+    // VS_VERSION_INFO > StringFileInfo > string tables > strings; every block is at least
+    // 8 bytes long once aligned, so each loop ends.
+    version_block root{}, info{}, table{}, text{};
+    if (!read_version_block(bytes, 0, bytes.size(), &root)) return strings;
+    for (size_t i = root.children; read_version_block(bytes, i, root.end, &info); i = (info.end + 3) / 4 * 4) {
+        if (info.key != u"StringFileInfo") continue;
+        for (size_t j = info.children; read_version_block(bytes, j, info.end, &table); j = (table.end + 3) / 4 * 4) {
+            for (size_t k = table.children; read_version_block(bytes, k, table.end, &text); k = (text.end + 3) / 4 * 4)
+                strings.push_back({utf16_to_utf8(text.key), utf16_to_utf8(text_at(bytes, text.value, text.end))});
+            return strings;  // the first table: the record's one language
+        }
+    }
+    return strings;
 }

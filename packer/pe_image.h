@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 // Characteristics of a section of read-only initialized data.
@@ -128,3 +129,9 @@ payload_span find_payload_in_exe(const std::filesystem::path& file, const pe_ima
 // TARVIX_LAUNCHER_VERSION_MARKER in its read-only data, outside the payload; empty when
 // there is none (a launcher older than the marker). Time linear in the file's size.
 std::string launcher_version_of(const std::filesystem::path& file, const pe_image& image, const payload_span& payload);
+
+// The (key, text) pairs of the first string table of the image's version record, UTF-8,
+// in the record's order; empty where it has none or it cannot be read. A damaged record
+// gives what can be read of it within the file.
+std::vector<std::pair<std::string, std::string>> version_record_strings(const std::filesystem::path& file,
+                                                                         const pe_image& image);
