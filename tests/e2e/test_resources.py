@@ -2,6 +2,7 @@
 icon and the manifest, and the shape of the image."""
 
 import re
+import struct
 import subprocess
 import xml.etree.ElementTree as ElementTree
 from pathlib import Path
@@ -178,3 +179,20 @@ def test_list_verify_and_extract_read_the_executable(request, probe_exe, first_e
                                                       f"first entry: {kind}", f"launcher: {version}", *settings]
     pack("extract", probe_exe, tmp_path / "out")
     assert files_below(tmp_path / "out") == expected
+
+
+# A damaged version record gives what can be read of it, and the payload still verifies.
+@pytest.mark.parametrize("key, length, settings", [
+    ("VS_VERSION_INFO", 0xFFFF, ["settings: compiled in"]),
+    ("ProductName", 0xFFFF, ["company: Müller & Søn \"Q\" C:\\x", "cached: compiled in"]),
+    ("CompanyName", 3, ["settings: compiled in"]),
+])
+def test_damaged_version_record_of_a_linked_executable_is_read_within_it(tmp_path, key, length, settings):
+    image = bytearray(built_file(ROUTES["linked"][0]).read_bytes())
+    block = image.index(key.encode("utf-16-le") + b"\0\0") - 6
+    struct.pack_into("<H", image, block, length)
+    (tmp_path / "damaged.exe").write_bytes(image)
+    verified = subprocess.run([built_file("TARVIX_E2E_PACKER"), "verify", tmp_path / "damaged.exe"],
+                              capture_output=True, text=True)
+    assert verified.returncode == 0, verified.stderr
+    assert verified.stdout.splitlines()[3:] == settings
