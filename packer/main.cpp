@@ -73,9 +73,9 @@ build    Packs APP.dll or APP.exe as the first entry, then every regular file un
          DIR in code point order of its payload path (the first entry itself only
          once). Refuses, naming the file, anything
          Windows could not hold as it is. --level is the zstd level, 1..22
-         (default 19, the smallest download; on two cores about 1 MB/s, so
-         680 MB take 13 minutes): for trees over 100 MB use --level 9 or lower
-         while iterating (some 20 times faster, 10 % larger). Writes beside
+         (default 19: the smallest download, but slow; 680 MB took 13 minutes
+         on two cores): for trees over 100 MB use --level 9 or lower while
+         iterating (some 20 times faster, 10 % larger). Writes beside
          PAYLOAD first and renames it into place; refuses an output that is an
          input or lies inside DIR. Warns, one line each, about every library
          the first entry imports that is neither at the top of the payload nor

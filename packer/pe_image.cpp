@@ -233,8 +233,8 @@ void add_library_name(image_file& file, const pe_image& image, uint64_t rva, std
 }
 
 // Reads the descriptors of an import table of descriptor_size bytes each, in one read,
-// up to the first that name_of_descriptor finds empty or the end of the section's data
-// (zeros follow there), and adds the name each one points at.
+// up to the first for which name_rva gives 0 or the end of the section's data (zeros
+// follow there), and adds the name each one points at.
 template <typename name_rva_of>
 void read_import_table(image_file& file, const pe_image& image, size_t index, size_t descriptor_size,
                        name_rva_of name_rva, std::vector<std::string>& names) {
