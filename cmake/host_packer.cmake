@@ -13,7 +13,7 @@ set(TARVIX_CASE_TABLE_DIR "${host_packer_dir}/generated")
 # that the archive's runs on Linux systems older than this one; inside another project the
 # packer needs no static C library, which not every system has.
 set(host_packer_args -DCMAKE_BUILD_TYPE=Release "-DTARVIX_ZSTD_SOURCE=${TARVIX_ZSTD_SOURCE}"
-  "-DTARVIX_PACK_STATIC=${TARVIX_BUILD_WINDOWS_PACKER}")
+  "-DTARVIX_PACK_STATIC=${TARVIX_BUILD_WINDOWS_PACKER}" "-DTARVIX_VERSION=${PROJECT_VERSION}")
 if(TARVIX_PACK_EXECUTABLE)
   set_target_properties(tarvix::pack PROPERTIES IMPORTED_LOCATION "${TARVIX_PACK_EXECUTABLE}")
   if(TARVIX_BUILD_WINDOWS_PACKER)

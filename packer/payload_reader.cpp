@@ -251,9 +251,15 @@ payload_totals read_payload(const fs::path& file, const entry_visitor& visitor) 
     char magic[2] = {};
     in.read(magic, 2);
     payload_span span{0, length, {}};
+    payload_totals facts;
     if (in && magic[0] == 'M' && magic[1] == 'Z') {
-        span = find_payload_in_exe(file, read_pe_image(file));
+        pe_image image = read_pe_image(file);
+        span = find_payload_in_exe(file, image);
         name += " (payload at offset " + num(span.offset) + ")";
+        facts.executable = true;
+        facts.launcher_version = launcher_version_of(file, image, span);
+        for (const std::u16string& text : span.texts) facts.settings.push_back(utf16_to_utf8(text));
+        if (span.texts.empty()) facts.version_strings = version_record_strings(file, image);
     }
     in.clear();
     // The first entry's leading bytes, for a payload without a settings record.
@@ -276,7 +282,10 @@ payload_totals read_payload(const fs::path& file, const entry_visitor& visitor) 
         parser.totals.kind = span.kind >= 0 ? static_cast<uint32_t>(span.kind)
                                             : kind_of_image_start(image_start.data(), image_start.size());
         check_digest(file, span);
-        return parser.totals;
+        facts.files = parser.totals.files;
+        facts.bytes = parser.totals.bytes;
+        facts.kind = parser.totals.kind;
+        return facts;
     } catch (const layout_fault& fault) {
         throw failure(name + ": " + fault.what());
     }

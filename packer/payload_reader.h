@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <utility>
+#include <vector>
 
 struct entry_info {
     uint64_t number;  // 1 for the library
@@ -26,6 +28,14 @@ struct payload_totals {
     uint64_t files = 0;
     uint64_t bytes = 0;
     uint32_t kind = 0;  // payload_kind_library or payload_kind_program
+    bool executable = false;  // the payload came from an executable, not a payload file
+    std::string launcher_version;  // the executable's launcher's, empty when it states none
+    // The texts of a stub-made executable's settings record, as UTF-8: company, product,
+    // version, cache directory template (empty: not cached), digest. Empty for an
+    // executable linked by tarvix_add_onefile, which compiles its settings in.
+    std::vector<std::string> settings;
+    // For an executable without a settings record: the strings of its version record.
+    std::vector<std::pair<std::string, std::string>> version_strings;
 };
 
 // Reads a payload file, or the payload inside an executable of either kind (see

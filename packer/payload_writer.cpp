@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cinttypes>
 #include <cstdio>
 #include <fstream>
 #include <memory>
@@ -25,8 +26,8 @@ void put_u64(unsigned char* at, uint64_t value) {
     for (int i = 0; i < 8; ++i) at[i] = static_cast<unsigned char>(value >> (8 * i));
 }
 
-// One line on stderr, rewritten in place: files and content bytes compressed so far and
-// the rate. A file counts as done once the compressor has taken in its last byte.
+// One line on stderr, rewritten in place: files and content bytes compressed so far, the
+// rate and the time left at that rate. A file counts as done once the compressor has taken in its last byte.
 struct progress_line {
     using clock = std::chrono::steady_clock;
     std::vector<uint64_t> file_ends;  // content offset after each file's data
@@ -42,10 +43,20 @@ struct progress_line {
         shown = now;
         while (files_done < file_ends.size() && file_ends[files_done] <= consumed) ++files_done;
         double seconds = std::chrono::duration<double>(now - start).count();
-        char line[160];
-        int length = std::snprintf(line, sizeof line, "tarvix-pack: %zu of %zu files, %.1f of %.1f MB, %.1f MB/s",
-                                   files_done, file_ends.size(), consumed / 1e6, total_bytes / 1e6,
-                                   seconds > 0 ? consumed / 1e6 / seconds : 0.0);
+        double rate = seconds > 0 ? consumed / seconds : 0.0;  // bytes per second
+        // The rate so far is the estimate: zstd's speed at one level barely changes
+        // over a tree. Unknown until something has been compressed.
+        char left[32] = "--:-- left";
+        if (last) {
+            std::snprintf(left, sizeof left, "0:00 left");
+        } else if (rate > 0 && consumed > 0) {
+            uint64_t remaining = static_cast<uint64_t>((total_bytes > consumed ? total_bytes - consumed : 0) / rate);
+            std::snprintf(left, sizeof left, "%" PRIu64 ":%02u left", remaining / 60,
+                          static_cast<unsigned>(remaining % 60));
+        }
+        char line[192];
+        int length = std::snprintf(line, sizeof line, "tarvix-pack: %zu of %zu files, %.1f of %.1f MB, %.1f MB/s, %s",
+                                   files_done, file_ends.size(), consumed / 1e6, total_bytes / 1e6, rate / 1e6, left);
         size_t written = length > 0 ? std::min(static_cast<size_t>(length), sizeof line - 1) : 0;
         // Blanks wipe what is left of a longer earlier line.
         std::fprintf(stderr, "\r%s%*s", line, static_cast<int>(shown_length > written ? shown_length - written : 0),

@@ -23,8 +23,10 @@ constexpr uint32_t section_header_size = 40;
 constexpr uint32_t section_initialized_data = 0x40;
 constexpr uint32_t section_executable = 0x20000000;
 constexpr uint32_t section_writable = 0x80000000;
-constexpr size_t directory_export = 0, directory_resource = 2, directory_security = 4;
+constexpr size_t directory_export = 0, directory_import = 1, directory_resource = 2, directory_security = 4,
+                 directory_delay_import = 13;
 // Offsets within the PE32+ optional header.
+constexpr uint32_t optional_image_base = 24;
 constexpr uint32_t optional_size_of_initialized_data = 8;
 constexpr uint32_t optional_section_alignment = 32;
 constexpr uint32_t optional_file_alignment = 36;
@@ -97,6 +99,7 @@ pe_image parse_headers(image_file& file) {
     if (optional_size < optional_directories || !file.read(image.nt_offset, nt, sizeof nt))
         not_an_image(file, "optional header too short");
     const unsigned char* optional = nt + 24;
+    image.image_base = get_u64(optional + optional_image_base);
     image.section_alignment = get_u32(optional + optional_section_alignment);
     image.file_alignment = get_u32(optional + optional_file_alignment);
     image.size_of_headers = get_u32(optional + optional_size_of_headers);
@@ -201,6 +204,108 @@ bool exports_run_code(image_file& file, const pe_image& image) {
     return false;
 }
 
+// How many of the file bytes of the first section holding rva lie at or after it (0: none),
+// and where they start. Beyond a section's file data the image holds zeros.
+uint64_t file_bytes_at(const pe_image& image, uint64_t rva, uint64_t* offset) {
+    for (const pe_section& section : image.sections) {
+        uint64_t start = section.virtual_address;
+        if (rva >= start && rva < start + section.raw_size) {
+            *offset = section.raw_offset + (rva - start);
+            return start + section.raw_size - rva;
+        }
+    }
+    return 0;
+}
+
+// A library name is a short NUL-terminated string; longer ones are no name the loader finds.
+constexpr size_t max_library_name = 256;
+
+void add_library_name(image_file& file, const pe_image& image, uint64_t rva, std::vector<std::string>& names) {
+    uint64_t at = 0;
+    uint64_t available = file_bytes_at(image, rva, &at);
+    char text[max_library_name];
+    size_t count = static_cast<size_t>(std::min<uint64_t>(available, sizeof text));
+    if (count == 0 || !file.read(at, text, count)) return;
+    size_t length = strnlen(text, count);
+    if (length == 0 || length == count) return;
+    std::string name(text, length);
+    if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
+}
+
+// Reads the descriptors of an import table of descriptor_size bytes each, in one read,
+// up to the first for which name_rva gives 0 or the end of the section's data (zeros
+// follow there), and adds the name each one points at.
+template <typename name_rva_of>
+void read_import_table(image_file& file, const pe_image& image, size_t index, size_t descriptor_size,
+                       name_rva_of name_rva, std::vector<std::string>& names) {
+    pe_data_directory table = directory(image, index);
+    uint64_t at = 0;
+    uint64_t available = table.virtual_address == 0 ? 0 : file_bytes_at(image, table.virtual_address, &at);
+    size_t count = static_cast<size_t>(std::min<uint64_t>(available / descriptor_size, max_imported_libraries));
+    std::vector<unsigned char> descriptors(count * descriptor_size);
+    if (count == 0 || !file.read(at, descriptors.data(), descriptors.size())) return;
+    for (size_t i = 0; i < count; ++i) {
+        uint64_t rva = name_rva(&descriptors[i * descriptor_size]);
+        if (rva == 0) return;
+        add_library_name(file, image, rva, names);
+    }
+}
+
+// At most this much of a version record is read: one holds a few hundred bytes.
+constexpr size_t max_version_record = 1 << 16;
+constexpr uint32_t resource_type_version = 16;
+constexpr uint32_t resource_subdirectory = 0x80000000;
+
+// The offset (from the resource directory's start) that the entry of directory_at (the
+// same) with the given id points to, or of its first entry when id is 0; false when
+// there is none or the bytes lie outside the file.
+bool resource_entry(image_file& file, const pe_image& image, uint64_t resources, uint32_t directory_at, uint32_t id,
+                    uint32_t* target) {
+    uint64_t at = 0;
+    unsigned char head[16];
+    if (file_bytes_at(image, resources + directory_at, &at) < sizeof head || !file.read(at, head, sizeof head))
+        return false;
+    size_t count = size_t{get_u16(head + 12)} + get_u16(head + 14);
+    if (count == 0 || file_bytes_at(image, resources + directory_at + 16, &at) < 8 * count) return false;
+    std::vector<unsigned char> entries(8 * count);
+    if (!file.read(at, entries.data(), entries.size())) return false;
+    for (size_t i = 0; i < count; ++i) {
+        if (id != 0 && get_u32(&entries[8 * i]) != id) continue;
+        *target = get_u32(&entries[8 * i + 4]);
+        return true;
+    }
+    return false;
+}
+
+// The UTF-16 text of units at bytes[at..end), up to its first 0x0000.
+std::u16string text_at(const std::vector<unsigned char>& bytes, size_t at, size_t end) {
+    std::u16string text;
+    for (; at + 2 <= end && get_u16(&bytes[at]) != 0; at += 2) text += static_cast<char16_t>(get_u16(&bytes[at]));
+    return text;
+}
+
+// One block of a version record at bytes[at..): its end, its key, where its value and its
+// children begin. False when it does not fit in [at, end).
+struct version_block {
+    size_t end;
+    std::u16string key;
+    size_t value;
+    size_t value_units;  // of a text value
+    size_t children;
+};
+bool read_version_block(const std::vector<unsigned char>& bytes, size_t at, size_t end, version_block* block) {
+    if (at + 6 > end) return false;
+    size_t length = get_u16(&bytes[at]);
+    if (length < 6 || length > end - at) return false;
+    block->end = at + length;
+    block->key = text_at(bytes, at + 6, block->end);
+    block->value = std::min(block->end, (at + 6 + 2 * block->key.size() + 2 + 3) / 4 * 4);
+    block->value_units = get_u16(&bytes[at + 2]);
+    size_t value_bytes = get_u16(&bytes[at + 4]) == 1 ? 2 * block->value_units : block->value_units;
+    block->children = std::min(block->end, (block->value + value_bytes + 3) / 4 * 4);
+    return true;
+}
+
 const char* settings_fault_text(settings_fault fault) {
     switch (fault) {
         case settings_fault::none: break;
@@ -237,6 +342,12 @@ settings_fault read_settings_record(image_file& file, const pe_section& section,
     span->kind = record.kind;
     const unsigned char* digest = &bytes[record.text_offset[payload_settings_text_count - 1]];
     for (size_t i = 0; i < payload_digest_units; ++i) span->digest += static_cast<char>(digest[2 * i]);
+    for (size_t text = 0; text < payload_settings_text_count; ++text) {
+        std::u16string units;
+        for (size_t i = 0; i < record.text_units[text]; ++i)
+            units += static_cast<char16_t>(get_u16(&bytes[record.text_offset[text] + 2 * i]));
+        span->texts.push_back(units);
+    }
     return settings_fault::none;
 }
 
@@ -314,6 +425,26 @@ bool is_64bit(const pe_image& image) {
 pe_image read_pe_image(const fs::path& file) {
     image_file input(file);
     return parse_headers(input);
+}
+
+std::vector<std::string> imported_libraries(const fs::path& file) {
+    image_file input(file);
+    pe_image image = parse_headers(input);
+    std::vector<std::string> names;
+    if (!is_64bit(image)) return names;
+    // The loader stops at the first descriptor without a name or an address table.
+    read_import_table(input, image, directory_import, 20, [](const unsigned char* descriptor) -> uint64_t {
+        return get_u32(descriptor + 16) == 0 ? 0 : get_u32(descriptor + 12);
+    }, names);
+    // A delay-load descriptor holds addresses (an image base added) unless its first bit
+    // says they are relative; one that names an address below the base names nothing.
+    uint64_t base = image.image_base;
+    read_import_table(input, image, directory_delay_import, 32, [base](const unsigned char* descriptor) -> uint64_t {
+        uint64_t name = get_u32(descriptor + 4);
+        if (name == 0 || (get_u32(descriptor) & 1) != 0) return name;
+        return name > base ? name - base : UINT64_MAX;
+    }, names);
+    return names;
 }
 
 void check_application_library(const fs::path& library) {
@@ -455,4 +586,85 @@ payload_span find_payload_in_exe(const fs::path& file, const pe_image& image) {
         if (find_linked_payload(input, range, &span)) return span;
     }
     throw failure(input.name + ": no payload in this executable");
+}
+
+std::string launcher_version_of(const fs::path& file, const pe_image& image, const payload_span& payload) {
+    image_file input(file);
+    const char marker[] = TARVIX_LAUNCHER_VERSION_MARKER;  // without its NUL below
+    constexpr size_t marker_size = sizeof marker - 1;
+    constexpr size_t version_room = 32;  // with the NUL that ends it
+    std::vector<payload_span> pieces;
+    // The payload is the application's own data: a marker there is no launcher's.
+    uint64_t payload_end = payload.offset + payload.length;
+    for (const payload_span& range : read_only_ranges(image)) {
+        uint64_t end = range.offset + range.length;
+        if (payload.offset > range.offset)
+            pieces.push_back({range.offset, std::min(end, payload.offset) - range.offset, {}});
+        if (payload_end < end) {
+            uint64_t start = std::max(range.offset, payload_end);
+            pieces.push_back({start, end - start, {}});
+        }
+    }
+    std::vector<unsigned char> chunk(scan_chunk_size + marker_size + version_room);
+    for (const payload_span& piece : pieces) {
+        uint64_t limit = piece.offset + piece.length;
+        for (uint64_t at = piece.offset; at < limit; at += scan_chunk_size) {
+            size_t count = static_cast<size_t>(std::min<uint64_t>(chunk.size(), limit - at));
+            input.read(at, chunk.data(), count);
+            size_t fresh = static_cast<size_t>(std::min<uint64_t>(scan_chunk_size, count));
+            for (size_t i = 0; i < fresh; ++i) {
+                const void* hit = std::memchr(&chunk[i], marker[0], fresh - i);
+                if (hit == nullptr) break;
+                i = static_cast<size_t>(static_cast<const unsigned char*>(hit) - chunk.data());
+                if (i + marker_size > count || std::memcmp(&chunk[i], marker, marker_size) != 0) continue;
+                std::string version;
+                size_t v = i + marker_size;
+                for (; v < count && version.size() < version_room; ++v) {
+                    char c = static_cast<char>(chunk[v]);
+                    bool allowed = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                                   c == '.' || c == '+' || c == '-';
+                    if (!allowed) break;
+                    version += c;
+                }
+                if (!version.empty() && v < count && chunk[v] == 0) return version;
+            }
+        }
+    }
+    return "";
+}
+
+std::vector<std::pair<std::string, std::string>> version_record_strings(const fs::path& file, const pe_image& image) {
+    image_file input(file);
+    std::vector<std::pair<std::string, std::string>> strings;
+    uint64_t resources = directory(image, directory_resource).virtual_address;
+    uint32_t type = 0, name = 0, language = 0;
+    // Type, name and language: three directories down to the record's data entry.
+    if (resources == 0 || !resource_entry(input, image, resources, 0, resource_type_version, &type) ||
+        !(type & resource_subdirectory) ||
+        !resource_entry(input, image, resources, type & ~resource_subdirectory, 0, &name) ||
+        !(name & resource_subdirectory) ||
+        !resource_entry(input, image, resources, name & ~resource_subdirectory, 0, &language) ||
+        (language & resource_subdirectory))
+        return strings;
+    unsigned char entry[8];
+    uint64_t at = 0;
+    if (file_bytes_at(image, resources + language, &at) < sizeof entry || !input.read(at, entry, sizeof entry))
+        return strings;
+    uint64_t size = std::min<uint64_t>(get_u32(entry + 4), max_version_record);
+    if (file_bytes_at(image, get_u32(entry), &at) < size) return strings;
+    std::vector<unsigned char> bytes(static_cast<size_t>(size));
+    if (!input.read(at, bytes.data(), bytes.size())) return strings;
+    // VS_VERSION_INFO > StringFileInfo > string tables > strings; every block is at least
+    // 8 bytes long once aligned, so each loop ends.
+    version_block root{}, info{}, table{}, text{};
+    if (!read_version_block(bytes, 0, bytes.size(), &root)) return strings;
+    for (size_t i = root.children; read_version_block(bytes, i, root.end, &info); i = (info.end + 3) / 4 * 4) {
+        if (info.key != u"StringFileInfo") continue;
+        for (size_t j = info.children; read_version_block(bytes, j, info.end, &table); j = (table.end + 3) / 4 * 4) {
+            for (size_t k = table.children; read_version_block(bytes, k, table.end, &text); k = (text.end + 3) / 4 * 4)
+                strings.push_back({utf16_to_utf8(text.key), utf16_to_utf8(text_at(bytes, text.value, text.end))});
+            return strings;  // the first table: the record's one language
+        }
+    }
+    return strings;
 }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 // Characteristics of a section of read-only initialized data.
@@ -35,6 +36,7 @@ struct pe_image {
     uint16_t machine;
     uint16_t file_characteristics;
     uint16_t optional_magic;
+    uint64_t image_base;
     uint32_t section_alignment;
     uint32_t file_alignment;
     uint32_t size_of_headers;
@@ -49,6 +51,13 @@ struct pe_image {
 pe_image read_pe_image(const std::filesystem::path& file);
 
 bool is_64bit(const pe_image& image);
+
+// The libraries a 64-bit image imports, by name as the import table and the delay-load
+// table spell them, in table order, each at most once. Names the loader could not read
+// either (outside the file, unterminated) are left out; so are the tables past the first
+// max_imported_libraries descriptors each, which bounds the time on a crafted image.
+constexpr size_t max_imported_libraries = 256;
+std::vector<std::string> imported_libraries(const std::filesystem::path& file);
 
 // Throws failure("refused ...") unless library is a 64-bit DLL whose export table names
 // run_code.
@@ -104,6 +113,9 @@ struct payload_span {
     uint64_t length;
     std::string digest;
     int64_t kind = -1;  // as the settings record states it; -1 where there is none
+    // The settings record's texts in its order (company, product, version, cache
+    // directory template, digest); empty where there is no record.
+    std::vector<std::u16string> texts{};
 };
 
 // The payload of an executable: the one after the settings record of its payload section,
@@ -112,3 +124,14 @@ struct payload_span {
 // its trailer and its linked size. Time linear in the file's size. Throws failure when
 // there is none.
 payload_span find_payload_in_exe(const std::filesystem::path& file, const pe_image& image);
+
+// The version that the launcher in an executable states after
+// TARVIX_LAUNCHER_VERSION_MARKER in its read-only data, outside the payload; empty when
+// there is none (a launcher older than the marker). Time linear in the file's size.
+std::string launcher_version_of(const std::filesystem::path& file, const pe_image& image, const payload_span& payload);
+
+// The (key, text) pairs of the first string table of the image's version record, UTF-8,
+// in the record's order; empty where it has none or it cannot be read. A damaged record
+// gives what can be read of it within the file.
+std::vector<std::pair<std::string, std::string>> version_record_strings(const std::filesystem::path& file,
+                                                                         const pe_image& image);

@@ -56,6 +56,11 @@ inline constexpr size_t payload_digest_units = 16;
 inline constexpr uint32_t payload_kind_library = 0;  // the first entry exports run_code
 inline constexpr uint32_t payload_kind_program = 1;  // the first entry is a 64-bit program
 
+// Every launcher carries this text followed by its version (letters, digits, '.', '+',
+// '-') and a zero byte in its read-only data, so that the packer's list and verify can
+// say which launcher an executable holds; the stub has no version record of its own.
+#define TARVIX_LAUNCHER_VERSION_MARKER "tarvix launcher "
+
 // The completion record at the top of a cached executable's cache directory, which the
 // launcher writes after the payload: no entry at the top level may take its name.
 inline constexpr char cache_record_name[] = ".tarvix-complete";

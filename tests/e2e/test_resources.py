@@ -1,8 +1,11 @@
 """What the one-file executables carry besides their payload: the version record, the
 icon and the manifest, and the shape of the image."""
 
+import re
+import struct
 import subprocess
 import xml.etree.ElementTree as ElementTree
+from pathlib import Path
 
 import pefile
 import pytest
@@ -156,14 +159,40 @@ def files_below(root):
     return {str(path.relative_to(root)): path.read_bytes() for path in root.rglob("*") if path.is_file()}
 
 
-def test_list_verify_and_extract_read_the_executable(probe_exe, first_entry, tmp_path):
+def test_list_verify_and_extract_read_the_executable(request, probe_exe, first_entry, tmp_path):
     def pack(*args):
         packer = built_file("TARVIX_E2E_PACKER")
         return subprocess.run([packer, *args], capture_output=True, text=True, check=True).stdout
 
     name, kind = first_entry.name, "library" if first_entry.suffix == ".dll" else "program"
     expected = {name: first_entry.read_bytes(), **files_below(built_file("TARVIX_E2E_PROBE_FILES"))}
-    assert pack("list", probe_exe).splitlines()[0] == f"{len(expected[name]):12}  {name}"
-    assert pack("verify", probe_exe) == f"ok: 5 files, {sum(map(len, expected.values()))} bytes\nfirst entry: {kind}\n"
+    version = re.search(r"^project\(tarvix VERSION ([\d.]+)", (Path(__file__).parents[2] / "CMakeLists.txt").read_text(), re.M)[1]
+    # Both launchers say their version; the stub's settings travel in its record, the
+    # linked one's texts in its version record.
+    stub_made = request.node.callspec.params["probe_exe"].startswith("stub")
+    settings = ["company: Müller & Søn \"Q\" C:\\x", "product: Prøbe Ạ", "version: 0.1",
+                "cached: no" if stub_made else "cached: compiled in"]
+    listed = pack("list", probe_exe).splitlines()
+    assert listed[0] == f"{len(expected[name]):12}  {name}"
+    assert listed[-len(settings) - 2:] == [f"first entry: {kind}", f"launcher: {version}", *settings]
+    assert pack("verify", probe_exe).splitlines() == [f"ok: 5 files, {sum(map(len, expected.values()))} bytes",
+                                                      f"first entry: {kind}", f"launcher: {version}", *settings]
     pack("extract", probe_exe, tmp_path / "out")
     assert files_below(tmp_path / "out") == expected
+
+
+# A damaged version record gives what can be read of it, and the payload still verifies.
+@pytest.mark.parametrize("key, length, settings", [
+    ("VS_VERSION_INFO", 0xFFFF, ["settings: compiled in"]),
+    ("ProductName", 0xFFFF, ["company: Müller & Søn \"Q\" C:\\x", "cached: compiled in"]),
+    ("CompanyName", 3, ["settings: compiled in"]),
+])
+def test_damaged_version_record_of_a_linked_executable_is_read_within_it(tmp_path, key, length, settings):
+    image = bytearray(built_file(ROUTES["linked"][0]).read_bytes())
+    block = image.index(key.encode("utf-16-le") + b"\0\0") - 6
+    struct.pack_into("<H", image, block, length)
+    (tmp_path / "damaged.exe").write_bytes(image)
+    verified = subprocess.run([built_file("TARVIX_E2E_PACKER"), "verify", tmp_path / "damaged.exe"],
+                              capture_output=True, text=True)
+    assert verified.returncode == 0, verified.stderr
+    assert verified.stdout.splitlines()[3:] == settings

@@ -66,10 +66,25 @@ def any_pack(request):
     return request.getfixturevalue("pack" if request.param == "linux" else "windows_pack")
 
 
+def import_table(rva, libraries, descriptor_size):
+    """Import (20-byte) or delay-load (32-byte, relative addresses) descriptors at rva for
+    libraries, their zero descriptor, an empty address table and the names."""
+    table = bytearray(descriptor_size * (len(libraries) + 1))
+    name = rva + len(table) + 8
+    for i, library in enumerate(libraries):
+        if descriptor_size == 20:
+            struct.pack_into("<II", table, 20 * i + 12, name, rva + len(table))
+        else:
+            struct.pack_into("<II", table, 32 * i, 1, name)
+        name += len(library) + 1
+    return bytes(table) + bytes(8) + b"".join(library + b"\0" for library in libraries)
+
+
 def windows_image(dll=True, export=b"run_code", machine=0x8664, header_room=0x1C0, security=0, extra=b"",
-                  names=1, subsystem=0):
+                  names=1, subsystem=0, imports=(), delay_imports=(), data=b""):
     """A 64-bit image as small as the packer accepts: headers with room for header_room
-    bytes, then one section holding an export table naming export (names times); extra follows."""
+    bytes, then one section holding an export table naming export (names times), the
+    import tables naming imports and delay_imports, and data; extra follows."""
     rva = 0x1000
     exports = bytearray(40)
     if export:
@@ -77,13 +92,21 @@ def windows_image(dll=True, export=b"run_code", machine=0x8664, header_room=0x1C
         struct.pack_into("<IIIII", exports, 20, 1, names, rva + function, rva + 40, rva + 40 + 4 * names)
         exports += struct.pack("<I", rva + function + 4) * names + bytes(function - 40 - 4 * names)
         exports += struct.pack("<I", rva) + export + b"\0"
+    directories = {0: (rva, len(exports))}
+    for index, libraries, descriptor_size in ((1, imports, 20), (13, delay_imports, 32)):
+        if libraries:
+            directories[index] = (rva + len(exports), descriptor_size * (len(libraries) + 1))
+            exports += import_table(rva + len(exports), libraries, descriptor_size)
+    exports += data
     exports += bytes(-len(exports) % 16)
     optional = bytearray(240)
     struct.pack_into("<H", optional, 0, 0x20B)
     struct.pack_into("<II", optional, 32, 0x1000, 16)  # section and file alignment
     struct.pack_into("<II", optional, 56, 0x2000, header_room)
     struct.pack_into("<H", optional, 68, subsystem)
-    struct.pack_into("<III", optional, 108, 16, rva, len(exports))  # 16 directories; the exports
+    struct.pack_into("<I", optional, 108, 16)  # 16 directories
+    for index, (address, size) in directories.items():
+        struct.pack_into("<II", optional, 112 + 8 * index, address, size)
     struct.pack_into("<II", optional, 144, security, security)  # the certificate table
     headers = b"MZ".ljust(0x3C, b"\0") + struct.pack("<I", 0x40) + b"PE\0\0"
     headers += struct.pack("<HHIIIHH", machine, 1, 0, 0, 0, len(optional), 0x2022 if dll else 0x22) + optional

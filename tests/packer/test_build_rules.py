@@ -11,7 +11,7 @@ import subprocess
 
 import pytest
 
-from conftest import build, decompress, parse_content, split_payload, windows_image
+from conftest import REPO_ROOT, build, decompress, parse_content, split_payload, windows_image
 
 
 def write(path, data=b"x"):
@@ -196,10 +196,13 @@ def test_progress_line_only_on_a_terminal_and_not_with_quiet(pack, tarvix_pack, 
         os.close(main)
         return shown
 
-    assert re.fullmatch(rb"(\rtarvix-pack: \d of 2 files, [\d.]+ of [\d.]+ MB, [\d.]+ MB/s *)+\r\n",
-                        stderr_on_a_terminal()), "one line, rewritten in place, ended at the end"
+    made = rb"tarvix-pack: made \S+p\.bin: \d+ bytes from 2 files of \d+ bytes, level 19, [\d.]+ s\r?\n"
+    shown = stderr_on_a_terminal()
+    assert re.fullmatch(rb"(\rtarvix-pack: \d of 2 files, [\d.]+ of [\d.]+ MB, [\d.]+ MB/s, (--:--|\d+:\d\d) left *)+"
+                        rb"\r\n" + made, shown), "one line, rewritten in place, ended at the end, then what was made"
+    assert shown.split(b"\r\n")[0].split(b"\r")[-1].startswith(b"tarvix-pack: 2 of 2 files") and b", 0:00 left" in shown
     assert stderr_on_a_terminal("--quiet") == b""
-    assert pack(*args[1:]).stderr == b""
+    assert re.fullmatch(made, pack(*args[1:]).stderr), "what was made is said on any standard error"
 
 
 @pytest.mark.parametrize("command", ["build", "exe"])
@@ -271,6 +274,53 @@ def test_library_of_millions_of_exports_behind_many_sections_is_checked_in_one_p
     assert result.returncode == 1 and b"exports no run_code" in result.stderr
 
 
+def import_descriptors(image):
+    """The file offset of the import table of a windows_image, which has one section at 0x1000."""
+    rva = struct.unpack_from("<I", image, 0x40 + 24 + 120)[0]
+    return rva - 0x1000 + 0x1C0
+
+
+def section_end(image):
+    return 0x1000 + len(image) - 0x1C0
+
+
+# A damaged import table packs as it is: what cannot be read is no name to warn about.
+CRAFTED_IMPORTS = [
+    ("name outside the image", lambda i: struct.pack_into("<I", i, import_descriptors(i) + 12, 0x7FFFFFF0),
+     ["second.dll"]),
+    ("name without its end", lambda i: (struct.pack_into("<I", i, import_descriptors(i) + 32, section_end(i) - 4),
+                                        i.__setitem__(slice(-4, None), b"abcd")), ["first.dll"]),
+    ("no address table ends the table", lambda i: struct.pack_into("<I", i, import_descriptors(i) + 16, 0), []),
+    ("table beyond the section", lambda i: struct.pack_into("<I", i, 0x40 + 24 + 120, section_end(i) + 4), []),
+    ("table cut by the section's end", lambda i: struct.pack_into("<I", i, 0x40 + 24 + 120, section_end(i) - 19), []),
+    ("delay-load address for a base", lambda i: i.__setitem__(slice(0x40 + 24 + 24, 0x40 + 24 + 32),
+                                                              struct.pack("<Q", 0x1000)), ["first.dll", "second.dll"]),
+]
+
+
+@pytest.mark.parametrize("change, warned", [case[1:] for case in CRAFTED_IMPORTS], ids=[case[0] for case in CRAFTED_IMPORTS])
+def test_damaged_import_table_is_read_within_the_file(pack, tmp_path, change, warned):
+    image = bytearray(windows_image(imports=[b"first.dll", b"second.dll"], data=b"\1" * 16))
+    change(image)
+    (tmp_path / "app.dll").write_bytes(image)
+    result = pack("build", "--library", tmp_path / "app.dll", "--quiet", "-o", tmp_path / "p.bin")
+    assert result.returncode == 0, result.stderr
+    assert re.findall(r"imports (\S+), which", result.stderr.decode()) == warned
+
+
+def test_import_table_of_a_million_descriptors_behind_many_sections_is_read_in_bounded_time(pack, tmp_path):
+    # A walk of the section table for each of a million names: hours.
+    sections = 16000
+    room = (0x148 + 40 * sections + 15) // 16 * 16
+    image = bytearray(windows_image(imports=[b"gone.dll"] * 1_000_000, header_room=room))
+    own = bytes(image[0x148:0x170])
+    struct.pack_into("<H", image, 0x46, sections)
+    image[0x148:0x148 + 40 * sections] = b".empty".ljust(40, b"\0") * (sections - 1) + own
+    (tmp_path / "app.dll").write_bytes(image)
+    result = pack("build", "--library", tmp_path / "app.dll", "--level", "1", "-o", tmp_path / "p.bin", timeout=60)
+    assert result.returncode == 0 and re.findall(rb"imports (\S+), which", result.stderr) == [b"gone.dll"]
+
+
 def test_output_replaces_an_older_one(pack, tmp_path):
     write(tmp_path / "tree" / "a.txt", b"a")
     library = tmp_path / "app.dll"
@@ -306,6 +356,10 @@ def test_help_and_no_arguments_show_usage(pack):
     helped = pack("--help")
     assert helped.returncode == 0
     assert b"tarvix-pack build (--library APP.dll | --program APP.exe)" in helped.stdout
+    assert b"for trees over 100 MB use --level 9 or lower" in b" ".join(helped.stdout.split())
+    version = re.search(r"^project\(tarvix VERSION ([\d.]+)", (REPO_ROOT / "CMakeLists.txt").read_text(), re.M)[1]
+    assert pack("--version").stdout.decode() == f"tarvix-pack {version}\n"
+    assert helped.stdout.decode().startswith(f"tarvix-pack {version}: ")
     bare = pack()
     assert bare.returncode == 2
     assert bare.stderr == helped.stdout

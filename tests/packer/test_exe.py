@@ -2,6 +2,8 @@
 and what it refuses. The real stub's executables run in the end-to-end tests."""
 
 import hashlib
+import os
+import re
 import struct
 
 import pefile
@@ -53,7 +55,11 @@ def test_payload_section_holds_the_settings_then_the_payload_that_build_writes(p
     assert pe.OPTIONAL_HEADER.Subsystem == subsystem
     size = (inputs / first).stat().st_size
     listed = pack("list", inputs / "out" / "app.exe").stdout.decode()
-    assert listed.splitlines() == [f"{size:12}  {first}", f"1 files, {size} bytes", f"first entry: {kind}"]
+    # The stand-in stub states no launcher version.
+    settings = ["launcher: unknown", "company: Ço", "product: app", "version: 1.0.0.0", f"cached: {template}"]
+    assert listed.splitlines() == [f"{size:12}  {first}", f"1 files, {size} bytes", f"first entry: {kind}", *settings]
+    assert pack("verify", inputs / "out" / "app.exe").stdout.decode().splitlines()[1:] == [f"first entry: {kind}",
+                                                                                           *settings]
     image = bytearray((inputs / "out" / "app.exe").read_bytes())
     struct.pack_into("<I", image, image.index(b"TVXSET01") + 12, 2)  # a kind of a later packer
     (inputs / "unknown.exe").write_bytes(image)
@@ -61,6 +67,67 @@ def test_payload_section_holds_the_settings_then_the_payload_that_build_writes(p
     assert unknown.returncode == 1 and b"kind at offset 12 is one the launcher does not know" in unknown.stderr
     # A bare payload has no record: the first entry's header tells.
     assert pack("verify", inputs / "p.bin").stdout.decode().splitlines()[-1] == f"first entry: {kind}"
+
+
+def test_launcher_version_is_the_stubs_and_never_one_in_the_payload(pack, inputs):
+    marker = b"tarvix launcher %s\0"
+    (inputs / "stub.exe").write_bytes(windows_image(dll=False, data=marker % b"9.8.7-rc1"))
+    (inputs / "tree").mkdir()
+    # Incompressible around it, so that the payload holds the text as it is.
+    (inputs / "tree" / "other.exe").write_bytes(os.urandom(5000) + marker % b"6.6.6" + os.urandom(5000))
+    made = make_exe(pack, inputs, "--dir", "tree", "--level", "1")
+    assert made.returncode == 0, made.stderr
+    assert marker % b"6.6.6" in (inputs / "out" / "app.exe").read_bytes()
+    for command in ("list", "verify"):
+        lines = pack(command, inputs / "out" / "app.exe").stdout.decode().splitlines()
+        assert lines[lines.index("first entry: library") + 1:][:2] == ["launcher: 9.8.7-rc1", "company: tarvix user"]
+    (inputs / "stub.exe").write_bytes(windows_image(dll=False, data=b"tarvix launcher \0" + marker % b"1 2"))
+    assert make_exe(pack, inputs, "--level", "1").returncode == 0
+    assert "launcher: unknown" in pack("verify", inputs / "out" / "app.exe").stdout.decode().splitlines()
+    # What the payload file alone says, unchanged: it has no launcher.
+    payload = inputs / "p.bin"
+    build(pack, inputs / "app.dll", payload)
+    assert pack("verify", payload).stdout.decode().splitlines()[-1] == "first entry: library"
+
+
+# Imported by the first entry, in the import table and delay-loaded: what every Windows
+# has in any case, what the payload holds at its top (Here.DLL as here.dll), below it
+# (deep.dll), and what is nowhere (once each, however often named or spelled).
+IMPORTS = [b"KERNEL32.dll", b"api-ms-win-crt-runtime-l1-1-0.dll", b"VCRUNTIME140.dll", b"libstdc++-6.dll",
+           b"Here.DLL", b"deep.dll", b"noext", b"msvcrt.dll", b"ext-ms-win-ntuser-window-l1-1-0.dll"]
+DELAYED = [b"WINSPOOL.DRV", b"delayed.dll", b"vcruntime140.dll", b"bcrypt.dll"]
+MISSING = ["VCRUNTIME140.dll", "libstdc++-6.dll", "deep.dll", "noext.dll", "delayed.dll"]
+
+
+@pytest.mark.parametrize("command", ["exe", "build"])
+@pytest.mark.parametrize("kind", ["library", "program"])
+def test_imports_neither_packed_nor_in_windows_are_warned_about_and_packing_goes_on(any_pack, inputs, command,
+                                                                                    kind):
+    first = inputs / f"app.{'dll' if kind == 'library' else 'exe'}"
+    first.write_bytes(windows_image(dll=kind == "library", imports=IMPORTS, delay_imports=DELAYED))
+    (inputs / "tree" / "sub").mkdir(parents=True)
+    (inputs / "tree" / "here.dll").write_bytes(b"here")
+    (inputs / "tree" / "sub" / "deep.dll").write_bytes(b"deep")
+    stub = ["--stub", inputs / "stub.exe"] if command == "exe" else []
+    output = inputs / "out" / "app.exe"
+    bytes_in = first.stat().st_size + 8
+    for quiet in ([], ["--quiet"]):
+        result = any_pack(command, *stub, f"--{kind}", first, "--dir", inputs / "tree", "--level", "1", *quiet,
+                          "-o", output)
+        # Wine may say something of its own when it first sets up its prefix.
+        lines = [line for line in result.stderr.decode().splitlines() if line.startswith("tarvix-pack: ")]
+        assert result.returncode == 0, lines
+        warnings = [line for line in lines if line.startswith(f"tarvix-pack: warning: {first.name} imports ")]
+        assert [re.search(r" imports (\S+), which", line)[1] for line in warnings] == MISSING
+        assert "the payload holds only as 'sub\\deep.dll', in a folder the loader does not search" in warnings[2]
+        made = [line for line in lines if line not in warnings]
+        if quiet:
+            assert made == [], "--quiet keeps the warnings only"
+        else:
+            size = output.stat().st_size
+            [line] = made
+            assert re.fullmatch(rf"tarvix-pack: made \S*app\.exe: {size} bytes from 3 files of {bytes_in} bytes, "
+                                r"level 1, \d+\.\d s", line), line
 
 
 REFUSALS = [
