@@ -197,13 +197,14 @@ def start_runner(paths, tmp_path_factory):
     quoted args, or by tail verbatim. application=False leaves the program to the
     system's search, from cwd. variables are set in the launcher's Windows environment;
     temp (a Linux directory) becomes its TEMP and TMP. stdout_file sends standard output
-    to that file instead of a pipe.
+    to that file instead of a pipe; output_files sends both streams to files of their own,
+    read when the runner has ended, for what may leave a process holding them.
     """
     results = tmp_path_factory.mktemp("runner")
     counter = iter(range(1_000_000))
 
     def start(exe, args=(), tail=None, argv0=None, application=True, cwd=None, variables=None, temp=None,
-              stdout_file=None, detached=False):
+              stdout_file=None, detached=False, output_files=False):
         command_line = argv0 if argv0 is not None else quote_argument(windows_path(exe))
         command_line += " " + tail if tail is not None else "".join(" " + quote_argument(a) for a in args)
         result_file = results / f"result_{next(counter)}.txt"
@@ -224,13 +225,19 @@ def start_runner(paths, tmp_path_factory):
             settings["E2E_SET_" + name] = value
         environment = wine_environment(settings)
 
+        streams = (result_file.with_suffix(".out"), result_file.with_suffix(".err")) if output_files else None
+
         def launch():
+            if streams:
+                with open(streams[0], "wb") as out, open(streams[1], "wb") as err:
+                    return subprocess.Popen(["wine", str(paths.runner_exe)], stdin=subprocess.DEVNULL, stdout=out,
+                                            stderr=err, env=environment)
             with open(stdout_file or os.devnull, "wb") as file:
                 return subprocess.Popen(["wine", str(paths.runner_exe)], stdin=subprocess.DEVNULL,
                                         stdout=file if stdout_file else subprocess.PIPE, stderr=subprocess.PIPE,
                                         env=environment)
 
-        return Started(launch(), result_file, launch)
+        return Started(launch(), result_file, launch, streams)
 
     return start
 
@@ -241,6 +248,7 @@ class Started:
     process: subprocess.Popen
     result_file: Path
     launch: object  # starts the runner again
+    streams: tuple = None  # the files of standard output and error, where not pipes
     consumed: bytes = b""  # standard output already read with read_line
 
     def read_line(self):
@@ -256,6 +264,8 @@ class Started:
         for attempt in range(3):
             try:
                 stdout, stderr = self.process.communicate(timeout=timeout)
+                if self.streams:
+                    stdout, stderr = (stream.read_bytes() for stream in self.streams)
             except subprocess.TimeoutExpired:
                 self.process.kill()
                 try:

@@ -19,11 +19,6 @@ case "${1:-}" in
     fi
     wineserver -p
     wine cmd /c exit 0
-    # The desktop process, which Wine starts for the first program that needs a window (a
-    # windowed launcher), inherits that program's Unix output: started from a test, it
-    # would hold the test's pipes open for the rest of the run. Started here, it holds
-    # nothing.
-    setsid wine explorer.exe /desktop &
     ;;
   stop)
     wineserver -k 2>/dev/null || true
