@@ -223,6 +223,8 @@ __asm__(
   target_link_libraries(${name} PRIVATE tarvix::launcher)
   # No time stamp in the headers: the same inputs give the same executable.
   target_link_options(${name} PRIVATE -municode -static -Wl,--file-alignment=4096 -Wl,--no-insert-timestamp)
+  # What nothing calls stays out; the launcher's version marker, which only the packer reads, stays in.
+  target_link_options(${name} PRIVATE -Wl,--gc-sections -Wl,--undefined=tarvix_launcher_version)
   # Released executables carry no symbols or DWARF sections (the runtime's own libraries
   # bring them): they would double the launcher's size. Debug builds keep them.
   target_link_options(${name} PRIVATE $<$<NOT:$<CONFIG:Debug,RelWithDebInfo>>:-s>)

@@ -32,7 +32,7 @@ add_library(tarvix_zstd STATIC
 set(TARVIX_ZSTD_OPTIONS "-O2;-DHUF_FORCE_DECOMPRESS_X1" CACHE STRING "Compiler options of the zstd decoder")
 mark_as_advanced(TARVIX_ZSTD_OPTIONS)
 # Their code, their warnings: only ours are errors.
-target_compile_options(tarvix_zstd PRIVATE ${TARVIX_ZSTD_OPTIONS} -w)
+target_compile_options(tarvix_zstd PRIVATE ${TARVIX_ZSTD_OPTIONS} -w -ffunction-sections)
 target_compile_definitions(tarvix_zstd PRIVATE ZSTD_LEGACY_SUPPORT=0 ZSTD_DISABLE_ASM=1)
 # Only tarvix's own code sees the headers; the installed package carries the library alone.
 target_include_directories(tarvix_zstd SYSTEM PUBLIC "$<BUILD_INTERFACE:${zstd_lib}>")
