@@ -7,6 +7,7 @@
 #include "failure.h"
 #include "file_tree.h"
 #include "format/payload_format.h"
+#include "format/pe_layout.h"
 #include "format/settings_record.h"
 #include "path_text.h"
 #include "payload_layout.h"
@@ -16,15 +17,15 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr uint16_t machine_amd64 = 0x8664;
-constexpr uint16_t optional_magic_pe32_plus = 0x20B;
+constexpr uint16_t optional_magic_pe32_plus = pe_magic_pe32_plus;
 constexpr uint16_t file_is_dll = 0x2000;
 constexpr uint16_t file_is_executable = 0x0002;
-constexpr uint32_t section_header_size = 40;
+constexpr uint32_t section_header_size = pe_section_header_size;
 constexpr uint32_t section_initialized_data = 0x40;
 constexpr uint32_t section_executable = 0x20000000;
 constexpr uint32_t section_writable = 0x80000000;
-constexpr size_t directory_export = 0, directory_import = 1, directory_resource = 2, directory_security = 4,
-                 directory_delay_import = 13;
+constexpr size_t directory_export = 0, directory_import = pe_directory_import, directory_resource = 2,
+                 directory_security = 4, directory_delay_import = pe_directory_delay_import;
 // Offsets within the PE32+ optional header.
 constexpr uint32_t optional_image_base = 24;
 constexpr uint32_t optional_size_of_initialized_data = 8;
@@ -34,8 +35,8 @@ constexpr uint32_t optional_size_of_image = 56;
 constexpr uint32_t optional_size_of_headers = 60;
 constexpr uint32_t optional_checksum = 64;
 constexpr uint32_t optional_subsystem = 68;
-constexpr uint32_t optional_directory_count = 108;
-constexpr uint32_t optional_directories = 112;
+constexpr uint32_t optional_directory_count = pe_directory_count_offset(pe_magic_pe32_plus);
+constexpr uint32_t optional_directories = optional_directory_count + 4;
 // The linked payload starts at this alignment (cmake/TarvixOnefile.cmake).
 constexpr uint64_t linked_payload_alignment = 64;
 constexpr size_t scan_chunk_size = size_t{1} << 20;
@@ -83,16 +84,16 @@ struct image_file {
 pe_image parse_headers(image_file& file) {
     pe_image image{};
     image.file_size = file.size;
-    unsigned char dos[64];
+    unsigned char dos[pe_dos_header_size];
     if (!file.read(0, dos, sizeof dos) || dos[0] != 'M' || dos[1] != 'Z') not_an_image(file, "no MZ header");
-    image.nt_offset = get_u32(dos + 0x3C);
+    image.nt_offset = get_u32(dos + pe_lfanew_offset);
     unsigned char nt[24 + optional_directories];
     if (!file.read(image.nt_offset, nt, 24 + 2)) not_an_image(file, "headers outside the file");
     if (std::memcmp(nt, "PE\0\0", 4) != 0) not_an_image(file, "no PE signature");
     image.machine = get_u16(nt + 4);
-    uint16_t section_count = get_u16(nt + 6);
-    uint16_t optional_size = get_u16(nt + 20);
-    image.file_characteristics = get_u16(nt + 22);
+    uint16_t section_count = get_u16(nt + pe_signature_size + pe_file_section_count);
+    uint16_t optional_size = get_u16(nt + pe_signature_size + pe_file_optional_size);
+    image.file_characteristics = get_u16(nt + pe_signature_size + pe_file_characteristics);
     image.optional_magic = get_u16(nt + 24);
     image.section_table_offset = image.nt_offset + 24 + optional_size;
     if (!is_64bit(image)) return image;
@@ -119,8 +120,9 @@ pe_image parse_headers(image_file& file) {
     for (uint16_t i = 0; i < section_count; ++i) {
         const unsigned char* at = &table[i * section_header_size];
         const char* name = reinterpret_cast<const char*>(at);
-        pe_section section{std::string(name, strnlen(name, 8)), get_u32(at + 8),  get_u32(at + 12),
-                           get_u32(at + 16),                    get_u32(at + 20), get_u32(at + 36)};
+        pe_section section{std::string(name, strnlen(name, 8)),   get_u32(at + 8),
+                           get_u32(at + pe_section_virtual_address), get_u32(at + pe_section_raw_size),
+                           get_u32(at + pe_section_raw_offset),      get_u32(at + 36)};
         bool outside = section.raw_offset > file.size || section.raw_size > file.size - section.raw_offset;
         if (section.raw_size > 0 && outside)
             not_an_image(file, "section " + printable(section.name) + " outside the file");
@@ -207,12 +209,11 @@ bool exports_run_code(image_file& file, const pe_image& image) {
 // How many of the file bytes of the first section holding rva lie at or after it (0: none),
 // and where they start. Beyond a section's file data the image holds zeros.
 uint64_t file_bytes_at(const pe_image& image, uint64_t rva, uint64_t* offset) {
+    uint64_t available = 0;
     for (const pe_section& section : image.sections) {
-        uint64_t start = section.virtual_address;
-        if (rva >= start && rva < start + section.raw_size) {
-            *offset = section.raw_offset + (rva - start);
-            return start + section.raw_size - rva;
-        }
+        if (pe_section_holds(section.virtual_address, section.raw_size, section.raw_offset, image.file_size, rva,
+                             offset, &available))
+            return available;
     }
     return 0;
 }
@@ -433,15 +434,17 @@ std::vector<std::string> imported_libraries(const fs::path& file) {
     std::vector<std::string> names;
     if (!is_64bit(image)) return names;
     // The loader stops at the first descriptor without a name or an address table.
-    read_import_table(input, image, directory_import, 20, [](const unsigned char* descriptor) -> uint64_t {
-        return get_u32(descriptor + 16) == 0 ? 0 : get_u32(descriptor + 12);
+    read_import_table(input, image, directory_import, pe_import_descriptor_size,
+                      [](const unsigned char* descriptor) -> uint64_t {
+        return get_u32(descriptor + pe_import_address_table_rva) == 0 ? 0 : get_u32(descriptor + pe_import_name_rva);
     }, names);
     // A delay-load descriptor holds addresses (an image base added) unless its first bit
     // says they are relative; one that names an address below the base names nothing.
     uint64_t base = image.image_base;
-    read_import_table(input, image, directory_delay_import, 32, [base](const unsigned char* descriptor) -> uint64_t {
-        uint64_t name = get_u32(descriptor + 4);
-        if (name == 0 || (get_u32(descriptor) & 1) != 0) return name;
+    read_import_table(input, image, directory_delay_import, pe_delay_descriptor_size,
+                      [base](const unsigned char* descriptor) -> uint64_t {
+        uint64_t name = get_u32(descriptor + pe_delay_name_field);
+        if (name == 0 || (get_u32(descriptor + pe_delay_attributes) & 1) != 0) return name;
         return name > base ? name - base : UINT64_MAX;
     }, names);
     return names;

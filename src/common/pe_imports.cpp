@@ -6,16 +6,9 @@
 #include <cstring>
 #include <cwchar>
 
-namespace {
+#include "format/pe_layout.h"
 
-constexpr size_t dos_header_size = 0x40;
-constexpr size_t lfanew_offset = 0x3C;
-constexpr size_t file_header_size = 20;  // after the 4-byte signature
-constexpr size_t section_header_size = 40;
-constexpr size_t import_descriptor_size = 20;
-constexpr size_t import_directory_index = 1;
-constexpr uint16_t pe32_magic = 0x10B;
-constexpr uint16_t pe32_plus_magic = 0x20B;
+namespace {
 
 // How far the search follows imports that lie beside the file, and how many files it
 // reads in all: enough for any real tree of libraries, bounded for a crafted one.
@@ -25,13 +18,6 @@ constexpr size_t search_path_capacity = 4096;
 constexpr size_t import_name_capacity = 256;
 // No library near this size exists; a larger file is not read for a message.
 constexpr uint64_t readable_file_limit = uint64_t{1} << 31;
-
-uint32_t read_u16(const unsigned char* at) { return static_cast<uint32_t>(at[0] | at[1] << 8); }
-
-uint32_t read_u32(const unsigned char* at) {
-    return static_cast<uint32_t>(at[0]) | static_cast<uint32_t>(at[1]) << 8 | static_cast<uint32_t>(at[2]) << 16 |
-           static_cast<uint32_t>(at[3]) << 24;
-}
 
 struct pe_view {
     const unsigned char* file;
@@ -44,18 +30,11 @@ struct pe_view {
 // when no section holds it in its stored bytes.
 bool rva_to_offset(const pe_view& view, uint32_t rva, uint64_t* offset, uint64_t* available) {
     for (uint32_t i = 0; i < view.section_count; ++i) {
-        const unsigned char* section = view.file + view.sections + uint64_t{i} * section_header_size;
-        uint32_t address = read_u32(section + 12);
-        uint32_t raw_size = read_u32(section + 16);
-        uint32_t raw_offset = read_u32(section + 20);
-        if (rva < address || rva - address >= raw_size) continue;
-        uint64_t start = uint64_t{raw_offset} + (rva - address);
-        uint64_t end = uint64_t{raw_offset} + raw_size;
-        if (end > view.size) end = view.size;
-        if (start >= end) return false;
-        *offset = start;
-        *available = end - start;
-        return true;
+        const unsigned char* section = view.file + view.sections + uint64_t{i} * pe_section_header_size;
+        if (pe_section_holds(pe_u32(section + pe_section_virtual_address), pe_u32(section + pe_section_raw_size),
+                             pe_u32(section + pe_section_raw_offset), view.size, rva, offset, available)) {
+            return *available != 0;
+        }
     }
     return false;
 }
@@ -64,33 +43,33 @@ bool rva_to_offset(const pe_view& view, uint32_t rva, uint64_t* offset, uint64_t
 
 pe_import_result pe_import_name(const unsigned char* file, size_t size, size_t index, const char** name,
                                 size_t* length) {
-    if (size < dos_header_size || file[0] != 'M' || file[1] != 'Z') return pe_import_malformed;
-    uint64_t nt = read_u32(file + lfanew_offset);
-    if (nt + 4 + file_header_size > size || memcmp(file + nt, "PE\0\0", 4) != 0) return pe_import_malformed;
-    const unsigned char* file_header = file + nt + 4;
-    uint64_t optional = nt + 4 + file_header_size;
-    uint32_t optional_size = read_u16(file_header + 16);
-    pe_view view = {file, size, optional + optional_size, read_u16(file_header + 2)};
+    if (size < pe_dos_header_size || file[0] != 'M' || file[1] != 'Z') return pe_import_malformed;
+    uint64_t nt = pe_u32(file + pe_lfanew_offset);
+    if (nt + pe_signature_size + pe_file_header_size > size || memcmp(file + nt, "PE\0\0", 4) != 0)
+        return pe_import_malformed;
+    const unsigned char* file_header = file + nt + pe_signature_size;
+    uint64_t optional = nt + pe_signature_size + pe_file_header_size;
+    uint32_t optional_size = pe_u16(file_header + pe_file_optional_size);
+    pe_view view = {file, size, optional + optional_size, pe_u16(file_header + pe_file_section_count)};
     if (optional + optional_size > size || optional_size < 2 ||
-        view.sections + uint64_t{view.section_count} * section_header_size > size) {
+        view.sections + uint64_t{view.section_count} * pe_section_header_size > size) {
         return pe_import_malformed;
     }
-    uint32_t magic = read_u16(file + optional);
-    uint64_t count_field = magic == pe32_plus_magic ? 108 : magic == pe32_magic ? 92 : 0;
+    uint64_t count_field = pe_directory_count_offset(pe_u16(file + optional));
     if (count_field == 0 || count_field + 4 > optional_size) return pe_import_malformed;
-    uint64_t directory = count_field + 4 + import_directory_index * 8;
-    if (read_u32(file + optional + count_field) <= import_directory_index) return pe_import_end;
+    uint64_t directory = count_field + 4 + pe_directory_import * pe_data_directory_size;
+    if (pe_u32(file + optional + count_field) <= pe_directory_import) return pe_import_end;
     if (directory + 8 > optional_size) return pe_import_malformed;
-    uint32_t table_rva = read_u32(file + optional + directory);
-    if (table_rva == 0 && read_u32(file + optional + directory + 4) == 0) return pe_import_end;
+    uint32_t table_rva = pe_u32(file + optional + directory);
+    if (table_rva == 0 && pe_u32(file + optional + directory + 4) == 0) return pe_import_end;
 
     uint64_t table = 0, available = 0;
     if (!rva_to_offset(view, table_rva, &table, &available)) return pe_import_malformed;
     // The table ends with a descriptor of zeros; the loader reads no further, nor does this.
     for (uint64_t i = 0;; ++i) {
-        if ((i + 1) * import_descriptor_size > available) return pe_import_malformed;
-        const unsigned char* descriptor = file + table + i * import_descriptor_size;
-        uint32_t name_rva = read_u32(descriptor + 12);
+        if ((i + 1) * pe_import_descriptor_size > available) return pe_import_malformed;
+        const unsigned char* descriptor = file + table + i * pe_import_descriptor_size;
+        uint32_t name_rva = pe_u32(descriptor + pe_import_name_rva);
         if (name_rva == 0) return pe_import_end;
         if (i < index) continue;
         uint64_t name_offset = 0, name_room = 0;
