@@ -1,13 +1,16 @@
 #include "launcher/cache_record.h"
 
 #include <windows.h>
+#include <winternl.h>
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <cwchar>
 
 #include "common/bounded_text.h"
 #include "common/decimal_text.h"
+#include "common/system_library.h"
 #include "diag/fatal.h"
 #include "diag/messages.h"
 #include "launcher/cached_run.h"
@@ -17,7 +20,9 @@
 
 namespace {
 
-constexpr wchar_t record_header[] = L"tarvix cache record 3\n";
+constexpr wchar_t record_header[] = L"tarvix cache record 4\n";
+constexpr wchar_t end_line[] = L"end\n";
+constexpr ptrdiff_t end_line_length = 4;
 // Written over the record's first character by a comparison that found the directory
 // damaged after its start had begun: the next start takes the record for damaged and heals.
 constexpr wchar_t damaged_mark = L'!';
@@ -33,22 +38,20 @@ constexpr DWORD comparison_stack_size = 64 * 1024;
 // Up to this many folders left for the background are listed at the start instead: that
 // costs less than a thread's start and end.
 constexpr size_t background_folders_floor = 16;
+constexpr DWORD comparison_delay_ms = 100;
 
 // An entry of the record: its path (while noted, its offset in path_text, which may still
 // move), where its folder part ends (0 at the top), its size. order keeps the payload's
 // order among entries of one path (letter case aside), which only a payload made by hand
 // can hold: the later one is what lies on disk. The first entry of each folder holds the
-// folder's recorded write time (0 for the top) and whether its listing was left to the
-// comparison in the background.
+// folder's write time (0 for the top).
 struct record_entry {
     const wchar_t* path;
     size_t path_offset;
     size_t folder_length;
     uint64_t size;
     size_t order;
-    bool seen;
     uint64_t folder_time;
-    bool deferred;
 };
 
 // The entries noted while extracting, their paths one after another in path_text, each
@@ -109,7 +112,7 @@ void note_entry(const wchar_t* relative_path, uint64_t size) {
     path_text = static_cast<wchar_t*>(grow(path_text, &path_text_capacity, path_text_used + length, sizeof(wchar_t)));
     wmemcpy(path_text + path_text_used, relative_path, length);
     noted = static_cast<record_entry*>(grow(noted, &noted_capacity, noted_count + 1, sizeof(record_entry)));
-    noted[noted_count] = {nullptr, path_text_used, folder_length_of(relative_path), size, noted_count, false, 0, false};
+    noted[noted_count] = {nullptr, path_text_used, folder_length_of(relative_path), size, noted_count, 0};
     ++noted_count;
     path_text_used += length;
 }
@@ -180,10 +183,17 @@ void note_folder_times(const wchar_t* directory) {
     }
 }
 
+void append_number(wchar_t* text, size_t* used, uint64_t value, wchar_t end) {
+    char digits[decimal_text_capacity];
+    decimal_text(digits, static_cast<long long>(value), 1);
+    for (const char* digit = digits; *digit != 0; ++digit) text[(*used)++] = static_cast<wchar_t>(*digit);
+    text[(*used)++] = end;
+}
+
 // The record's text, header to last entry, in a block the caller frees.
 wchar_t* format_record(const wchar_t* library_name, size_t* length) {
     size_t capacity = wcslen(record_header) + wcslen(tarvix_payload_digest) + wcslen(library_name) + 2 +
-                      path_text_used + noted_count * (2 * decimal_text_capacity + 3);
+                      2 * path_text_used + noted_count * (4 * decimal_text_capacity + 4) + end_line_length;
     auto text = static_cast<wchar_t*>(malloc(capacity * sizeof(wchar_t)));
     if (text == nullptr) fatal_error(message_out_of_memory);
     size_t used = 0;
@@ -191,34 +201,38 @@ wchar_t* format_record(const wchar_t* library_name, size_t* length) {
     used += wcslen(record_header);
     append_line(text, &used, tarvix_payload_digest, wcslen(tarvix_payload_digest));
     append_line(text, &used, library_name, wcslen(library_name));
-    uint64_t folder_time = 0;
-    bool folder_line_due = false;
-    for (size_t i = 0; i < noted_count; ++i) {
-        if (i == 0 || compare_folders(noted[i - 1], noted[i]) != 0) {
-            folder_time = noted[i].folder_time;
-            folder_line_due = true;
-        }
-        if (is_overwritten(i)) continue;
+    for (size_t first = 0; first < noted_count;) {
+        size_t end = folder_end(noted, noted_count, first);
+        // The folder line says how long its entries' lines are: a start that needs no
+        // listing of this folder steps over them unread.
         char digits[decimal_text_capacity];
-        if (folder_line_due) {
-            folder_line_due = false;
-            decimal_text(digits, static_cast<long long>(folder_time), 1);
-            text[used++] = L'@';
-            for (const char* digit = digits; *digit != 0; ++digit) text[used++] = static_cast<wchar_t>(*digit);
-            text[used++] = L'\n';
+        size_t units = 0;
+        for (size_t i = first; i < end; ++i) {
+            if (is_overwritten(i)) continue;
+            decimal_text(digits, static_cast<long long>(noted[i].size), 1);
+            units += strlen(digits) + 1 + wcslen(name_of(noted[i])) + 1;
         }
-        decimal_text(digits, static_cast<long long>(noted[i].size), 1);
-        for (const char* digit = digits; *digit != 0; ++digit) text[used++] = static_cast<wchar_t>(*digit);
-        text[used++] = L' ';
-        append_line(text, &used, noted[i].path, wcslen(noted[i].path));
+        text[used++] = L'@';
+        append_number(text, &used, noted[first].folder_time, L' ');
+        append_number(text, &used, units, L' ');
+        append_line(text, &used, noted[first].path, noted[first].folder_length);
+        for (size_t i = first; i < end; ++i) {
+            if (is_overwritten(i)) continue;
+            append_number(text, &used, noted[i].size, L' ');
+            const wchar_t* name = name_of(noted[i]);
+            append_line(text, &used, name, wcslen(name));
+        }
+        first = end;
     }
+    wmemcpy(text + used, end_line, end_line_length);
+    used += end_line_length;
     *length = used;
     return text;
 }
 
-// The whole record file as text, NUL-ended, in a block the caller frees; nullptr when
-// there is none that could be ours.
-wchar_t* read_record(const wchar_t* directory) {
+// The whole record file as text, NUL-ended, in a block the caller frees, and its length;
+// nullptr when there is none that could be ours.
+wchar_t* read_record(const wchar_t* directory, size_t* length) {
     wchar_t path[target_directory_capacity];
     record_path(path, directory);
     HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -234,7 +248,8 @@ wchar_t* read_record(const wchar_t* directory) {
             free(text);
             text = nullptr;
         } else {
-            text[read / sizeof(wchar_t)] = 0;
+            *length = read / sizeof(wchar_t);
+            text[*length] = 0;
         }
     }
     CloseHandle(file);
@@ -258,66 +273,120 @@ bool is_top_level_name(const wchar_t* name, size_t capacity) {
     return length > 0 && length < capacity && wcscspn(name, L"\\/:") == length && wcsspn(name, L".") != length;
 }
 
-// Reads the decimal number that text starts with, up to the first unit not a digit, which
-// must be end; false for anything else.
-bool parse_number(const wchar_t* text, wchar_t end, uint64_t* value, size_t* length) {
-    size_t digits = wcsspn(text, L"0123456789");
-    if (digits == 0 || digits > size_digits_limit || text[digits] != end) return false;
+// Reads the decimal number at *text up to end, which must follow its digits, and steps
+// past end; false for anything else.
+bool parse_number(wchar_t** text, wchar_t end, uint64_t* value) {
+    wchar_t* unit = *text;
     *value = 0;
-    for (size_t i = 0; i < digits; ++i) *value = *value * 10 + static_cast<uint64_t>(text[i] - L'0');
-    *length = digits;
-    return true;
-}
-
-// Reads "size path" into entry; false for anything else.
-bool parse_entry(wchar_t* line, record_entry* entry) {
-    size_t digits = 0;
-    if (!parse_number(line, L' ', &entry->size, &digits)) return false;
-    entry->path = line + digits + 1;
-    size_t length = wcslen(entry->path);
-    if (length == 0 || length >= relative_path_capacity) return false;
-    entry->folder_length = folder_length_of(entry->path);
-    entry->seen = false;
-    entry->folder_time = 0;
-    entry->deferred = false;
-    return true;
-}
-
-// Reads the lines of the entries into entries: each folder's first entry after its
-// "@time" line, and no such line anywhere else. The number of entries; 0 when the text
-// is not such a list.
-size_t parse_entries(wchar_t* text, record_entry* entries) {
-    size_t parsed = 0;
-    bool folder_line = false;
-    uint64_t folder_time = 0;
-    for (wchar_t* line; (line = next_line(&text)) != nullptr;) {
-        size_t digits = 0;
-        if (line[0] == L'@') {
-            if (folder_line || !parse_number(line + 1, 0, &folder_time, &digits)) return 0;
-            folder_line = true;
-            continue;
-        }
-        record_entry& entry = entries[parsed];
-        if (!parse_entry(line, &entry)) return 0;
-        bool first_of_folder = parsed == 0 || compare_folders(entries[parsed - 1], entry) != 0;
-        if (first_of_folder != folder_line) return 0;
-        if (first_of_folder) entry.folder_time = folder_time;
-        folder_line = false;
-        ++parsed;
+    for (; *unit >= L'0' && *unit <= L'9'; ++unit) {
+        if (static_cast<size_t>(unit - *text) == size_digits_limit) return false;
+        *value = *value * 10 + static_cast<uint64_t>(*unit - L'0');
     }
-    return *text == 0 && !folder_line ? parsed : 0;
+    if (unit == *text || *unit != end) return false;
+    *text = unit + 1;
+    return true;
 }
 
-// Marks the entries of one folder, entries[0..count), that the folder holds as files of
-// their size, and returns how many were found.
-size_t find_listed(const wchar_t* directory, record_entry* entries, size_t count) {
+// A folder of the record as read: its path within the record's text (not ended; empty
+// for the top) and the lines of its entries, which are read only when it is listed.
+struct record_folder {
+    const wchar_t* path;
+    size_t length;
+    uint64_t time;
+    wchar_t* entries;
+    size_t units;
+    bool deferred;
+};
+
+// An entry of a folder being listed: its name, cut off in the record's text.
+struct listed_entry {
+    const wchar_t* name;
+    uint64_t size;
+    bool seen;
+};
+
+// Reads the folder line "@time units path" at *text and steps over the entry lines that
+// follow it, which must end before text_end. False for anything else: a cut or damaged
+// record.
+bool parse_folder(wchar_t** text, const wchar_t* text_end, record_folder* folder) {
+    wchar_t* unit = *text;
+    uint64_t units = 0;
+    if (*unit++ != L'@' || !parse_number(&unit, L' ', &folder->time) || !parse_number(&unit, L' ', &units)) {
+        return false;
+    }
+    wchar_t* line_end = wcschr(unit, L'\n');
+    if (line_end == nullptr || static_cast<size_t>(line_end - unit) >= relative_path_capacity) return false;
+    folder->path = unit;
+    folder->length = static_cast<size_t>(line_end - unit);
+    folder->entries = line_end + 1;
+    folder->units = static_cast<size_t>(units);
+    folder->deferred = false;
+    if (units == 0 || units > static_cast<uint64_t>(text_end - folder->entries)) return false;
+    wchar_t* next = folder->entries + folder->units;
+    if (next[-1] != L'\n') return false;
+    *text = next;
+    return true;
+}
+
+// Reads the folder lines of the record's text up to text_end, where the end line must be,
+// into folders, which *capacity counts. The number of folders; 0 when the text is not
+// such a list: one cut short after any line lacks its end line.
+size_t parse_folders(wchar_t* text, const wchar_t* text_end, record_folder** folders, size_t* capacity) {
+    size_t count = 0;
+    while (*text == L'@') {
+        *folders = static_cast<record_folder*>(grow(*folders, capacity, count + 1, sizeof(record_folder)));
+        if (!parse_folder(&text, text_end, *folders + count)) return 0;
+        ++count;
+    }
+    return text_end - text == end_line_length && wmemcmp(text, end_line, end_line_length) == 0 ? count : 0;
+}
+
+// Reads the entry lines "size name" of folder into entries, which *capacity counts, each
+// name cut off at its end. The number of entries; 0 when they are not such lines.
+size_t parse_entries(const record_folder& folder, listed_entry** entries, size_t* capacity) {
+    size_t count = 0;
+    wchar_t* text = folder.entries;
+    wchar_t* end = folder.entries + folder.units;
+    while (text < end) {
+        *entries = static_cast<listed_entry*>(grow(*entries, capacity, count + 1, sizeof(listed_entry)));
+        listed_entry& entry = (*entries)[count];
+        if (!parse_number(&text, L' ', &entry.size)) return 0;
+        wchar_t* name = text;
+        while (*text != L'\n' && *text != L'\\') ++text;  // the block ends in a line end
+        if (*text != L'\n' || text == name) return 0;
+        *text++ = 0;
+        entry.name = name;
+        entry.seen = false;
+        ++count;
+    }
+    return count;
+}
+
+// The path of folder within directory.
+void listed_folder_path(wchar_t* output, size_t capacity, const wchar_t* directory, const record_folder& folder) {
+    text_copy(output, capacity, directory);
+    if (folder.length == 0) return;
+    text_append(output, capacity, L"\\");
+    size_t used = wcslen(output);
+    if (used + folder.length >= capacity) return;  // too long to exist: its listing fails
+    wmemcpy(output + used, folder.path, folder.length);
+    output[used + folder.length] = 0;
+}
+
+// True when folder holds each of its entries as a file of its size. entries and capacity
+// are the caller's room for them.
+bool folder_matches(const wchar_t* directory, const record_folder& folder, listed_entry** entries,
+                    size_t* capacity) {
+    size_t count = parse_entries(folder, entries, capacity);
+    if (count == 0) return false;
     wchar_t pattern[listing_capacity];
-    folder_path(pattern, listing_capacity, directory, entries[0]);
+    listed_folder_path(pattern, listing_capacity, directory, folder);
     text_append(pattern, listing_capacity, L"\\*");
     WIN32_FIND_DATAW found;
     HANDLE search =
         FindFirstFileExW(pattern, FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
-    if (search == INVALID_HANDLE_VALUE) return 0;
+    if (search == INVALID_HANDLE_VALUE) return false;
+    listed_entry* listed = *entries;
     size_t matched = 0;
     do {
         if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
@@ -326,10 +395,10 @@ size_t find_listed(const wchar_t* directory, record_entry* entries, size_t count
         size_t high = count;
         while (low < high) {  // the names are sorted: a damaged record's are not, and fail
             size_t middle = low + (high - low) / 2;
-            int order = compare_names(found.cFileName, name_of(entries[middle]));
+            int order = compare_names(found.cFileName, listed[middle].name);
             if (order == 0) {
-                if (!entries[middle].seen && entries[middle].size == size) {
-                    entries[middle].seen = true;
+                if (!listed[middle].seen && listed[middle].size == size) {
+                    listed[middle].seen = true;
                     ++matched;
                 }
                 break;
@@ -342,19 +411,20 @@ size_t find_listed(const wchar_t* directory, record_entry* entries, size_t count
         }
     } while (FindNextFileW(search, &found));
     FindClose(search);
-    return matched;
+    return matched == count;
 }
 
 // What the last matching record left to the comparison in the background: its text,
-// which the entries point into, the directory, and the folder where the comparison begins:
+// which the folders point into, the directory, and the folder where the comparison begins:
 // one that changes from start to start, so that starts whose application ends before the
 // comparison does still cover every folder in turn.
 wchar_t* kept_text = nullptr;
-record_entry* kept_entries = nullptr;
+record_folder* kept_folders = nullptr;
 size_t kept_count = 0;
 wchar_t kept_directory[target_directory_capacity];
 size_t kept_first = 0;
 HANDLE comparison = nullptr;
+HANDLE comparison_stop = nullptr;  // set, with the flag, to end the comparison
 volatile LONG comparison_stopped = 0;
 
 void mark_record_damaged(const wchar_t* directory) {
@@ -379,76 +449,119 @@ void mark_record_damaged(const wchar_t* directory) {
 // place leaves its folder's time as it was). It reads only: the application sees nothing
 // of it, and its end is waited for before the process ends.
 DWORD WINAPI compare_deferred_folders(void*) {
+    // Most runs of a command-line tool end sooner: they pay the thread's start and end
+    // alone. Under Wine a thread of background priority still takes its share of a busy
+    // processor, so it does not compete with the application's own start either.
+    if (WaitForSingleObject(comparison_stop, comparison_delay_ms) != WAIT_TIMEOUT) return 0;
     SetThreadPriority(GetCurrentThread(), THREAD_MODE_BACKGROUND_BEGIN);
-    for (size_t pass = 0; pass < 2; ++pass) {
-        size_t first = pass == 0 ? kept_first : 0;
-        size_t last = pass == 0 ? kept_count : kept_first;
-        while (first < last && comparison_stopped == 0) {
-            size_t end = folder_end(kept_entries, kept_count, first);
-            if (kept_entries[first].deferred &&
-                find_listed(kept_directory, kept_entries + first, end - first) != end - first) {
-                mark_record_damaged(kept_directory);
-                return 0;
-            }
-            first = end;
+    listed_entry* entries = nullptr;
+    size_t capacity = 0;
+    for (size_t step = 0; step < kept_count && comparison_stopped == 0; ++step) {
+        const record_folder& folder = kept_folders[(kept_first + step) % kept_count];
+        if (folder.deferred && !folder_matches(kept_directory, folder, &entries, &capacity)) {
+            mark_record_damaged(kept_directory);
+            break;
         }
     }
+    free(entries);
     return 0;
 }
 
 void drop_kept_record() {
-    free(kept_entries);
+    free(kept_folders);
     free(kept_text);
-    kept_entries = nullptr;
+    kept_folders = nullptr;
     kept_text = nullptr;
     kept_count = 0;
 }
 
+// The write times of the folders that a start compares, asked by NT path ("\??\" and the
+// full path), the query that the file API makes of a path after converting it: under
+// Wine that conversion is a sixth of the cost, and a large payload has some 500 folders.
+struct folder_time_query {
+    struct network_open_information {
+        LARGE_INTEGER creation, access, write, change, allocation, end_of_file;
+        ULONG attributes;
+    };
+    using query_function = LONG(NTAPI*)(OBJECT_ATTRIBUTES*, network_open_information*);
+
+    query_function query = nullptr;
+    wchar_t path[listing_capacity + 8];
+    size_t directory_length = 0;  // of path, up to the directory's end; 0: by the file API
+
+    // A drive's path gets "\??\" before it, a share's "\??\UNC\" in place of its "\\"; any
+    // other form is asked through the file API.
+    void begin(const wchar_t* directory) {
+        query = reinterpret_cast<query_function>(system_function(L"ntdll.dll", "NtQueryFullAttributesFile"));
+        bool drive = directory[0] != 0 && directory[1] == L':' && directory[2] == L'\\';
+        bool share = directory[0] == L'\\' && directory[1] == L'\\' && directory[2] != L'?' && directory[2] != L'.';
+        if (query == nullptr || !(drive || share)) return;
+        text_copy(path, listing_capacity, drive ? L"\\??\\" : L"\\??\\UNC");
+        text_append(path, listing_capacity, drive ? directory : directory + 1);
+        directory_length = wcslen(path);
+    }
+
+    // The write time of folder below the directory; 0 when it is no folder.
+    uint64_t time_of(const wchar_t* directory, const record_folder& folder) {
+        if (directory_length == 0) {
+            listed_folder_path(path, listing_capacity, directory, folder);
+            return folder_write_time(path);
+        }
+        size_t length = directory_length + 1 + folder.length;
+        if (length >= listing_capacity) return 0;  // too long to exist
+        path[directory_length] = L'\\';
+        wmemcpy(path + directory_length + 1, folder.path, folder.length);
+        auto bytes = static_cast<USHORT>(length * sizeof(wchar_t));
+        UNICODE_STRING name{bytes, bytes, path};
+        OBJECT_ATTRIBUTES attributes;
+        InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+        network_open_information information;
+        if (query(&attributes, &information) < 0 || !(information.attributes & FILE_ATTRIBUTE_DIRECTORY)) return 0;
+        return static_cast<uint64_t>(information.write.QuadPart);
+    }
+};
+
 // Compares the top folder and the folders whose time has changed by listing them now; a
 // folder that is gone means damage. The others are left for the background, and the
 // record is kept for it when there are any.
-bool entries_match(const wchar_t* directory, wchar_t* record, wchar_t* text) {
-    size_t count = 0;
-    for (const wchar_t* unit = text; *unit != 0; ++unit) count += *unit == L'\n';
-    auto entries = static_cast<record_entry*>(malloc((count + 1) * sizeof(record_entry)));
-    if (entries == nullptr) fatal_error(message_out_of_memory);
-    size_t parsed = parse_entries(text, entries);
-    bool whole = parsed > 0;
+bool folders_match(const wchar_t* directory, wchar_t* record, wchar_t* text, const wchar_t* text_end) {
+    record_folder* folders = nullptr;
+    size_t folders_capacity = 0;
+    size_t count = parse_folders(text, text_end, &folders, &folders_capacity);
+    listed_entry* entries = nullptr;
+    size_t entries_capacity = 0;
+    bool whole = count > 0 && folders[0].length == 0;  // the top, the library's, comes first
     size_t deferred = 0;
-    wchar_t folder[listing_capacity];
-    for (size_t first = 0; whole && first < parsed;) {
-        size_t end = folder_end(entries, parsed, first);
-        uint64_t recorded = entries[first].folder_time;
-        folder_path(folder, listing_capacity, directory, entries[first]);
-        uint64_t now = entries[first].folder_length != 0 ? folder_write_time(folder) : 1;
+    folder_time_query times;
+    times.begin(directory);
+    for (size_t i = 0; whole && i < count; ++i) {
+        record_folder& folder = folders[i];
+        uint64_t now = folder.length != 0 ? times.time_of(directory, folder) : 1;
         if (now == 0) {
             whole = false;
-        } else if (entries[first].folder_length != 0 && now == recorded) {
-            entries[first].deferred = true;
+        } else if (folder.length != 0 && now == folder.time) {
+            folder.deferred = true;
             ++deferred;
         } else {
-            whole = find_listed(directory, entries + first, end - first) == end - first;
+            whole = folder_matches(directory, folder, &entries, &entries_capacity);
         }
-        first = end;
     }
-    for (size_t first = 0; whole && first < parsed && deferred <= background_folders_floor;) {
-        size_t end = folder_end(entries, parsed, first);
-        if (entries[first].deferred) whole = find_listed(directory, entries + first, end - first) == end - first;
-        first = end;
+    for (size_t i = 0; whole && i < count && deferred <= background_folders_floor; ++i) {
+        if (folders[i].deferred) whole = folder_matches(directory, folders[i], &entries, &entries_capacity);
     }
+    free(entries);
     if (!whole || deferred <= background_folders_floor) {
-        free(entries);
+        free(folders);
         free(record);
         return whole;
     }
     kept_text = record;
-    kept_entries = entries;
-    kept_count = parsed;
+    kept_folders = folders;
+    kept_count = count;
     text_copy(kept_directory, target_directory_capacity, directory);
     LARGE_INTEGER counter;
     QueryPerformanceCounter(&counter);
-    kept_first = static_cast<size_t>(counter.QuadPart % static_cast<LONGLONG>(parsed));
-    while (kept_first > 0 && compare_folders(entries[kept_first - 1], entries[kept_first]) == 0) --kept_first;
+    kept_first = static_cast<size_t>(counter.QuadPart % static_cast<LONGLONG>(count));
     return true;
 }
 
@@ -488,7 +601,8 @@ bool write_cache_record(const wchar_t* directory, const wchar_t* library_name) {
 
 bool directory_matches_record(const wchar_t* directory, wchar_t* library_name, size_t capacity) {
     end_background_comparison();
-    wchar_t* text = read_record(directory);
+    size_t length = 0;
+    wchar_t* text = read_record(directory, &length);
     if (text == nullptr) return false;
     size_t header_length = wcslen(record_header);
     bool whole = wcsncmp(text, record_header, header_length) == 0;
@@ -502,12 +616,14 @@ bool directory_matches_record(const wchar_t* directory, wchar_t* library_name, s
         return false;
     }
     text_copy(library_name, capacity, library);
-    return entries_match(directory, text, rest);  // which keeps or frees text
+    return folders_match(directory, text, rest, text + length);  // which keeps or frees text
 }
 
 void begin_background_comparison() {
     if (kept_count == 0 || comparison != nullptr) return;
     comparison_stopped = 0;
+    comparison_stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (comparison_stop == nullptr) return;
     comparison = CreateThread(nullptr, comparison_stack_size, compare_deferred_folders, nullptr,
                               STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
 }
@@ -515,9 +631,12 @@ void begin_background_comparison() {
 void end_background_comparison() {
     if (comparison != nullptr) {
         InterlockedExchange(&comparison_stopped, 1);
+        SetEvent(comparison_stop);
         WaitForSingleObject(comparison, INFINITE);
         CloseHandle(comparison);
         comparison = nullptr;
     }
+    if (comparison_stop != nullptr) CloseHandle(comparison_stop);
+    comparison_stop = nullptr;
     drop_kept_record();
 }

@@ -2,14 +2,18 @@
 // entry of the payload with its size, so that a later start can tell a whole directory
 // from one that a cleaner, a scanner or a power loss has damaged.
 //
-//   tarvix cache record 3 \n  digest \n  library name \n
-//   then per folder:  "@" write time \n  and per entry in it:  size " " path \n
+//   tarvix cache record 4 \n  digest \n  library name \n
+//   then per folder:  "@" write time " " units " " folder path \n
+//   and per entry in it:  size " " name \n
+//   and last:  "end" \n
 //
-// UTF-16 text. The entries are sorted by folder, then by name (ordinally, unit by unit,
-// letter case ignored as the file system ignores it), so that each folder's entries lie
-// together; of two entries that differ only in case, the later one alone is listed. A
-// folder's write time (FILETIME units) changes when an entry in it is added, removed or
-// renamed; the top's is 0, as it is listed at every start.
+// UTF-16 text. The folders are sorted (ordinally, unit by unit, letter case ignored as
+// the file system ignores it), the top first with an empty path, and each folder's
+// entries by name; of two entries that differ only in case, the later one alone is
+// listed. units is the length of the folder's entry lines, which a start that does not
+// list the folder steps over unread. A folder's write time (FILETIME units) changes when
+// an entry in it is added, removed or renamed; the top's is 0, as it is listed at every
+// start.
 #pragma once
 
 #include <cstddef>

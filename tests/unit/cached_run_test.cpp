@@ -143,6 +143,14 @@ TEST_P(damaged_cache, is_noticed_at_the_start_or_in_its_background_comparison) {
 
 void remove_file(const std::wstring& path) { DeleteFileW(path.c_str()); }
 
+void cut_record(const std::wstring& directory, LONG units) {
+    HANDLE file = CreateFileW((directory + L"\\.tarvix-complete").c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              0, nullptr);
+    SetFilePointer(file, -units * static_cast<LONG>(sizeof(wchar_t)), nullptr, FILE_END);
+    SetEndOfFile(file);
+    CloseHandle(file);
+}
+
 // In place when the file is there: its folder's entries stay as they are.
 void resize_file(const std::wstring& path, int size) {
     HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, 0, nullptr);
@@ -178,6 +186,9 @@ INSTANTIATE_TEST_SUITE_P(
         // another payload's record
         damage{"record_of_another", false, [](auto& d) { write_over(d + L"\\.tarvix-complete", 44, L"f"); }, 0,
                at_the_start},
+        // Records cut short, by a power loss say, within a folder's lines and right after them.
+        damage{"record_cut", false, [](auto& d) { cut_record(d, 100); }, 0, at_the_start},
+        damage{"record_cut_after_a_folder", false, [](auto& d) { cut_record(d, 4); }, 0, at_the_start},
         damage{"folder_time_damaged", true, [](auto& d) {
                    std::wstring record = d + L"\\.tarvix-complete";
                    HANDLE file = CreateFileW(record.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
