@@ -38,7 +38,6 @@ constexpr DWORD comparison_stack_size = 64 * 1024;
 // Up to this many folders left for the background are listed at the start instead: that
 // costs less than a thread's start and end.
 constexpr size_t background_folders_floor = 16;
-constexpr DWORD comparison_delay_ms = 100;
 
 // An entry of the record: its path (while noted, its offset in path_text, which may still
 // move), where its folder part ends (0 at the top), its size. order keeps the payload's
@@ -424,7 +423,6 @@ size_t kept_count = 0;
 wchar_t kept_directory[target_directory_capacity];
 size_t kept_first = 0;
 HANDLE comparison = nullptr;
-HANDLE comparison_stop = nullptr;  // set, with the flag, to end the comparison
 volatile LONG comparison_stopped = 0;
 
 void mark_record_damaged(const wchar_t* directory) {
@@ -449,10 +447,6 @@ void mark_record_damaged(const wchar_t* directory) {
 // place leaves its folder's time as it was). It reads only: the application sees nothing
 // of it, and its end is waited for before the process ends.
 DWORD WINAPI compare_deferred_folders(void*) {
-    // Most runs of a command-line tool end sooner: they pay the thread's start and end
-    // alone. Under Wine a thread of background priority still takes its share of a busy
-    // processor, so it does not compete with the application's own start either.
-    if (WaitForSingleObject(comparison_stop, comparison_delay_ms) != WAIT_TIMEOUT) return 0;
     SetThreadPriority(GetCurrentThread(), THREAD_MODE_BACKGROUND_BEGIN);
     listed_entry* entries = nullptr;
     size_t capacity = 0;
@@ -622,8 +616,6 @@ bool directory_matches_record(const wchar_t* directory, wchar_t* library_name, s
 void begin_background_comparison() {
     if (kept_count == 0 || comparison != nullptr) return;
     comparison_stopped = 0;
-    comparison_stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (comparison_stop == nullptr) return;
     comparison = CreateThread(nullptr, comparison_stack_size, compare_deferred_folders, nullptr,
                               STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
 }
@@ -631,12 +623,9 @@ void begin_background_comparison() {
 void end_background_comparison() {
     if (comparison != nullptr) {
         InterlockedExchange(&comparison_stopped, 1);
-        SetEvent(comparison_stop);
         WaitForSingleObject(comparison, INFINITE);
         CloseHandle(comparison);
         comparison = nullptr;
     }
-    if (comparison_stop != nullptr) CloseHandle(comparison_stop);
-    comparison_stop = nullptr;
     drop_kept_record();
 }
