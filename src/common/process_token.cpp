@@ -21,5 +21,6 @@ bool read_token_user(void* sid, bool* elevated) {
     *elevated = read_token_information(token, TokenElevation, &elevation, sizeof elevation) &&
                 elevation.TokenIsElevated != 0;
     CloseHandle(token);
-    return read && nt_succeeded(RtlCopySid(SECURITY_MAX_SID_SIZE, sid, reinterpret_cast<TOKEN_USER*>(user_record)->User.Sid));
+    return read &&
+           nt_succeeded(RtlCopySid(SECURITY_MAX_SID_SIZE, sid, reinterpret_cast<TOKEN_USER*>(user_record)->User.Sid));
 }

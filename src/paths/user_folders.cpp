@@ -36,7 +36,8 @@ bool read_text_value(HANDLE root, const wchar_t* key_name, const wchar_t* value_
     InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, root, nullptr);
     HANDLE key = nullptr;
     if (!NT_SUCCESS(NtOpenKey(&key, KEY_QUERY_VALUE, &attributes))) return false;
-    alignas(key_value_partial) unsigned char record[sizeof(key_value_partial) + stored_value_capacity * sizeof(wchar_t)];
+    constexpr size_t record_size = sizeof(key_value_partial) + stored_value_capacity * sizeof(wchar_t);
+    alignas(key_value_partial) unsigned char record[record_size];
     UNICODE_STRING value = counted(value_name);
     ULONG returned = 0;
     NTSTATUS status = NtQueryValueKey(key, &value, key_value_partial_information, record, sizeof record, &returned);

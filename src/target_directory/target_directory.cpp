@@ -63,7 +63,8 @@ bool read_directory_owner(void* sid, bool* elevated) {
         // The system lets a token name its default owner, whatever groups it holds.
         alignas(TOKEN_OWNER) unsigned char owner_record[sizeof(TOKEN_OWNER) + SECURITY_MAX_SID_SIZE];
         copied = read_token_information(token, TokenOwner, owner_record, sizeof owner_record) &&
-                 nt_succeeded(RtlCopySid(SECURITY_MAX_SID_SIZE, sid, reinterpret_cast<TOKEN_OWNER*>(owner_record)->Owner));
+                 nt_succeeded(
+                     RtlCopySid(SECURITY_MAX_SID_SIZE, sid, reinterpret_cast<TOKEN_OWNER*>(owner_record)->Owner));
     }
     CloseHandle(token);
     return copied;

@@ -259,8 +259,9 @@ void replace_owner(PSECURITY_DESCRIPTOR descriptor, ULONG size, PSID owner) {
 NTSTATUS NTAPI faked_security_object(HANDLE handle, SECURITY_INFORMATION wanted, PSECURITY_DESCRIPTOR descriptor,
                                      ULONG size, ULONG* needed) {
     NTSTATUS status = real_security_object(handle, wanted, descriptor, size, needed);
-    if (NT_SUCCESS(status) && is_faked(handle) && IsValidSid(faked_owner)) replace_owner(descriptor, size, faked_owner);
-    if (NT_SUCCESS(status) && !is_faked(handle) && IsValidSid(other_owner)) replace_owner(descriptor, size, other_owner);
+    if (!NT_SUCCESS(status)) return status;
+    if (is_faked(handle) && IsValidSid(faked_owner)) replace_owner(descriptor, size, faked_owner);
+    if (!is_faked(handle) && IsValidSid(other_owner)) replace_owner(descriptor, size, other_owner);
     return status;
 }
 

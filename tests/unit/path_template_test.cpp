@@ -520,8 +520,8 @@ NTSTATUS NTAPI fake_query_value(HANDLE key, UNICODE_STRING* name, int kind, void
 // The system's own USERENV, without the fakes.
 std::wstring userenv_expansion(const wchar_t* text) {
     using expand_function = BOOL(WINAPI*)(HANDLE, LPCWSTR, LPWSTR, DWORD);
-    auto expand = reinterpret_cast<expand_function>(
-        reinterpret_cast<void*>(real_get_proc_address(LoadLibraryW(L"userenv.dll"), "ExpandEnvironmentStringsForUserW")));
+    FARPROC found = real_get_proc_address(LoadLibraryW(L"userenv.dll"), "ExpandEnvironmentStringsForUserW");
+    auto expand = reinterpret_cast<expand_function>(reinterpret_cast<void*>(found));
     HANDLE token = nullptr;
     wchar_t output[MAX_PATH] = {};
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY | TOKEN_IMPERSONATE, &token) ||
