@@ -1,10 +1,11 @@
 #include "launcher/cache_trust.h"
 
-#include <aclapi.h>
-
 #include <cwchar>
 
 #include "common/bounded_text.h"
+#include "common/nt_calls.h"
+#include "common/process_token.h"
+#include "common/well_known_sids.h"
 #include "state/run_state.h"
 #include "target_directory/target_directory.h"
 
@@ -16,18 +17,9 @@ constexpr DWORD inspect_access = READ_CONTROL | FILE_READ_ATTRIBUTES;
 constexpr DWORD hold_access = inspect_access | FILE_LIST_DIRECTORY;
 constexpr DWORD share_all_but_delete = FILE_SHARE_READ | FILE_SHARE_WRITE;
 
-// NT SERVICE\TrustedInstaller, S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464,
-// laid out as a SID: revision, count, authority, then the sub-authorities.
-struct {
-    BYTE revision = SID_REVISION;
-    BYTE count = 6;
-    SID_IDENTIFIER_AUTHORITY authority = SECURITY_NT_AUTHORITY;
-    DWORD sub_authorities[6] = {80, 956008885, 3418522649, 1831038044, 1853292631, 2271478464};
-} trusted_installer;
-
 bool is_trusted_owner(PSID owner, PSID directory_owner) {
-    return EqualSid(owner, directory_owner) || IsWellKnownSid(owner, WinLocalSystemSid) ||
-           IsWellKnownSid(owner, WinBuiltinAdministratorsSid) || EqualSid(owner, &trusted_installer);
+    return RtlEqualSid(owner, directory_owner) || RtlEqualSid(owner, local_system_sid.sid()) ||
+           RtlEqualSid(owner, administrators_sid.sid()) || RtlEqualSid(owner, trusted_installer_sid.sid());
 }
 
 bool folder_is_trusted(const wchar_t* folder, PSID directory_owner) {
@@ -36,15 +28,10 @@ bool folder_is_trusted(const wchar_t* folder, PSID directory_owner) {
                                 nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
                                 nullptr);
     if (handle == INVALID_HANDLE_VALUE) return false;
-    PSID owner = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    DWORD read = GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
-                                 nullptr, &descriptor);
+    object_owner owner;
+    bool read = read_object_owner(handle, &owner);
     CloseHandle(handle);
-    if (read != ERROR_SUCCESS) return false;
-    bool trusted = owner != nullptr && is_trusted_owner(owner, directory_owner);
-    LocalFree(descriptor);
-    return trusted;
+    return read && is_trusted_owner(owner.sid, directory_owner);
 }
 
 // The length of the root of an absolute path: "C:\" or "\\server\share\"; 0 for any other
@@ -85,7 +72,7 @@ bool folders_above_are_trusted(const wchar_t* directory) {
     // An elevated token's user is also its user's ordinary processes': folders that only
     // the user owns are theirs to swap, and an elevated token whose own directories
     // belong to the user can make none that they could not change.
-    if (elevated && EqualSid(directory_owner, user)) return false;
+    if (elevated && RtlEqualSid(directory_owner, user)) return false;
     wchar_t folder[target_directory_capacity];
     text_copy(folder, target_directory_capacity, directory);
     size_t root = root_length(folder);

@@ -1,7 +1,6 @@
 #include "paths/path_template.h"
 
 #include <windows.h>
-#include <ntsecapi.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -9,6 +8,7 @@
 
 #include "common/bounded_text.h"
 #include "common/decimal_text.h"
+#include "common/system_library.h"
 #include "paths/environment.h"
 #include "paths/user_folders.h"
 #include "state/run_state.h"
@@ -189,10 +189,13 @@ void random_text_from_bytes(const uint8_t* bytes, wchar_t* output) {
 }
 
 // The name of a fresh directory must not be guessable: someone who could predict it
-// could make it first.
+// could make it first. The system's generator is bound here, not imported: only the
+// starts that make a fresh name pay for loading ADVAPI32.
 bool make_random_text(wchar_t* output) {
+    using random_function = BOOLEAN(WINAPI*)(void*, ULONG);
+    auto generate = reinterpret_cast<random_function>(system_function(L"advapi32.dll", "SystemFunction036"));
     uint8_t bytes[random_bytes];
-    if (!RtlGenRandom(bytes, sizeof bytes)) return false;
+    if (generate == nullptr || !generate(bytes, sizeof bytes)) return false;
     random_text_from_bytes(bytes, output);
     return true;
 }

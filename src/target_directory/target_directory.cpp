@@ -1,11 +1,12 @@
 #include "target_directory/target_directory.h"
 
-#include <aclapi.h>
-
 #include <cstdlib>
 #include <cwchar>
 
 #include "common/bounded_text.h"
+#include "common/nt_calls.h"
+#include "common/process_token.h"
+#include "common/well_known_sids.h"
 #include "diag/fatal.h"
 #include "diag/messages.h"
 #include "diag/trace.h"
@@ -28,21 +29,6 @@ constexpr DWORD hold_access = FILE_LIST_DIRECTORY | SYNCHRONIZE;
 
 }  // namespace
 
-// Copies the token's user into sid (SECURITY_MAX_SID_SIZE bytes) and tells whether the
-// token is elevated; a system that does not know elevation has none.
-bool read_token_user(void* sid, bool* elevated) {
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
-    alignas(TOKEN_USER) unsigned char user_record[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-    TOKEN_ELEVATION elevation = {};
-    DWORD size = 0;
-    BOOL read = GetTokenInformation(token, TokenUser, user_record, sizeof user_record, &size);
-    *elevated = GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size) &&
-                elevation.TokenIsElevated != 0;
-    CloseHandle(token);
-    return read && CopySid(SECURITY_MAX_SID_SIZE, sid, reinterpret_cast<TOKEN_USER*>(user_record)->User.Sid);
-}
-
 namespace {
 
 // Room for the groups of a token in about a hundred groups; one in more is given its
@@ -52,12 +38,11 @@ constexpr DWORD token_groups_capacity = 4096;
 // True when the token holds Administrators enabled and as a group it may make owner.
 bool administrators_may_own(HANDLE token) {
     alignas(TOKEN_GROUPS) unsigned char record[token_groups_capacity];
-    DWORD size = 0;
-    if (!GetTokenInformation(token, TokenGroups, record, sizeof record, &size)) return false;
+    if (!read_token_information(token, TokenGroups, record, sizeof record)) return false;
     auto groups = reinterpret_cast<TOKEN_GROUPS*>(record);
     constexpr DWORD wanted = SE_GROUP_ENABLED | SE_GROUP_OWNER;
     for (DWORD i = 0; i < groups->GroupCount; ++i) {
-        if (IsWellKnownSid(groups->Groups[i].Sid, WinBuiltinAdministratorsSid)) {
+        if (RtlEqualSid(groups->Groups[i].Sid, administrators_sid.sid())) {
             return (groups->Groups[i].Attributes & wanted) == wanted;
         }
     }
@@ -69,18 +54,17 @@ bool administrators_may_own(HANDLE token) {
 bool read_directory_owner(void* sid, bool* elevated) {
     if (!read_token_user(sid, elevated)) return false;
     if (!*elevated) return true;
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+    HANDLE token = open_process_token(TOKEN_QUERY);
+    if (token == nullptr) return false;
     bool copied = false;
     if (administrators_may_own(token)) {
-        DWORD size = SECURITY_MAX_SID_SIZE;
-        copied = CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, sid, &size);
+        copied = nt_succeeded(RtlCopySid(SECURITY_MAX_SID_SIZE, sid, administrators_sid.sid()));
     } else {
         // The system lets a token name its default owner, whatever groups it holds.
         alignas(TOKEN_OWNER) unsigned char owner_record[sizeof(TOKEN_OWNER) + SECURITY_MAX_SID_SIZE];
-        DWORD size = 0;
-        copied = GetTokenInformation(token, TokenOwner, owner_record, sizeof owner_record, &size) &&
-                 CopySid(SECURITY_MAX_SID_SIZE, sid, reinterpret_cast<TOKEN_OWNER*>(owner_record)->Owner);
+        copied = read_token_information(token, TokenOwner, owner_record, sizeof owner_record) &&
+                 nt_succeeded(
+                     RtlCopySid(SECURITY_MAX_SID_SIZE, sid, reinterpret_cast<TOKEN_OWNER*>(owner_record)->Owner));
     }
     CloseHandle(token);
     return copied;
@@ -134,17 +118,26 @@ void create_fresh_target_directory(void (*choose_name)(int attempt)) {
 bool build_private_descriptor(private_descriptor* built) {
     bool elevated = false;
     if (!read_directory_owner(built->owner, &elevated)) return false;
-    unsigned char system_sid[SECURITY_MAX_SID_SIZE];
-    DWORD system_size = sizeof system_sid;
     ACL* access_list = reinterpret_cast<ACL*>(built->access_list);
-    return CreateWellKnownSid(WinLocalSystemSid, nullptr, system_sid, &system_size) &&
-           InitializeAcl(access_list, sizeof built->access_list, ACL_REVISION) &&
-           AddAccessAllowedAceEx(access_list, ACL_REVISION, inherited_by_everything_below, full_access, built->owner) &&
-           AddAccessAllowedAceEx(access_list, ACL_REVISION, inherited_by_everything_below, full_access, system_sid) &&
-           InitializeSecurityDescriptor(&built->descriptor, SECURITY_DESCRIPTOR_REVISION) &&
-           SetSecurityDescriptorOwner(&built->descriptor, built->owner, FALSE) &&
-           SetSecurityDescriptorDacl(&built->descriptor, TRUE, access_list, FALSE) &&
-           SetSecurityDescriptorControl(&built->descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED);
+    return nt_succeeded(RtlCreateAcl(access_list, sizeof built->access_list, ACL_REVISION)) &&
+           nt_succeeded(RtlAddAccessAllowedAceEx(access_list, ACL_REVISION, inherited_by_everything_below, full_access,
+                                                 built->owner)) &&
+           nt_succeeded(RtlAddAccessAllowedAceEx(access_list, ACL_REVISION, inherited_by_everything_below, full_access,
+                                                 local_system_sid.sid())) &&
+           nt_succeeded(RtlCreateSecurityDescriptor(&built->descriptor, SECURITY_DESCRIPTOR_REVISION)) &&
+           nt_succeeded(RtlSetOwnerSecurityDescriptor(&built->descriptor, built->owner, FALSE)) &&
+           nt_succeeded(RtlSetDaclSecurityDescriptor(&built->descriptor, TRUE, access_list, FALSE)) &&
+           nt_succeeded(RtlSetControlSecurityDescriptor(&built->descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED));
+}
+
+bool read_object_owner(HANDLE object, object_owner* owner) {
+    ULONG needed = 0;
+    BOOLEAN defaulted = FALSE;
+    owner->sid = nullptr;
+    return nt_succeeded(NtQuerySecurityObject(object, OWNER_SECURITY_INFORMATION, owner->descriptor,
+                                              sizeof owner->descriptor, &needed)) &&
+           nt_succeeded(RtlGetOwnerSecurityDescriptor(owner->descriptor, &owner->sid, &defaulted)) &&
+           owner->sid != nullptr;
 }
 
 bool is_own_directory(HANDLE directory) {
@@ -156,18 +149,11 @@ bool is_own_directory(HANDLE directory) {
     }
     unsigned char own_owner[SECURITY_MAX_SID_SIZE];
     bool elevated = false;
-    PSID owner = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!read_directory_owner(own_owner, &elevated) ||
-        GetSecurityInfo(directory, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
-                        &descriptor) != ERROR_SUCCESS) {
-        return false;
-    }
+    object_owner owner;
     // For an elevated administrator not the user's: the user's ordinary processes could
     // have made it, or changed what it holds.
-    bool own = owner != nullptr && EqualSid(owner, own_owner);
-    LocalFree(descriptor);
-    return own;
+    return read_directory_owner(own_owner, &elevated) && read_object_owner(directory, &owner) &&
+           RtlEqualSid(owner.sid, own_owner);
 }
 
 DWORD create_private_directory(const wchar_t* path) {

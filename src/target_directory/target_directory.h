@@ -35,10 +35,6 @@ struct private_descriptor {
 // False when the token's user cannot be read.
 bool build_private_descriptor(private_descriptor* built);
 
-// Copies the token's user into sid (SECURITY_MAX_SID_SIZE bytes) and tells whether the
-// token is elevated.
-bool read_token_user(void* sid, bool* elevated);
-
 // Copies into sid (SECURITY_MAX_SID_SIZE bytes) the one account that owns, and has, a
 // directory this token makes, and tells whether the token is elevated. The token's user
 // for an ordinary token. An elevated token shares its user with the user's ordinary
@@ -46,6 +42,17 @@ bool read_token_user(void* sid, bool* elevated);
 // owner; else the token's default owner, which the system always lets it set (the user
 // itself, for an elevated token of a service or of other privileged groups).
 bool read_directory_owner(void* sid, bool* elevated);
+
+// The owner of an object as its security descriptor names it: sid points into descriptor,
+// which holds the owner alone and has room for any.
+struct object_owner {
+    alignas(void*) unsigned char descriptor[sizeof(SECURITY_DESCRIPTOR_RELATIVE) + SECURITY_MAX_SID_SIZE];
+    PSID sid;
+};
+
+// Reads the owner of object, a handle opened with READ_CONTROL. False when it cannot, or
+// the object has none.
+bool read_object_owner(HANDLE object, object_owner* owner);
 
 // True when directory, a handle opened with READ_CONTROL and FILE_READ_ATTRIBUTES on the
 // object itself, is a real directory (no link or junction) owned by read_directory_owner's

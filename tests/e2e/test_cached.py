@@ -161,7 +161,11 @@ def test_cache_that_cannot_be_used_still_runs_the_application_the_default_way(pa
     assert target_directories(tmp_path) == [] and sorted(tmp_path.rglob("*")) == before
 
 
-def test_cache_dir_follows_a_relocated_local_app_data_setting(paths, run_launcher, tmp_path):
+# A setting that names no variable but %USERPROFILE% is expanded without USERENV; one
+# that names another goes to USERENV, which under Wine expands from the process's own
+# environment: the launcher is given the variable.
+@pytest.mark.parametrize("folder_variable", [None, "TARVIX_E2E_FOLDER"], ids=["profile-only", "another-variable"])
+def test_cache_dir_follows_a_relocated_local_app_data_setting(paths, run_launcher, tmp_path, folder_variable):
     key, value = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Explorer\User Shell Folders", "Local AppData"
 
     def set_setting(kind, data):
@@ -174,9 +178,11 @@ def test_cache_dir_follows_a_relocated_local_app_data_setting(paths, run_launche
     # Inside the profile's Temp folder, which the fault tests running beside this one leave
     # out of what they watch.
     relocated = paths.wine_temp / f"relocated_{tmp_path.name}"
-    set_setting("REG_EXPAND_SZ", rf"%USERPROFILE%\{paths.wine_temp.name}\{relocated.name}")
+    folder = paths.wine_temp.name if folder_variable is None else f"%{folder_variable}%"
+    set_setting("REG_EXPAND_SZ", rf"%USERPROFILE%\{folder}\{relocated.name}")
     try:
-        run = run_launcher(paths.app_data_probe_exe, ["--exit", "8"])
+        variables = {} if folder_variable is None else {folder_variable: paths.wine_temp.name}
+        run = run_launcher(paths.app_data_probe_exe, ["--exit", "8"], variables=variables)
         assert run.exit_code == 8, run
         library = linux_path(run.start["library"])
         assert library.parents[4] == relocated and library.parent.parent.name == "0.1", library

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 #include <windows.h>
-#include <aclapi.h>
 #include <sddl.h>
 
 #include <cwchar>
@@ -9,6 +8,7 @@
 #include <tuple>
 #include <utility>
 
+#include "common/nt_calls.h"
 #include "import_hook.h"
 #include "launcher/cache_record.h"
 #include "launcher/cached_run.h"
@@ -244,9 +244,8 @@ TEST_F(cache_directory, template_that_is_not_an_absolute_path_runs_the_default_w
 
 // Wine runs everything as one user and reports no volume without access lists: owners
 // and the volume's flags are faked for the folder whose path ends in faked_folder.
-using security_info_function = DWORD(WINAPI*)(HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID*, PSID*, PACL*,
-                                              PACL*, PSECURITY_DESCRIPTOR*);
-security_info_function real_security_info;
+using security_object_function = NTSTATUS(NTAPI*)(HANDLE, SECURITY_INFORMATION, PSECURITY_DESCRIPTOR, ULONG, ULONG*);
+security_object_function real_security_object;
 std::wstring faked_folder;
 unsigned char faked_owner[SECURITY_MAX_SID_SIZE];
 unsigned char other_owner[SECURITY_MAX_SID_SIZE];  // every other folder's; neither faked while zero
@@ -259,12 +258,22 @@ bool is_faked(HANDLE handle) {
            _wcsicmp(final_path.c_str() + final_path.size() - faked_folder.size(), faked_folder.c_str()) == 0;
 }
 
-DWORD WINAPI faked_security_info(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION wanted, PSID* owner,
-                                 PSID* group, PACL* dacl, PACL* sacl, PSECURITY_DESCRIPTOR* descriptor) {
-    DWORD result = real_security_info(handle, type, wanted, owner, group, dacl, sacl, descriptor);
-    if (result == ERROR_SUCCESS && is_faked(handle) && IsValidSid(faked_owner)) *owner = faked_owner;
-    if (result == ERROR_SUCCESS && !is_faked(handle) && IsValidSid(other_owner)) *owner = other_owner;
-    return result;
+// The read descriptor becomes one of owner alone, self-relative as the system returns it.
+void replace_owner(PSECURITY_DESCRIPTOR descriptor, ULONG size, PSID owner) {
+    auto relative = static_cast<SECURITY_DESCRIPTOR_RELATIVE*>(descriptor);
+    DWORD length = GetLengthSid(owner);
+    if (sizeof *relative + length > size) abort();
+    *relative = {SECURITY_DESCRIPTOR_REVISION, 0, SE_SELF_RELATIVE, sizeof *relative, 0, 0, 0};
+    CopySid(length, relative + 1, owner);
+}
+
+NTSTATUS NTAPI faked_security_object(HANDLE handle, SECURITY_INFORMATION wanted, PSECURITY_DESCRIPTOR descriptor,
+                                     ULONG size, ULONG* needed) {
+    NTSTATUS status = real_security_object(handle, wanted, descriptor, size, needed);
+    if (!NT_SUCCESS(status)) return status;
+    if (is_faked(handle) && IsValidSid(faked_owner)) replace_owner(descriptor, size, faked_owner);
+    if (!is_faked(handle) && IsValidSid(other_owner)) replace_owner(descriptor, size, other_owner);
+    return status;
 }
 
 BOOL WINAPI volume_without_access_lists(HANDLE, LPWSTR, DWORD, LPDWORD, LPDWORD, LPDWORD flags, LPWSTR, DWORD) {
@@ -273,8 +282,8 @@ BOOL WINAPI volume_without_access_lists(HANDLE, LPWSTR, DWORD, LPDWORD, LPDWORD,
 }
 
 TEST_F(cache_directory, is_used_only_when_it_is_the_users_own_below_trusted_folders_on_a_volume_with_access_lists) {
-    scoped_import_hook hook("advapi32.dll", "GetSecurityInfo", reinterpret_cast<void*>(&faked_security_info));
-    real_security_info = reinterpret_cast<security_info_function>(hook.original());
+    scoped_import_hook hook("ntdll.dll", "NtQuerySecurityObject", reinterpret_cast<void*>(&faked_security_object));
+    real_security_object = reinterpret_cast<security_object_function>(hook.original());
     faked_token ordinary(false);
     std::wstring parent = scratch_.substr(scratch_.rfind(L'\\'));
     std::wstring grandparent = scratch_.substr(0, scratch_.rfind(L'\\'));
@@ -311,8 +320,8 @@ TEST_F(cache_directory, is_used_only_when_it_is_the_users_own_below_trusted_fold
 // An elevated token's user is also its ordinary processes': what only the user owns is
 // theirs to change, and so is all that a token makes whose directories are the user's.
 TEST_F(cache_directory, is_used_by_an_elevated_start_only_where_nothing_is_the_plain_users) {
-    scoped_import_hook hook("advapi32.dll", "GetSecurityInfo", reinterpret_cast<void*>(&faked_security_info));
-    real_security_info = reinterpret_cast<security_info_function>(hook.original());
+    scoped_import_hook hook("ntdll.dll", "NtQuerySecurityObject", reinterpret_cast<void*>(&faked_security_object));
+    real_security_object = reinterpret_cast<security_object_function>(hook.original());
     faked_folder = L"\\0123456789abcdef";
     // Whether it holds Administrators; the owners of the directory and of every folder above.
     const std::tuple<bool, const wchar_t*, const wchar_t*, cache_state> cases[] = {

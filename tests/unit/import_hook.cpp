@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/nt_calls.h"
+
 void* hook_import(const char* dll, const char* function, void* replacement) {
     auto base = reinterpret_cast<unsigned char*>(GetModuleHandleW(nullptr));
     auto dos = reinterpret_cast<IMAGE_DOS_HEADER*>(base);
@@ -34,20 +36,17 @@ void* hook_import(const char* dll, const char* function, void* replacement) {
 
 namespace {
 
-decltype(&GetTokenInformation) real_token_information;
+decltype(&NtQueryInformationToken) real_token_information;
 bool faked_elevation = false;
 bool faked_groups = true;
 
-BOOL WINAPI faked_token_information(HANDLE token, TOKEN_INFORMATION_CLASS kind, void* data, DWORD size,
-                                    DWORD* returned) {
+NTSTATUS NTAPI faked_token_information(HANDLE token, TOKEN_INFORMATION_CLASS kind, void* data, ULONG size,
+                                       ULONG* returned) {
     if (kind == TokenElevation) {
         static_cast<TOKEN_ELEVATION*>(data)->TokenIsElevated = faked_elevation;
-        return TRUE;
+        return 0;
     }
-    if (kind == TokenGroups && !faked_groups) {
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return FALSE;
-    }
+    if (kind == TokenGroups && !faked_groups) return status_buffer_too_small;
     if (kind == TokenOwner && !faked_groups) kind = TokenUser;  // both records begin with the SID
     return real_token_information(token, kind, data, size, returned);
 }
@@ -55,8 +54,8 @@ BOOL WINAPI faked_token_information(HANDLE token, TOKEN_INFORMATION_CLASS kind, 
 }  // namespace
 
 faked_token::faked_token(bool elevated, bool groups)
-    : scoped_import_hook("advapi32.dll", "GetTokenInformation", reinterpret_cast<void*>(&faked_token_information)) {
-    real_token_information = reinterpret_cast<decltype(&GetTokenInformation)>(original());
+    : scoped_import_hook("ntdll.dll", "NtQueryInformationToken", reinterpret_cast<void*>(&faked_token_information)) {
+    real_token_information = reinterpret_cast<decltype(&NtQueryInformationToken)>(original());
     faked_elevation = elevated;
     faked_groups = groups;
 }

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "common/nt_calls.h"
 #include "import_hook.h"
 #include "paths/environment.h"
 #include "paths/path_template.h"
@@ -462,7 +463,7 @@ TEST_F(path_template, value_that_does_not_fit_aborts) {
 using get_proc_address_function = FARPROC(WINAPI*)(HMODULE, LPCSTR);
 get_proc_address_function real_get_proc_address = nullptr;
 bool profile_known = true;
-LSTATUS shell_folder_status = ERROR_SUCCESS;
+int expansions_for_user = 0;
 
 BOOL WINAPI fake_profile_directory(HANDLE token, LPWSTR path, LPDWORD size) {
     if (token == nullptr || !profile_known) return FALSE;
@@ -471,16 +472,9 @@ BOOL WINAPI fake_profile_directory(HANDLE token, LPWSTR path, LPDWORD size) {
     return TRUE;
 }
 
-// As the system does: an expandable value may only be asked for unexpanded.
-LSTATUS WINAPI fake_registry_value(HKEY, LPCWSTR, LPCWSTR value, DWORD flags, LPDWORD, PVOID data, LPDWORD) {
-    if ((flags & RRF_RT_REG_EXPAND_SZ) && !(flags & RRF_NOEXPAND)) return ERROR_INVALID_PARAMETER;
-    if (shell_folder_status != ERROR_SUCCESS) return shell_folder_status;
-    wcscpy(static_cast<wchar_t*>(data), wcscmp(value, L"Local AppData") == 0 ? L"%USERPROFILE%\\Local\\\\" : L"?");
-    return ERROR_SUCCESS;
-}
-
 // The token's user's environment, not the process's: Wine's own expands from the latter.
 BOOL WINAPI fake_expand_for_user(HANDLE token, LPCWSTR text, LPWSTR output, DWORD capacity) {
+    ++expansions_for_user;
     std::wstring expanded = text;
     if (token == nullptr || expanded.find(L"%USERPROFILE%") != 0) return FALSE;
     expanded.replace(0, 13, L"D:");
@@ -499,24 +493,97 @@ FARPROC WINAPI get_proc_address_with_fake_profile(HMODULE module, LPCSTR name) {
     return real_get_proc_address(module, name);
 }
 
+// The stored values a case gives: the user's shell folder (nullptr: none) and the profile
+// list's folder of the user (nullptr: the system's own).
+using query_value_function = NTSTATUS(NTAPI*)(HANDLE, UNICODE_STRING*, int, void*, ULONG, ULONG*);
+query_value_function real_query_value = nullptr;
+const wchar_t* stored_local_app_data = nullptr;
+const wchar_t* stored_profile_image = nullptr;
+
+NTSTATUS NTAPI fake_query_value(HANDLE key, UNICODE_STRING* name, int kind, void* data, ULONG size, ULONG* returned) {
+    std::wstring value_name(name->Buffer, name->Length / sizeof(wchar_t));
+    const wchar_t* stored = value_name == L"Local AppData" ? stored_local_app_data : stored_profile_image;
+    if (value_name == L"ProfileImagePath" && stored == nullptr) {
+        return real_query_value(key, name, kind, data, size, returned);
+    }
+    constexpr NTSTATUS object_name_not_found = static_cast<NTSTATUS>(0xC0000034);
+    if (stored == nullptr) return object_name_not_found;
+    auto record = static_cast<key_value_partial*>(data);
+    ULONG bytes = static_cast<ULONG>((wcslen(stored) + 1) * sizeof(wchar_t));
+    if (kind != key_value_partial_information || size < sizeof *record + bytes) return status_buffer_overflow;
+    *record = {0, REG_EXPAND_SZ, bytes, {}};
+    memcpy(record->data, stored, bytes);
+    *returned = sizeof *record + bytes;
+    return 0;
+}
+
+// The system's own USERENV, without the fakes.
+std::wstring userenv_expansion(const wchar_t* text) {
+    using expand_function = BOOL(WINAPI*)(HANDLE, LPCWSTR, LPWSTR, DWORD);
+    FARPROC found = real_get_proc_address(LoadLibraryW(L"userenv.dll"), "ExpandEnvironmentStringsForUserW");
+    auto expand = reinterpret_cast<expand_function>(reinterpret_cast<void*>(found));
+    HANDLE token = nullptr;
+    wchar_t output[MAX_PATH] = {};
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY | TOKEN_IMPERSONATE, &token) ||
+        !expand(token, text, output, MAX_PATH)) {
+        output[0] = 0;
+    }
+    CloseHandle(token);
+    return output;
+}
+
 TEST_F(path_template, home_and_cache_dir_come_from_the_token_and_the_shell_folder_settings) {
     scoped_import_hook lookup("kernel32.dll", "GetProcAddress",
                               reinterpret_cast<void*>(&get_proc_address_with_fake_profile));
-    scoped_import_hook registry("advapi32.dll", "RegGetValueW", reinterpret_cast<void*>(&fake_registry_value));
+    scoped_import_hook registry("ntdll.dll", "NtQueryValueKey", reinterpret_cast<void*>(&fake_query_value));
     real_get_proc_address = reinterpret_cast<get_proc_address_function>(lookup.original());
+    real_query_value = reinterpret_cast<query_value_function>(registry.original());
+    // What the system's USERENV makes of the usual value, while this process's
+    // environment is still the one the system gave it.
+    std::wstring usual = userenv_expansion(L"%USERPROFILE%\\Local");
+    ASSERT_FALSE(usual.empty());
+    wchar_t windows[MAX_PATH];
+    ASSERT_NE(GetSystemWindowsDirectoryW(windows, MAX_PATH), 0u);
+    const std::wstring drive(windows, 2);
     profile_known = true;
-    shell_folder_status = ERROR_SUCCESS;
+    // Whatever the starter chose: neither is read.
+    const std::wstring saved_profile = variable("USERPROFILE");
+    const std::wstring saved_drive = variable("SystemDrive");
     SetEnvironmentVariableW(L"USERPROFILE", L"E:\\chosen by whoever started the launcher");
-    expansion_result result = expand(L"{HOME}\\a|{cache_dir}\\b");
-    SetEnvironmentVariableW(L"USERPROFILE", nullptr);
+    SetEnvironmentVariableW(L"SystemDrive", L"F:");
+    const struct {
+        const wchar_t* local_app_data;
+        const wchar_t* profile_image;
+        std::wstring expected;
+        int expansions_for_user;  // USERENV's, when the text names what only it knows
+    } cases[] = {
+        {L"%USERPROFILE%\\Local\\\\", nullptr, usual, 0},
+        {L"%userprofile%\\Local", L"%SystemDrive%\\Users\\me", drive + L"\\Users\\me\\Local", 0},
+        {L"%SystemRoot%\\Local", nullptr, std::wstring(windows) + L"\\Local", 0},
+        {L"%USERPROFILE%\\Local%TEMP%", nullptr, L"D:\\Local%TEMP%", 1},
+        {L"%USERPROFILE%\\100%", nullptr, L"D:\\100%", 1},
+        {L"%USERPROFILE%\\Local", L"%HOMEDRIVE%\\Users\\me", L"D:\\Local", 1},
+        {L"%USERPROFILE%\\Local", L"%USERPROFILE%", L"D:\\Local", 1},
+        // Without a setting the folder has its default place in the profile.
+        {nullptr, nullptr, L"C:\\Users\\me\\AppData\\Local", 0},
+    };
+    for (const auto& each : cases) {
+        stored_local_app_data = each.local_app_data;
+        stored_profile_image = each.profile_image;
+        expansions_for_user = 0;
+        expansion_result result = expand(L"{cache_dir}");
+        EXPECT_TRUE(result.ok);
+        EXPECT_EQ(each.expected, result.text) << testing::PrintToString(std::wstring(
+            each.local_app_data != nullptr ? each.local_app_data : L"<none>"));
+        EXPECT_EQ(each.expansions_for_user, expansions_for_user);
+    }
+    stored_local_app_data = nullptr;
+    stored_profile_image = nullptr;
+    expansion_result result = expand(L"{HOME}\\a");
+    set_environment("USERPROFILE", saved_profile != L"<absent>" ? saved_profile.c_str() : nullptr);
+    set_environment("SystemDrive", saved_drive != L"<absent>" ? saved_drive.c_str() : nullptr);
     EXPECT_TRUE(result.ok);
-    EXPECT_EQ(L"C:\\Users\\me\\a|D:\\Local\\b", result.text);
-
-    // Without a setting the folder has its default place in the profile.
-    shell_folder_status = ERROR_FILE_NOT_FOUND;
-    result = expand(L"{CACHE_DIR}");
-    EXPECT_TRUE(result.ok);
-    EXPECT_EQ(L"C:\\Users\\me\\AppData\\Local", result.text);
+    EXPECT_EQ(L"C:\\Users\\me\\a", result.text);
 
     profile_known = false;
     result = expand(L"x{HOME}");

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/process_token.h"
 #include "import_hook.h"
 #include "paths/environment.h"
 #include "state/run_state.h"
