@@ -1,7 +1,6 @@
 #include "launcher/cache_record.h"
 
 #include <windows.h>
-#include <winternl.h>
 
 #include <cstdint>
 #include <cstdlib>
@@ -10,7 +9,7 @@
 
 #include "common/bounded_text.h"
 #include "common/decimal_text.h"
-#include "common/system_library.h"
+#include "common/nt_calls.h"
 #include "diag/fatal.h"
 #include "diag/messages.h"
 #include "launcher/cached_run.h"
@@ -473,23 +472,15 @@ void drop_kept_record() {
 // full path), the query that the file API makes of a path after converting it: under
 // Wine that conversion is a sixth of the cost, and a large payload has some 500 folders.
 struct folder_time_query {
-    struct network_open_information {
-        LARGE_INTEGER creation, access, write, change, allocation, end_of_file;
-        ULONG attributes;
-    };
-    using query_function = LONG(NTAPI*)(OBJECT_ATTRIBUTES*, network_open_information*);
-
-    query_function query = nullptr;
     wchar_t path[listing_capacity + 8];
     size_t directory_length = 0;  // of path, up to the directory's end; 0: by the file API
 
     // A drive's path gets "\??\" before it, a share's "\??\UNC\" in place of its "\\"; any
     // other form is asked through the file API.
     void begin(const wchar_t* directory) {
-        query = reinterpret_cast<query_function>(system_function(L"ntdll.dll", "NtQueryFullAttributesFile"));
         bool drive = directory[0] != 0 && directory[1] == L':' && directory[2] == L'\\';
         bool share = directory[0] == L'\\' && directory[1] == L'\\' && directory[2] != L'?' && directory[2] != L'.';
-        if (query == nullptr || !(drive || share)) return;
+        if (!(drive || share)) return;
         text_copy(path, listing_capacity, drive ? L"\\??\\" : L"\\??\\UNC");
         text_append(path, listing_capacity, drive ? directory : directory + 1);
         directory_length = wcslen(path);
@@ -509,9 +500,12 @@ struct folder_time_query {
         UNICODE_STRING name{bytes, bytes, path};
         OBJECT_ATTRIBUTES attributes;
         InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
-        network_open_information information;
-        if (query(&attributes, &information) < 0 || !(information.attributes & FILE_ATTRIBUTE_DIRECTORY)) return 0;
-        return static_cast<uint64_t>(information.write.QuadPart);
+        FILE_NETWORK_OPEN_INFORMATION information;
+        if (!NT_SUCCESS(NtQueryFullAttributesFile(&attributes, &information)) ||
+            !(information.FileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+            return 0;
+        }
+        return static_cast<uint64_t>(information.LastWriteTime.QuadPart);
     }
 };
 
