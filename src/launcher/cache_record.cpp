@@ -25,7 +25,7 @@ constexpr ptrdiff_t end_line_length = 4;
 // Written over the record's first character by a comparison that found the directory
 // damaged after its start had begun: the next start takes the record for damaged and heals.
 constexpr wchar_t damaged_mark = L'!';
-// Far above any payload's record (3,000 entries take about 0.3 MiB); a larger file is
+// Far above any payload's record (3,000 entries take about 0.16 MiB); a larger file is
 // not one of ours.
 constexpr uint64_t record_size_limit = 256u << 20;
 constexpr size_t size_digits_limit = 19;
