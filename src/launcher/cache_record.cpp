@@ -142,15 +142,15 @@ size_t folder_end(const record_entry* entries, size_t count, size_t first) {
     return end;
 }
 
-// The folder of entry within directory.
-void folder_path(wchar_t* output, size_t capacity, const wchar_t* directory, const record_entry& entry) {
+// The folder of length units at folder (empty for the top) within directory.
+void folder_path(wchar_t* output, size_t capacity, const wchar_t* directory, const wchar_t* folder, size_t length) {
     text_copy(output, capacity, directory);
-    if (entry.folder_length == 0) return;
+    if (length == 0) return;
     text_append(output, capacity, L"\\");
     size_t used = wcslen(output);
-    if (used + entry.folder_length >= capacity) return;  // too long to exist: its listing fails
-    wmemcpy(output + used, entry.path, entry.folder_length);
-    output[used + entry.folder_length] = 0;
+    if (used + length >= capacity) return;  // too long to exist: its listing fails
+    wmemcpy(output + used, folder, length);
+    output[used + length] = 0;
 }
 
 uint64_t time_value(FILETIME time) { return (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime; }
@@ -174,7 +174,7 @@ void note_folder_times(const wchar_t* directory) {
     for (size_t first = 0; first < noted_count;) {
         size_t end = folder_end(noted, noted_count, first);
         if (noted[first].folder_length != 0) {
-            folder_path(folder, listing_capacity, directory, noted[first]);
+            folder_path(folder, listing_capacity, directory, noted[first].path, noted[first].folder_length);
             noted[first].folder_time = folder_write_time(folder);
         }
         first = end;
@@ -360,17 +360,6 @@ size_t parse_entries(const record_folder& folder, listed_entry** entries, size_t
     return count;
 }
 
-// The path of folder within directory.
-void listed_folder_path(wchar_t* output, size_t capacity, const wchar_t* directory, const record_folder& folder) {
-    text_copy(output, capacity, directory);
-    if (folder.length == 0) return;
-    text_append(output, capacity, L"\\");
-    size_t used = wcslen(output);
-    if (used + folder.length >= capacity) return;  // too long to exist: its listing fails
-    wmemcpy(output + used, folder.path, folder.length);
-    output[used + folder.length] = 0;
-}
-
 // True when folder holds each of its entries as a file of its size. entries and capacity
 // are the caller's room for them.
 bool folder_matches(const wchar_t* directory, const record_folder& folder, listed_entry** entries,
@@ -378,7 +367,7 @@ bool folder_matches(const wchar_t* directory, const record_folder& folder, liste
     size_t count = parse_entries(folder, entries, capacity);
     if (count == 0) return false;
     wchar_t pattern[listing_capacity];
-    listed_folder_path(pattern, listing_capacity, directory, folder);
+    folder_path(pattern, listing_capacity, directory, folder.path, folder.length);
     text_append(pattern, listing_capacity, L"\\*");
     WIN32_FIND_DATAW found;
     HANDLE search =
@@ -489,7 +478,7 @@ struct folder_time_query {
     // The write time of folder below the directory; 0 when it is no folder.
     uint64_t time_of(const wchar_t* directory, const record_folder& folder) {
         if (directory_length == 0) {
-            listed_folder_path(path, listing_capacity, directory, folder);
+            folder_path(path, listing_capacity, directory, folder.path, folder.length);
             return folder_write_time(path);
         }
         size_t length = directory_length + 1 + folder.length;
