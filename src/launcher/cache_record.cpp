@@ -350,7 +350,7 @@ size_t parse_entries(const record_folder& folder, listed_entry** entries, size_t
         listed_entry& entry = (*entries)[count];
         if (!parse_number(&text, L' ', &entry.size)) return 0;
         wchar_t* name = text;
-        while (*text != L'\n' && *text != L'\\') ++text;  // the block ends in a line end
+        while (*text != L'\n' && *text != L'\\' && *text != 0) ++text;  // the block ends in a line end
         if (*text != L'\n' || text == name) return 0;
         *text++ = 0;
         entry.name = name;
