@@ -31,8 +31,9 @@ bool write_cache_record(const wchar_t* directory, const wchar_t* library_name);
 // recorded one is a file of the recorded size (one attribute query per folder, and one
 // listing per folder so compared); library_name then receives the library's name. The
 // other folders, whose time says no entry has come or gone, are left to
-// begin_background_comparison, unless they are a few, which are listed as well. Files that are not listed (an application's own
-// caches, for one) do not matter.
+// begin_background_comparison; when they are a few, they are listed as well, and on one
+// processor a few of them are, from a different one at each start. Files that are not
+// listed (an application's own caches, for one) do not matter.
 bool directory_matches_record(const wchar_t* directory, wchar_t* library_name, size_t capacity);
 
 // Lists, on a thread of background priority, the folders that the last true

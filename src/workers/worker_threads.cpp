@@ -12,18 +12,23 @@ int count_workers() {
 #ifdef TARVIX_ONE_THREAD
     return 0;  // the benchmark's one-thread build: the run as it was before workers
 #else
-    DWORD_PTR process_mask = 0;
-    DWORD_PTR system_mask = 0;
-    int processors = 0;
-    if (GetProcessAffinityMask(GetCurrentProcess(), &process_mask, &system_mask)) {
-        for (; process_mask != 0; process_mask &= process_mask - 1) ++processors;
-    }
+    int processors = usable_processor_count();
     if (processors <= 1) return 0;
     return processors * 2 < most_worker_threads ? processors * 2 : most_worker_threads;
 #endif
 }
 
 }  // namespace
+
+int usable_processor_count() {
+    DWORD_PTR process_mask = 0;
+    DWORD_PTR system_mask = 0;
+    int processors = 0;
+    if (GetProcessAffinityMask(GetCurrentProcess(), &process_mask, &system_mask)) {
+        for (; process_mask != 0; process_mask &= process_mask - 1) ++processors;
+    }
+    return processors;
+}
 
 int worker_thread_count() {
     // Not a function's static: its guard would pull the C++ runtime's exception support

@@ -5,6 +5,9 @@
 
 inline constexpr int most_worker_threads = 4;
 
+// The processors this process may run on (its affinity); 0 when the system does not say.
+int usable_processor_count();
+
 // Threads that write the extracted files, and that delete the tree beside the calling
 // thread: twice the processors this process may run on, at most 4, for a close that
 // waits on a scanner leaves its processor idle. 0 on one processor, where handing files

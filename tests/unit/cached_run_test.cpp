@@ -15,6 +15,7 @@
 #include "payload/extraction.h"
 #include "state/run_state.h"
 #include "target_directory/removal.h"
+#include "workers/worker_threads.h"
 
 namespace {
 
@@ -81,9 +82,9 @@ HANDLE WINAPI counted_find_first(LPCWSTR pattern, FINDEX_INFO_LEVELS level, LPVO
 }
 
 // Which start notices each damage: this one, whose check at the start finds it and
-// which heals at once, or this one's comparison in the background, which marks the record
-// so that the next start heals.
-enum noticed { never, at_the_start, in_the_background };
+// which heals at once, this one's comparison in the background, which marks the record
+// so that the next start heals, or on one processor a later start's check.
+enum noticed { never, at_the_start, in_the_background, at_a_later_start };
 
 struct damage {
     const char* what;
@@ -92,6 +93,23 @@ struct damage {
     int start_listings;
     noticed when;
     int more_folders = 17;
+    bool one_processor = false;
+};
+
+// Keeps the process on its first processor while it lives, when asked to.
+struct processor_affinity {
+    DWORD_PTR saved = 0;
+    explicit processor_affinity(bool one) {
+        DWORD_PTR system = 0;
+        if (one && GetProcessAffinityMask(GetCurrentProcess(), &saved, &system)) {
+            SetProcessAffinityMask(GetCurrentProcess(), saved & (~saved + 1));
+        } else {
+            saved = 0;
+        }
+    }
+    ~processor_affinity() {
+        if (saved != 0) SetProcessAffinityMask(GetCurrentProcess(), saved);
+    }
 };
 
 void write_over(const std::wstring& path, LONG offset, const wchar_t* text) {
@@ -117,8 +135,13 @@ protected:
     void SetUp() override {}
 };
 
-TEST_P(damaged_cache, is_noticed_at_the_start_or_in_its_background_comparison) {
+TEST_P(damaged_cache, is_noticed_at_a_start_or_in_its_background_comparison) {
     const damage& damage = GetParam();
+    if (!damage.one_processor && damage.more_folders > 16 && damage.when != at_the_start &&
+        usable_processor_count() < 2) {
+        GTEST_SKIP() << "a comparison in the background needs a second processor";
+    }
+    processor_affinity affinity(damage.one_processor);
     fill(damage.old_folders, damage.more_folders);
     faked_token ordinary(false);
     scoped_import_hook hook("kernel32.dll", "FindFirstFileExW", reinterpret_cast<void*>(&counted_find_first));
@@ -130,10 +153,26 @@ TEST_P(damaged_cache, is_noticed_at_the_start_or_in_its_background_comparison) {
         EXPECT_EQ(state, cache_damaged);
         return;
     }
+    // Each start lists the top and compares the sizes of a few other files, from a
+    // different one each time.
+    for (int start = 1; damage.when == at_a_later_start && state == cache_ready && start < 1000; ++start) {
+        EXPECT_EQ(listings, damage.start_listings);
+        release_held_directory();
+        listings = 0;
+        state = open_cache(directory_.c_str());
+    }
+    if (damage.when == at_a_later_start) {
+        EXPECT_EQ(state, cache_damaged);
+        return;
+    }
     ASSERT_EQ(state, cache_ready);
     EXPECT_EQ(std::wstring(application_library_path), directory_ + L"\\app.dll");
     EXPECT_EQ(listings, damage.start_listings);
     begin_background_comparison();
+    if (damage.one_processor) {
+        Sleep(100);
+        EXPECT_EQ(listings, damage.start_listings) << "no comparison beside the application";
+    }
     std::wstring record = directory_ + L"\\.tarvix-complete";
     for (int wait = 0; damage.when == in_the_background && first_unit(record) == L't' && wait < 500; ++wait) Sleep(20);
     end_background_comparison();
@@ -179,6 +218,9 @@ INSTANTIATE_TEST_SUITE_P(
                at_the_start, 0},
         damage{"file_resized_old", true, [](auto& d) { resize_file(d + L"\\data\\z.txt", 2); }, 1,
                in_the_background},
+        damage{"none_one_processor", true, [](auto&) {}, 1, never, 17, true},
+        damage{"file_resized_one_processor", true, [](auto& d) { resize_file(d + L"\\data\\z.txt", 2); }, 1,
+               at_a_later_start, 17, true},
         damage{"library_emptied", true, [](auto& d) { resize_file(d + L"\\app.dll", 0); }, 0, at_the_start},
         damage{"record_deleted", false, [](auto& d) { remove_file(d + L"\\.tarvix-complete"); }, 0, at_the_start},
         damage{"record_marked", false, [](auto& d) { write_over(d + L"\\.tarvix-complete", 0, L"!"); }, 0,
