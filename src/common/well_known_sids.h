@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include "common/nt_calls.h"
+
 template <int count>
 struct fixed_sid {
     BYTE revision;
@@ -24,3 +26,10 @@ inline fixed_sid<2> administrators_sid = {
 // NT SERVICE\TrustedInstaller, S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464.
 inline fixed_sid<6> trusted_installer_sid = {
     SID_REVISION, 6, SECURITY_NT_AUTHORITY, {80, 956008885, 3418522649, 1831038044, 1853292631, 2271478464}};
+
+// The system's own accounts, which may own and change anything anyway: SYSTEM,
+// Administrators, TrustedInstaller.
+inline bool is_system_account(PSID sid) {
+    return RtlEqualSid(sid, local_system_sid.sid()) || RtlEqualSid(sid, administrators_sid.sid()) ||
+           RtlEqualSid(sid, trusted_installer_sid.sid());
+}

@@ -18,8 +18,7 @@ constexpr DWORD hold_access = inspect_access | FILE_LIST_DIRECTORY;
 constexpr DWORD share_all_but_delete = FILE_SHARE_READ | FILE_SHARE_WRITE;
 
 bool is_trusted_owner(PSID owner, PSID directory_owner) {
-    return RtlEqualSid(owner, directory_owner) || RtlEqualSid(owner, local_system_sid.sid()) ||
-           RtlEqualSid(owner, administrators_sid.sid()) || RtlEqualSid(owner, trusted_installer_sid.sid());
+    return RtlEqualSid(owner, directory_owner) || is_system_account(owner);
 }
 
 bool folder_is_trusted(const wchar_t* folder, PSID directory_owner) {
@@ -53,10 +52,7 @@ HANDLE open_own_directory(const wchar_t* path, DWORD access, DWORD* error) {
         *error = GetLastError();
         return directory;
     }
-    DWORD volume_flags = 0;
-    if (!is_own_directory(directory) ||
-        !GetVolumeInformationByHandleW(directory, nullptr, 0, nullptr, nullptr, &volume_flags, nullptr, 0) ||
-        !(volume_flags & FILE_PERSISTENT_ACLS)) {
+    if (!is_own_directory(directory)) {
         CloseHandle(directory);
         *error = ERROR_INVALID_OWNER;
         return INVALID_HANDLE_VALUE;

@@ -8,8 +8,9 @@
 // and attributes is added) and every sharing but delete: as long as the handle lives,
 // nobody can rename, replace or delete it. INVALID_HANDLE_VALUE with the system's error
 // code in *error when it cannot be opened; with ERROR_INVALID_OWNER when it is not a real
-// directory (no link or junction) of the token's own (is_own_directory), or lies on a
-// volume that keeps no access lists (FAT, exFAT), where an owner means nothing.
+// directory (no link or junction) of the token's own whose access list keeps everyone
+// else out (is_own_directory): a volume that keeps no access lists (FAT, exFAT) has no
+// such directory.
 HANDLE open_own_directory(const wchar_t* path, DWORD access, DWORD* error);
 
 // True when every folder above directory (an absolute path, drive or UNC), up to the

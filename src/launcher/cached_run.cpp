@@ -264,7 +264,7 @@ bool run_cached_program(wchar_t** arguments, int* exit_code) {
 
 // What the trace says of each state open_cache finds.
 constexpr const char* state_text[] = {"missing: this start fills it", "damaged: set aside and filled again",
-                                      "unusable (a link, not the user's own, or no access lists)",
+                                      "unusable (a link, not the user's own, or open to others)",
                                       "ready: a warm start"};
 
 bool cache_given_up(const char* why) {

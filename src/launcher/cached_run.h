@@ -12,8 +12,8 @@
 // process, or a program payload's program as the child, and stores the exit code in
 // *exit_code. A damaged directory is set aside and extracted again, once. False, having
 // run nothing and left nothing of its own, when the cache cannot be used: it is not the
-// user's own, lies below someone else's folder, on a volume without access lists, cannot
-// be written or is held damaged by a running start. An elevated start uses a cache of its
+// user's own or is open to others (as on a volume without access lists), lies below
+// someone else's folder, cannot be written or is held damaged by a running start. An elevated start uses a cache of its
 // own, "<digest>.elevated", and only where neither it nor any folder above it is the
 // plain user's. The caller then runs the application the default way.
 bool run_from_cache(int argument_count, wchar_t** arguments, int* exit_code);

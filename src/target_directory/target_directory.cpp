@@ -26,6 +26,32 @@ constexpr BYTE inherited_by_everything_below = OBJECT_INHERIT_ACE | CONTAINER_IN
 // Listing takes part in sharing, so others cannot open the directory for a rename; a
 // handle for attributes alone would not keep anyone out.
 constexpr DWORD hold_access = FILE_LIST_DIRECTORY | SYNCHRONIZE;
+// What lets an account put something into a directory or take its place: adding or
+// removing entries, deleting or renaming it, or giving itself more.
+constexpr ACCESS_MASK planting_rights = FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FILE_DELETE_CHILD | DELETE |
+                                        WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
+// Room for an owner and an access list of a few dozen entries; a larger list is no
+// private directory's.
+constexpr ULONG directory_security_capacity = 2048;
+
+// True when the access list grants planting rights to nobody but owner and the system's
+// own accounts. A missing list grants everything to everyone; entries of kinds with
+// conditions are not read, and count as granting.
+bool keeps_others_out(ACL* access_list, PSID owner) {
+    if (access_list == nullptr) return false;
+    for (ULONG i = 0; i < access_list->AceCount; ++i) {
+        ACE_HEADER* entry = nullptr;
+        if (!nt_succeeded(RtlGetAce(access_list, i, reinterpret_cast<void**>(&entry)))) return false;
+        if (entry->AceType == ACCESS_DENIED_ACE_TYPE || (entry->AceFlags & INHERIT_ONLY_ACE)) continue;
+        if (entry->AceType != ACCESS_ALLOWED_ACE_TYPE) return false;
+        auto allowed = reinterpret_cast<ACCESS_ALLOWED_ACE*>(entry);
+        PSID sid = &allowed->SidStart;
+        if ((allowed->Mask & planting_rights) != 0 && !RtlEqualSid(sid, owner) && !is_system_account(sid)) {
+            return false;
+        }
+    }
+    return true;
+}
 
 }  // namespace
 
@@ -149,11 +175,22 @@ bool is_own_directory(HANDLE directory) {
     }
     unsigned char own_owner[SECURITY_MAX_SID_SIZE];
     bool elevated = false;
-    object_owner owner;
     // For an elevated administrator not the user's: the user's ordinary processes could
     // have made it, or changed what it holds.
-    return read_directory_owner(own_owner, &elevated) && read_object_owner(directory, &owner) &&
-           RtlEqualSid(owner.sid, own_owner);
+    if (!read_directory_owner(own_owner, &elevated)) return false;
+    alignas(void*) unsigned char descriptor[directory_security_capacity];
+    ULONG needed = 0;
+    PSID owner = nullptr;
+    BOOLEAN present = FALSE;
+    ACL* access_list = nullptr;
+    BOOLEAN defaulted = FALSE;
+    if (!nt_succeeded(NtQuerySecurityObject(directory, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                            descriptor, sizeof descriptor, &needed)) ||
+        !nt_succeeded(RtlGetOwnerSecurityDescriptor(descriptor, &owner, &defaulted)) ||
+        !nt_succeeded(RtlGetDaclSecurityDescriptor(descriptor, &present, &access_list, &defaulted))) {
+        return false;
+    }
+    return owner != nullptr && RtlEqualSid(owner, own_owner) && present && keeps_others_out(access_list, owner);
 }
 
 DWORD create_private_directory(const wchar_t* path) {

@@ -56,8 +56,10 @@ bool read_object_owner(HANDLE object, object_owner* owner);
 
 // True when directory, a handle opened with READ_CONTROL and FILE_READ_ATTRIBUTES on the
 // object itself, is a real directory (no link or junction) owned by read_directory_owner's
-// account: for an elevated administrator Administrators, never the user whose ordinary
-// processes could have made it.
+// account (for an elevated administrator Administrators, never the user whose ordinary
+// processes could have made it), whose access list lets no other account add, remove or
+// rename an entry, move the directory or change who may: a volume without access lists
+// reports none, which lets everyone.
 bool is_own_directory(HANDLE directory);
 
 // Creates path as a new private directory, its missing ancestors first. Returns 0, or

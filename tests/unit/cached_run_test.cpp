@@ -15,6 +15,7 @@
 #include "payload/extraction.h"
 #include "state/run_state.h"
 #include "target_directory/removal.h"
+#include "target_directory/target_directory.h"
 #include "workers/worker_threads.h"
 
 namespace {
@@ -30,6 +31,9 @@ protected:
         GetTempPathW(MAX_PATH + 1, temp);
         scratch_ = std::wstring(temp) + L"cache_test_" + std::to_wstring(GetCurrentProcessId());
         directory_ = scratch_ + L"\\0123456789abcdef";
+        delete_tree(scratch_.c_str());  // a run of the same process number left it
+        CreateDirectoryW(scratch_.c_str(), nullptr);
+        ASSERT_EQ(create_private_directory(directory_.c_str()), 0u);
         begin_cache_record();
         for (auto [path, size] : {std::pair{L"app.dll", 10}, {L"data\\notes.txt", 3}, {L"data\\sub\\empty.bin", 0},
                                   {L"data\\z.txt", 1}}) {
@@ -285,12 +289,13 @@ TEST_F(cache_directory, template_that_is_not_an_absolute_path_runs_the_default_w
 }
 
 // Wine runs everything as one user and reports no volume without access lists: owners
-// and the volume's flags are faked for the folder whose path ends in faked_folder.
+// and access lists are faked for the folder whose path ends in faked_folder.
 using security_object_function = NTSTATUS(NTAPI*)(HANDLE, SECURITY_INFORMATION, PSECURITY_DESCRIPTOR, ULONG, ULONG*);
 security_object_function real_security_object;
 std::wstring faked_folder;
 unsigned char faked_owner[SECURITY_MAX_SID_SIZE];
 unsigned char other_owner[SECURITY_MAX_SID_SIZE];  // every other folder's; neither faked while zero
+const wchar_t* faked_access_list = nullptr;  // the faked folder's, in SDDL; "" for none at all
 
 bool is_faked(HANDLE handle) {
     wchar_t path[MAX_PATH * 2];
@@ -300,27 +305,44 @@ bool is_faked(HANDLE handle) {
            _wcsicmp(final_path.c_str() + final_path.size() - faked_folder.size(), faked_folder.c_str()) == 0;
 }
 
-// The read descriptor becomes one of owner alone, self-relative as the system returns it.
-void replace_owner(PSECURITY_DESCRIPTOR descriptor, ULONG size, PSID owner) {
-    auto relative = static_cast<SECURITY_DESCRIPTOR_RELATIVE*>(descriptor);
-    DWORD length = GetLengthSid(owner);
-    if (sizeof *relative + length > size) abort();
-    *relative = {SECURITY_DESCRIPTOR_REVISION, 0, SE_SELF_RELATIVE, sizeof *relative, 0, 0, 0};
-    CopySid(length, relative + 1, owner);
+// The read descriptor gets owner (when given) and the access list of sddl (when given; ""
+// for none), self-relative as the system returns it.
+void replace_security(PSECURITY_DESCRIPTOR descriptor, ULONG size, PSID owner, const wchar_t* sddl) {
+    unsigned char owner_copy[SECURITY_MAX_SID_SIZE];
+    unsigned char list_copy[2048] = {};
+    PSID real_owner = nullptr;
+    PACL list = nullptr;
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    GetSecurityDescriptorOwner(descriptor, &real_owner, &defaulted);
+    CopySid(sizeof owner_copy, owner_copy, owner != nullptr ? owner : real_owner);
+    GetSecurityDescriptorDacl(descriptor, &present, &list, &defaulted);
+    PSECURITY_DESCRIPTOR faked = nullptr;
+    if (sddl != nullptr && *sddl != 0) {
+        if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &faked, nullptr)) abort();
+        GetSecurityDescriptorDacl(faked, &present, &list, &defaulted);
+    }
+    if (list != nullptr) memcpy(list_copy, list, list->AclSize);
+    LocalFree(faked);
+    SECURITY_DESCRIPTOR absolute;
+    InitializeSecurityDescriptor(&absolute, SECURITY_DESCRIPTOR_REVISION);
+    SetSecurityDescriptorOwner(&absolute, owner_copy, FALSE);
+    bool none = sddl != nullptr && *sddl == 0;
+    SetSecurityDescriptorDacl(&absolute, !none && present, !none && list != nullptr ? reinterpret_cast<PACL>(list_copy) : nullptr, FALSE);
+    DWORD length = size;
+    if (!MakeSelfRelativeSD(&absolute, descriptor, &length)) abort();
 }
 
 NTSTATUS NTAPI faked_security_object(HANDLE handle, SECURITY_INFORMATION wanted, PSECURITY_DESCRIPTOR descriptor,
                                      ULONG size, ULONG* needed) {
     NTSTATUS status = real_security_object(handle, wanted, descriptor, size, needed);
     if (!NT_SUCCESS(status)) return status;
-    if (is_faked(handle) && IsValidSid(faked_owner)) replace_owner(descriptor, size, faked_owner);
-    if (!is_faked(handle) && IsValidSid(other_owner)) replace_owner(descriptor, size, other_owner);
+    bool faked = is_faked(handle);
+    if (faked && (IsValidSid(faked_owner) || faked_access_list != nullptr)) {
+        replace_security(descriptor, size, IsValidSid(faked_owner) ? faked_owner : nullptr, faked_access_list);
+    }
+    if (!faked && IsValidSid(other_owner)) replace_security(descriptor, size, other_owner, nullptr);
     return status;
-}
-
-BOOL WINAPI volume_without_access_lists(HANDLE, LPWSTR, DWORD, LPDWORD, LPDWORD, LPDWORD flags, LPWSTR, DWORD) {
-    *flags = FILE_CASE_PRESERVED_NAMES | FILE_UNICODE_ON_DISK;
-    return TRUE;
 }
 
 TEST_F(cache_directory, is_used_only_when_it_is_the_users_own_below_trusted_folders_on_a_volume_with_access_lists) {
@@ -353,10 +375,26 @@ TEST_F(cache_directory, is_used_only_when_it_is_the_users_own_below_trusted_fold
                                                                  << testing::PrintToString(each.owner);
         release_held_directory();
     }
+    // The directory's own access list: whether anyone else may put something into it or
+    // take its place. A volume without access lists reports none, which lets everyone.
+    faked_folder = L"\\0123456789abcdef";
+    memset(faked_owner, 0, sizeof faked_owner);
+    const std::pair<const wchar_t*, cache_state> lists[] = {
+        {L"", cache_unusable},
+        {L"D:(A;;FA;;;SY)(A;;0x2;;;WD)", cache_unusable},       // everyone may add a file
+        {L"D:(A;;FA;;;SY)(A;;0x40;;;AU)", cache_unusable},      // or remove one
+        {L"D:(A;;FA;;;SY)(A;;WD;;;BU)", cache_unusable},        // or change who may
+        {L"D:(A;;FA;;;SY)(A;;FA;;;BA)(A;;FRFX;;;WD)", cache_ready},  // everyone may read
+        {L"D:(D;;FA;;;WD)(A;;FA;;;SY)", cache_ready},
+        {L"D:(A;OICIIO;FA;;;WD)(A;;FA;;;BA)", cache_ready},       // only what is made inside
+    };
+    for (auto [list, expected] : lists) {
+        faked_access_list = list;
+        EXPECT_EQ(open_cache(directory_.c_str()), expected) << testing::PrintToString(std::wstring(list));
+        release_held_directory();
+    }
+    faked_access_list = nullptr;
     faked_folder = L"\\nothing faked";
-    scoped_import_hook volume("kernel32.dll", "GetVolumeInformationByHandleW",
-                              reinterpret_cast<void*>(&volume_without_access_lists));
-    EXPECT_EQ(open_cache(directory_.c_str()), cache_unusable);
 }
 
 // An elevated token's user is also its ordinary processes': what only the user owns is
@@ -365,6 +403,7 @@ TEST_F(cache_directory, is_used_by_an_elevated_start_only_where_nothing_is_the_p
     scoped_import_hook hook("ntdll.dll", "NtQuerySecurityObject", reinterpret_cast<void*>(&faked_security_object));
     real_security_object = reinterpret_cast<security_object_function>(hook.original());
     faked_folder = L"\\0123456789abcdef";
+    faked_access_list = L"D:(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)";  // as an elevated start makes it
     // Whether it holds Administrators; the owners of the directory and of every folder above.
     const std::tuple<bool, const wchar_t*, const wchar_t*, cache_state> cases[] = {
         {true, nullptr, nullptr, cache_unusable},
@@ -387,6 +426,7 @@ TEST_F(cache_directory, is_used_by_an_elevated_start_only_where_nothing_is_the_p
         release_held_directory();
     }
     memset(other_owner, 0, sizeof other_owner);
+    faked_access_list = nullptr;
 }
 
 }  // namespace
