@@ -13,5 +13,8 @@ HANDLE open_process_token(ACCESS_MASK access);
 bool read_token_information(HANDLE token, TOKEN_INFORMATION_CLASS kind, void* data, ULONG size);
 
 // Copies the token's user into sid (SECURITY_MAX_SID_SIZE bytes) and tells whether the
-// token is elevated; a system that does not know elevation has none.
+// token is elevated; a system that does not know elevation has none. Read once.
 bool read_token_user(void* sid, bool* elevated);
+
+// Makes the next read_token_user read the token again: for tests that fake it.
+void forget_token_user();

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "common/nt_calls.h"
+#include "common/process_token.h"
 
 void* hook_import(const char* dll, const char* function, void* replacement) {
     auto base = reinterpret_cast<unsigned char*>(GetModuleHandleW(nullptr));
@@ -58,4 +59,7 @@ faked_token::faked_token(bool elevated, bool groups)
     real_token_information = reinterpret_cast<decltype(&NtQueryInformationToken)>(original());
     faked_elevation = elevated;
     faked_groups = groups;
+    forget_token_user();
 }
+
+faked_token::~faked_token() { forget_token_user(); }

@@ -31,4 +31,5 @@ private:
 class faked_token : public scoped_import_hook {
 public:
     explicit faked_token(bool elevated, bool groups = true);
+    ~faked_token();
 };
