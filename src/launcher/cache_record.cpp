@@ -487,7 +487,7 @@ struct attribute_query {
         if (directory_length == 0) {
             folder_path(path, listing_capacity, directory, folder.path, folder.length);
             WIN32_FILE_ATTRIBUTE_DATA found;
-            if (name != nullptr && !join_name(path, wcslen(path), name)) return false;
+            if (name != nullptr && join_name(wcslen(path), name) == 0) return false;
             if (!GetFileAttributesExW(path, GetFileExInfoStandard, &found)) return false;
             information->FileAttributes = found.dwFileAttributes;
             information->LastWriteTime.QuadPart = static_cast<LONGLONG>(time_value(found.ftLastWriteTime));
@@ -501,8 +501,7 @@ struct attribute_query {
             wmemcpy(path + length, folder.path, folder.length);
             length += folder.length;
         }
-        if (name != nullptr && !join_name(path, length, name)) return false;
-        if (name != nullptr) length = wcslen(path);
+        if (name != nullptr && (length = join_name(length, name)) == 0) return false;
         auto bytes = static_cast<USHORT>(length * sizeof(wchar_t));
         UNICODE_STRING nt_name{bytes, bytes, path};
         OBJECT_ATTRIBUTES attributes;
@@ -528,13 +527,14 @@ struct attribute_query {
     }
 
 private:
-    // Puts "\" and name after the length units of path; false when they do not fit.
-    bool join_name(wchar_t* text, size_t length, const wchar_t* name) {
+    // Puts "\" and name after the length units of path: its new length, 0 when they do
+    // not fit.
+    size_t join_name(size_t length, const wchar_t* name) {
         size_t name_length = wcslen(name);
-        if (length + 1 + name_length >= listing_capacity) return false;
-        text[length] = L'\\';
-        wmemcpy(text + length + 1, name, name_length + 1);
-        return true;
+        if (length + 1 + name_length >= listing_capacity) return 0;
+        path[length] = L'\\';
+        wmemcpy(path + length + 1, name, name_length + 1);
+        return length + 1 + name_length;
     }
 };
 
