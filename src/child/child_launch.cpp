@@ -40,6 +40,14 @@ HANDLE create_child_job() {
     return job;
 }
 
+// What CreateProcessW answers for a program file that is missing or not a program: what a
+// damaged cache leaves. Elevation, policy or access failures are not among them.
+bool is_damaged_program_error(DWORD error) {
+    return error == ERROR_BAD_EXE_FORMAT || error == ERROR_INVALID_EXE_SIGNATURE || error == ERROR_EXE_MARKED_INVALID ||
+           error == ERROR_BAD_FORMAT || error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ||
+           error == ERROR_FILE_CORRUPT;
+}
+
 }  // namespace
 
 DWORD child_console_flags() {
@@ -80,7 +88,7 @@ void build_child_command_line(const wchar_t* program_path, const wchar_t* tail) 
 
 bool child_is_payload_program() { return tarvix_payload_kind == payload_kind_program; }
 
-uint32_t run_child_process() {
+uint32_t run_child_process(bool* damaged_program) {
     const wchar_t* program = child_is_payload_program() ? application_library_path : get_executable_path(false);
     // The raw command line, not the runtime's argument vector: the child's runtime then
     // reads empty arguments, quotes and wildcards exactly as a plain program would.
@@ -102,6 +110,13 @@ uint32_t run_child_process() {
                         &child)) {
         DWORD error = GetLastError();
         application_start_end();
+        if (damaged_program != nullptr && is_damaged_program_error(error)) {
+            if (trace_enabled) trace_line("program %w does not start (error %u)", program, 0ULL + error);
+            if (child_job != nullptr) CloseHandle(child_job);
+            child_job = nullptr;
+            *damaged_program = true;
+            return 0;
+        }
         fatal_load_error(message_launch_failed, error, program);
     }
     // An outer job that forbids ours only costs the binding, never the start.

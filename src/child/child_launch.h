@@ -15,8 +15,11 @@ bool child_is_payload_program();
 // child's full path), standard handles, environment and console, bound to the launcher
 // so that it ends when the launcher ends; lets a held cache directory go once the child
 // has started; waits for it, removes the target directory (when this run made it) and
-// returns the child's exit code, all 32 bits of it; 1 when it cannot be read.
-uint32_t run_child_process();
+// returns the child's exit code, all 32 bits of it; 1 when it cannot be read. When the
+// payload's program is missing or is no program, a damaged cache's doing, and
+// damaged_program is given, sets it and returns 0 having started nothing; otherwise that
+// failure, as any other, ends the launcher with its message.
+uint32_t run_child_process(bool* damaged_program = nullptr);
 
 // The child's creation flags for its console: none when the launcher has a console, which
 // the child then shares; DETACHED_PROCESS when the launcher has none (started detached,

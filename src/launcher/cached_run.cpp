@@ -252,14 +252,18 @@ bool run_cached_library(HMODULE library, int argument_count, wchar_t** arguments
 // A program runs as the child, started from the cache directory, which stays held for
 // its run: no other start can set it aside under it. The handler keeps
 // Ctrl+C from ending the launcher, and with its job the program; nothing is removed.
-bool run_cached_program(wchar_t** arguments, int* exit_code) {
+// False, having started nothing, when a warm start finds the program missing or no
+// program (may_heal): the cache is damaged.
+bool run_cached_program(wchar_t** arguments, int* exit_code, bool may_heal) {
     set_target_directory(cache_directory);
     publish_launcher_facts(arguments[0]);
     if (!SetConsoleCtrlHandler(console_control_handler, TRUE)) fatal_error(message_register_handler);
     begin_background_comparison();
-    *exit_code = static_cast<int>(run_child_process());
+    bool damaged = false;
+    *exit_code = static_cast<int>(run_child_process(may_heal ? &damaged : nullptr));
     end_background_comparison();
-    return true;
+    if (damaged) SetConsoleCtrlHandler(console_control_handler, FALSE);
+    return !damaged;
 }
 
 // What the trace says of each state open_cache finds.
@@ -278,7 +282,11 @@ bool try_cache(int argument_count, wchar_t** arguments, int* exit_code) {
     if (trace_enabled) trace_line("cache %w, from %w: %s", cache_directory, tarvix_cache_template, state_text[state]);
     if (state == cache_unusable) return false;
     if (state != cache_missing) remove_abandoned_siblings();
-    if (state == cache_ready && child_is_payload_program()) return run_cached_program(arguments, exit_code);
+    if (state == cache_ready && child_is_payload_program()) {
+        if (run_cached_program(arguments, exit_code, true)) return true;
+        state = cache_damaged;  // a program that does not start: a power loss was there
+        if (trace_enabled) trace_line("cache damaged: its program does not start");
+    }
     if (state == cache_ready) {
         HMODULE library = load_from_held_cache(false);
         if (library != nullptr) return run_cached_library(library, argument_count, arguments, exit_code);
@@ -295,7 +303,8 @@ bool try_cache(int argument_count, wchar_t** arguments, int* exit_code) {
     if (!filled_here && open_cache(cache_directory) != cache_ready) return cache_given_up("the other's not ready");
     if (child_is_payload_program()) {
         if (filled_here) hold_filled_cache_plainly();
-        return run_cached_program(arguments, exit_code);
+        // Files just written that do not start: the program itself is at fault.
+        return run_cached_program(arguments, exit_code, false);
     }
     HMODULE library = load_from_held_cache(filled_here);
     // Files just written that do not load: the library itself is at fault.

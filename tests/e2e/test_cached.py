@@ -66,26 +66,29 @@ def sizes_below(root):
     return {path: size for path, (size, _) in files_below(root).items()}
 
 
-# What interrupted first starts, cleaners, scanners and power losses leave.
+# What interrupted first starts, cleaners, scanners and power losses leave, given the
+# directory and the first entry: the library, or the program that cannot start then.
 DAMAGES = {
-    "record and a file gone": lambda d: [(d / ".tarvix-complete").unlink(), (d / "readme.txt").unlink()],
-    "one file deleted": lambda d: (d / "data" / "notes.txt").unlink(),
-    "library truncated": lambda d: (d / "probe_app.dll").write_bytes(b""),
-    "library zero-filled": lambda d: (d / "probe_app.dll").write_bytes(bytes((d / "probe_app.dll").stat().st_size)),
+    "record and a file gone": lambda d, first: [(d / ".tarvix-complete").unlink(), (d / "readme.txt").unlink()],
+    "one file deleted": lambda d, first: (d / "data" / "notes.txt").unlink(),
+    "first entry truncated": lambda d, first: (d / first).write_bytes(b""),
+    "first entry zero-filled": lambda d, first: (d / first).write_bytes(bytes((d / first).stat().st_size)),
 }
 
 
+@pytest.mark.parametrize("cached_probe_exe", ["linked", "linked-program"], indirect=True)
 @pytest.mark.parametrize("damage", DAMAGES)
-def test_damaged_directory_is_extracted_again_in_the_same_start(paths, run_launcher, tmp_path, damage):
-    assert run_launcher(paths.cached_probe_exe, [], temp=tmp_path).exit_code == 0
+def test_damaged_directory_is_extracted_again_in_the_same_start(cached_probe_exe, first_entry, run_launcher, tmp_path,
+                                                                damage):
+    assert run_launcher(cached_probe_exe, [], temp=tmp_path).exit_code == 0
     directory = cache_of(tmp_path)
     whole = sizes_below(directory)
-    DAMAGES[damage](directory)
+    DAMAGES[damage](directory, first_entry.name)
 
-    run = run_launcher(paths.cached_probe_exe, ["--exit", "3"], temp=tmp_path)
+    run = run_launcher(cached_probe_exe, ["--exit", "3"], temp=tmp_path)
     assert run.exit_code == 3, run
     assert sizes_below(cache_of(tmp_path)) == whole  # and nothing set aside is left beside it
-    assert linux_path(run.start["library"]) == cache_of(tmp_path) / "probe_app.dll"
+    assert linux_path(run.start["library"]) == cache_of(tmp_path) / first_entry.name
 
 
 def test_siblings_of_killed_first_starts_go_while_a_live_ones_stays_and_a_link_named_so_is_not_followed(
