@@ -60,6 +60,13 @@ HANDLE open_own_directory(const wchar_t* path, DWORD access, DWORD* error) {
     return directory;
 }
 
+DWORD create_own_directory(const wchar_t* path, DWORD access, HANDLE* directory) {
+    DWORD error = create_private_directory(path, access | hold_access, directory);
+    if (error != 0) return error;
+    // Read back: a volume without access lists has not kept the private one.
+    return is_own_directory(*directory) ? 0 : ERROR_INVALID_OWNER;
+}
+
 bool folders_above_are_trusted(const wchar_t* directory) {
     unsigned char directory_owner[SECURITY_MAX_SID_SIZE];
     unsigned char user[SECURITY_MAX_SID_SIZE];

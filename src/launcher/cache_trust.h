@@ -13,6 +13,11 @@
 // such directory.
 HANDLE open_own_directory(const wchar_t* path, DWORD access, DWORD* error);
 
+// Creates path as a private directory held as open_own_directory holds one, from the
+// instant it exists. 0, or the system's error code: ERROR_INVALID_OWNER when what was made
+// is not the token's own as is_own_directory tells, *directory then open all the same.
+DWORD create_own_directory(const wchar_t* path, DWORD access, HANDLE* directory);
+
 // True when every folder above directory (an absolute path, drive or UNC), up to the
 // root of its volume, belongs to SYSTEM, Administrators, TrustedInstaller or the owner of
 // the token's own directories (read_directory_owner): then nobody else can have put or

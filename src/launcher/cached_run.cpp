@@ -195,15 +195,14 @@ bool fill_cache() {
     if (!choose_sibling_name(sibling, L".new-")) return false;
     if (!SetConsoleCtrlHandler(console_control_handler, TRUE)) fatal_error(message_register_handler);
     set_target_directory(sibling);
-    if (create_private_directory(sibling) != 0) {
+    DWORD error = create_own_directory(sibling, DELETE, &held_directory);
+    if (error != 0 && held_directory == INVALID_HANDLE_VALUE) {
         SetConsoleCtrlHandler(console_control_handler, FALSE);
         return false;
     }
     extraction_started = true;
     remove_target_directory_on_abort();
-    DWORD error = 0;
-    held_directory = open_own_directory(sibling, DELETE, &error);
-    if (held_directory == INVALID_HANDLE_VALUE) return abandon_fill();
+    if (error != 0) return abandon_fill();
     // A console event that came meanwhile has its handler waiting to delete the sibling.
     if (stop_requested) wait_to_be_ended();
 

@@ -75,6 +75,31 @@ bool administrators_may_own(HANDLE token) {
     return false;
 }
 
+// Creates path as a directory of descriptor's and opens it in the same call: no moment
+// passes in which another process could rename it and put its own in its place, for the
+// handle (access, every sharing but delete) holds it from its first instant. Returns 0
+// with the handle in *held (closed when held is null), or the system's error code.
+DWORD create_held_directory(const wchar_t* path, SECURITY_DESCRIPTOR* descriptor, ACCESS_MASK access, HANDLE* held) {
+    UNICODE_STRING name;
+    if (!RtlDosPathNameToNtPathName_U(path, &name, nullptr, nullptr)) return ERROR_INVALID_NAME;
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, nullptr, descriptor);
+    IO_STATUS_BLOCK status_block;
+    HANDLE handle = nullptr;
+    NTSTATUS status = NtCreateFile(&handle, access | SYNCHRONIZE, &attributes, &status_block, nullptr,
+                                   FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_CREATE,
+                                   FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_FOR_BACKUP_INTENT,
+                                   nullptr, 0);
+    RtlFreeUnicodeString(&name);
+    if (!NT_SUCCESS(status)) return RtlNtStatusToDosError(status);
+    if (held != nullptr) {
+        *held = handle;
+    } else {
+        CloseHandle(handle);
+    }
+    return 0;
+}
+
 }  // namespace
 
 bool read_directory_owner(void* sid, bool* elevated) {
@@ -121,21 +146,17 @@ void choose_temporary_directory(int attempt) {
 void create_fresh_target_directory(void (*choose_name)(int attempt)) {
     for (int attempt = 1;; ++attempt) {
         choose_name(attempt);
-        DWORD error = create_private_directory(target_directory);
+        // In the user's %TEMP% the user's ordinary processes may rename the directory of
+        // an elevated run and put another in its place before the child loads from it:
+        // held from its creation, without delete sharing, until the removal lets it go.
+        DWORD error = create_private_directory(target_directory, hold_access, &held_directory);
         if (error == 0) break;
         if (trace_enabled) trace_line("target directory %w not made (error %u)", target_directory, 0ULL + error);
         if (error != ERROR_ALREADY_EXISTS || attempt == fresh_name_attempts) {
             fatal_os_error(message_create_directory_failed, error);
         }
     }
-    // In the user's %TEMP% the user's ordinary processes may rename the directory of an
-    // elevated run and put another in its place before the child loads from it: held,
-    // without delete sharing, until the removal lets it go.
-    held_directory = CreateFileW(target_directory, hold_access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    DWORD hold_error = GetLastError();
     extraction_started = true;
-    if (held_directory == INVALID_HANDLE_VALUE) fatal_os_error(message_create_directory_failed, hold_error);
     // A console event that came while the directory was made has its handler waiting to
     // delete it: nothing may be written into it now.
     if (stop_requested) wait_to_be_ended();
@@ -193,15 +214,14 @@ bool is_own_directory(HANDLE directory) {
     return owner != nullptr && RtlEqualSid(owner, own_owner) && present && keeps_others_out(access_list, owner);
 }
 
-DWORD create_private_directory(const wchar_t* path) {
+DWORD create_private_directory(const wchar_t* path, ACCESS_MASK access, HANDLE* held) {
     private_descriptor built;
     if (!build_private_descriptor(&built)) {
         DWORD error = GetLastError();
         return error != 0 ? error : ERROR_INVALID_SECURITY_DESCR;
     }
-    SECURITY_ATTRIBUTES security = {sizeof security, &built.descriptor, FALSE};
-    if (CreateDirectoryW(path, &security)) return 0;
-    if (GetLastError() != ERROR_PATH_NOT_FOUND) return GetLastError();
+    DWORD error = create_held_directory(path, &built.descriptor, access, held);
+    if (error != ERROR_PATH_NOT_FOUND) return error;
     create_directory_chain(path);
-    return CreateDirectoryW(path, &security) ? 0 : GetLastError();
+    return create_held_directory(path, &built.descriptor, access, held);
 }

@@ -62,6 +62,9 @@ bool read_object_owner(HANDLE object, object_owner* owner);
 // reports none, which lets everyone.
 bool is_own_directory(HANDLE directory);
 
-// Creates path as a new private directory, its missing ancestors first. Returns 0, or
-// the system's error code; ERROR_ALREADY_EXISTS when anything stands at path already.
-DWORD create_private_directory(const wchar_t* path);
+// Creates path as a new private directory, its missing ancestors first, and opens it with
+// access (SYNCHRONIZE added) and every sharing but delete in the same call: held from its
+// first instant, nobody can rename or replace it while *held is open (closed at once when
+// held is null). Returns 0, or the system's error code; ERROR_ALREADY_EXISTS when
+// anything stands at path already.
+DWORD create_private_directory(const wchar_t* path, ACCESS_MASK access = FILE_LIST_DIRECTORY, HANDLE* held = nullptr);

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/nt_calls.h"
 #include "common/process_token.h"
 #include "import_hook.h"
 #include "paths/environment.h"
@@ -57,21 +58,25 @@ TEST_P(build_private_descriptor_for, grants_the_owner_and_system_everything_belo
 INSTANTIATE_TEST_SUITE_P(token, build_private_descriptor_for,
                          testing::Values(std::pair{false, true}, std::pair{true, true}, std::pair{true, false}));
 
-// CreateDirectoryW reports ERROR_ALREADY_EXISTS for the first taken_names calls that
-// bring a descriptor of their own, as if someone had made those names first.
-using create_directory_function = BOOL(WINAPI*)(LPCWSTR, LPSECURITY_ATTRIBUTES);
-create_directory_function real_create_directory;
+// Creating a directory with a descriptor of its own reports a name collision for the
+// first taken_names calls, as if someone had made those names first; tried gets the
+// paths, without the NT prefix.
+decltype(&NtCreateFile) real_create_file;
 int taken_names = 0;
 std::vector<std::wstring> tried;
+constexpr NTSTATUS status_object_name_collision = static_cast<NTSTATUS>(0xC0000035);
 
-BOOL WINAPI create_directory_with_taken_names(LPCWSTR path, LPSECURITY_ATTRIBUTES security) {
-    if (security == nullptr) return real_create_directory(path, security);
-    tried.push_back(path);
-    if (static_cast<int>(tried.size()) <= taken_names) {
-        SetLastError(ERROR_ALREADY_EXISTS);
-        return FALSE;
+NTSTATUS NTAPI create_directory_with_taken_names(HANDLE* handle, ACCESS_MASK access, OBJECT_ATTRIBUTES* attributes,
+                                                 IO_STATUS_BLOCK* status, LARGE_INTEGER* size, ULONG file_attributes,
+                                                 ULONG sharing, ULONG disposition, ULONG options, void* extended,
+                                                 ULONG extended_length) {
+    if (attributes->SecurityDescriptor != nullptr) {
+        std::wstring path(attributes->ObjectName->Buffer, attributes->ObjectName->Length / sizeof(wchar_t));
+        tried.push_back(path.substr(path.rfind(L"\\??\\", 0) == 0 ? 4 : 0));
+        if (static_cast<int>(tried.size()) <= taken_names) return status_object_name_collision;
     }
-    return real_create_directory(path, security);
+    return real_create_file(handle, access, attributes, status, size, file_attributes, sharing, disposition, options,
+                            extended, extended_length);
 }
 
 class fresh_target_directory : public testing::Test {
@@ -97,13 +102,13 @@ protected:
 };
 
 void hook_create_directory(scoped_import_hook& hook) {
-    real_create_directory = reinterpret_cast<create_directory_function>(hook.original());
+    real_create_file = reinterpret_cast<decltype(&NtCreateFile)>(hook.original());
 }
 
 TEST_F(fresh_target_directory, never_uses_a_name_that_exists_draws_new_parts_and_gives_up_after_four) {
     EXPECT_EXIT(
         {
-            scoped_import_hook hook("kernel32.dll", "CreateDirectoryW",
+            scoped_import_hook hook("ntdll.dll", "NtCreateFile",
                                     reinterpret_cast<void*>(&create_directory_with_taken_names));
             hook_create_directory(hook);
             taken_names = 1000;
@@ -111,7 +116,7 @@ TEST_F(fresh_target_directory, never_uses_a_name_that_exists_draws_new_parts_and
         },
         testing::ExitedWithCode(2), "^Error, couldn't create target directory\\. \\(\\[Error 183\\] ");
 
-    scoped_import_hook hook("kernel32.dll", "CreateDirectoryW", reinterpret_cast<void*>(&create_directory_with_taken_names));
+    scoped_import_hook hook("ntdll.dll", "NtCreateFile", reinterpret_cast<void*>(&create_directory_with_taken_names));
     hook_create_directory(hook);
     taken_names = 2;
     create_fresh_target_directory(choose_temporary_directory);
@@ -121,6 +126,11 @@ TEST_F(fresh_target_directory, never_uses_a_name_that_exists_draws_new_parts_and
     EXPECT_EQ(tried.back(), target_directory);
     EXPECT_NE(GetFileAttributesW(target_directory), INVALID_FILE_ATTRIBUTES);
     EXPECT_TRUE(extraction_started);
+    // Held from the call that made it: nobody can move it away and put another in its place.
+    std::wstring aside = scratch_ + L"\\aside";
+    EXPECT_FALSE(MoveFileW(target_directory, aside.c_str()));
+    release_held_directory();
+    EXPECT_TRUE(MoveFileW(target_directory, aside.c_str()));
 }
 
 }  // namespace
